@@ -1,0 +1,139 @@
+// Shaft speed and the order domain: tachometer pulses, gear-stage revolution
+// times, angular resampling and time-synchronous averaging.
+#include <limits>
+
+#include "names.hpp"
+#include "table.hpp"
+
+namespace core_math::order_domain {
+namespace {
+
+py::object get_tach_midpoints_body(const Scope& scope, Args args) {
+  const py::handle t = args[0], y = args[1];
+  // The threshold adapts to the record: 40 % of the way from the median
+  // level to the 99.5th percentile, so pulse height and offset do not matter.
+  py::object p99 = scope[name::np].attr(name::percentile)(y, py::float_(99.5));
+  py::object median_y = scope[name::np].attr(name::median)(y);
+  py::object threshold = median_y + py::float_(0.4) * (p99 - median_y);
+  py::object above_thresh = gt(y, threshold);
+  py::object diff = scope[name::np].attr(name::diff);
+  py::object diffs = diff(above_thresh.attr(name::astype)(py::handle(reinterpret_cast<PyObject*>(&PyLong_Type))));
+  py::object where = scope[name::np].attr(name::where);
+  py::object starts = item(where(eq(diffs, py::int_(1))), py::int_(0)) + py::int_(1);
+  where = scope[name::np].attr(name::where);
+  py::object ends = item(where(eq(diffs, py::int_(-1))), py::int_(0));
+  // A record that begins or ends inside a pulse still counts that pulse.
+  if (truthy(item(above_thresh, py::int_(0)))) {
+    starts = scope[name::np].attr(name::insert)(starts, py::int_(0), py::int_(0));
+  }
+  if (truthy(item(above_thresh, py::int_(-1)))) {
+    py::object append = scope[name::np].attr(name::append);
+    ends = append(ends, py::int_(length(y) - 1));
+  }
+  py::list midpoints;
+  // Pre-trigger records have negative times; the first pulse is measured
+  // against no previous pulse at all.
+  py::object last_midpoint = py::float_(-std::numeric_limits<double>::infinity());
+  const py::float_ two(2.0), min_spacing(0.03);
+  for (py::handle pair : zip(starts, ends)) {
+    auto [s, e] = unpack2(pair);
+    py::object mid_t = (item(t, s) + item(t, e)) / two;
+    // Bounce on the tachometer edge gives a second pulse within 30 ms: drop it.
+    if (truthy(ge(mid_t - last_midpoint, min_spacing))) {
+      midpoints.append(mid_t);
+      last_midpoint = mid_t;
+    }
+  }
+  return scope[name::np].attr(name::array)(midpoints);
+}
+
+py::object generate_fault_freq_fast_body(const Scope& scope, Args args) {
+  const py::handle hss_pulse_times = args[0], gear_ratio = args[1];
+  py::object arange = scope[name::np].attr(name::arange);
+  py::object hss_revs = arange(py::int_(length(hss_pulse_times)));
+  py::object lss_revs = hss_revs / gear_ratio;
+  py::object first_lss_rev = to_int(scope[name::np].attr(name::ceil)(item(lss_revs, py::int_(0))));
+  py::object last_lss_rev = to_int(scope[name::np].attr(name::floor)(item(lss_revs, py::int_(-1))));
+  // Fewer than two whole slow-shaft revolutions: no revolution to time.
+  if (truthy(le(last_lss_rev, first_lss_rev))) return py::none();
+  arange = scope[name::np].attr(name::arange);
+  py::object target_lss_integers = arange(first_lss_rev, last_lss_rev + py::int_(1));
+  return scope[name::np].attr(name::interp)(target_lss_integers, lss_revs, hss_pulse_times);
+}
+
+py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
+
+py::object perform_order_tracking_body(const Scope& scope, Args args) {
+  const py::handle vib_x = args[0], vib_y = args[1], pulse_times = args[2];
+  py::object arange = scope[name::np].attr(name::arange);
+  py::object revs = arange(py::int_(length(pulse_times)));
+  py::object after_first = ge(vib_x, item(pulse_times, py::int_(0)));
+  py::object valid_idx = after_first & le(vib_x, item(pulse_times, py::int_(-1)));
+  py::object t_vib_valid = item(vib_x, valid_idx);
+  py::object y_vib_valid = item(vib_y, valid_idx);
+  if (length(t_vib_valid) < 2) return no_tracking();
+  // Between pulses the shaft is taken to turn at constant speed.
+  py::object interp1d = scope[name::interp1d];
+  py::object time_to_rev_func =
+      interp1d(pulse_times, revs, py::arg("kind") = "linear", py::arg("fill_value") = "extrapolate");
+  py::object instant_revs = time_to_rev_func(t_vib_valid);
+  py::object total_integer_revs = py::int_(length(pulse_times) - 1);
+  if (truthy(lt(total_integer_revs, py::int_(1)))) return no_tracking();
+  // At least 1024 points per revolution, whatever the speed.
+  py::object samples_per_rev = to_int(py::int_(length(y_vib_valid)) / total_integer_revs);
+  py::object pts_per_rev = max_of(py::int_(1024), samples_per_rev);
+  py::object total_pts = total_integer_revs * pts_per_rev;
+  py::object linspace = scope[name::np].attr(name::linspace);
+  py::object even_rev_grid = linspace(py::int_(0), total_integer_revs, total_pts, py::arg("endpoint") = false);
+  interp1d = scope[name::interp1d];
+  py::object rev_to_amp_func = interp1d(instant_revs, y_vib_valid, py::arg("kind") = "cubic",
+                                        py::arg("bounds_error") = false, py::arg("fill_value") = "extrapolate");
+  py::object order_waveform = rev_to_amp_func(even_rev_grid);
+  return py::make_tuple(even_rev_grid, order_waveform, total_integer_revs, pts_per_rev);
+}
+
+py::object perform_tsa_body(const Scope& scope, Args args) {
+  const py::handle order_waveform = args[0], pts_per_rev = args[1], total_revs = args[2], revs_per_block = args[3];
+  py::object num_blocks = floordiv(total_revs, revs_per_block);
+  if (truthy(eq(num_blocks, py::int_(0)))) return py::make_tuple(py::none(), py::none(), 0);
+  py::object valid_pts = num_blocks * revs_per_block * pts_per_rev;
+  // The trailing revolutions that do not fill a block are dropped.
+  py::object truncated_wf = slice(order_waveform, py::none(), valid_pts);
+  py::object matrix = truncated_wf.attr(name::reshape)(num_blocks, revs_per_block * pts_per_rev);
+  py::object mean = scope[name::np].attr(name::mean);
+  py::object tsa_wf = mean(matrix, py::arg("axis") = 0);
+  py::object linspace = scope[name::np].attr(name::linspace);
+  py::object tsa_rev_grid =
+      linspace(py::int_(0), revs_per_block, py::int_(length(tsa_wf)), py::arg("endpoint") = false);
+  return py::make_tuple(tsa_rev_grid, tsa_wf, num_blocks);
+}
+
+}  // namespace
+
+const FunctionSpec get_tach_midpoints{
+    "get_tach_midpoints",
+    {{"t"}, {"y"}},
+    {"p99", "median_y", "threshold", "above_thresh", "diffs", "starts", "ends", "midpoints", "last_midpoint", "s",
+     "e", "mid_t"},
+    get_tach_midpoints_body};
+
+const FunctionSpec generate_fault_freq_fast{
+    "generate_fault_freq_fast",
+    {{"hss_pulse_times"}, {"gear_ratio"}},
+    {"hss_revs", "lss_revs", "first_lss_rev", "last_lss_rev", "target_lss_integers"},
+    generate_fault_freq_fast_body};
+
+const FunctionSpec perform_order_tracking{
+    "perform_order_tracking",
+    {{"vib_x"}, {"vib_y"}, {"pulse_times"}},
+    {"revs", "valid_idx", "t_vib_valid", "y_vib_valid", "time_to_rev_func", "instant_revs", "total_integer_revs",
+     "pts_per_rev", "total_pts", "even_rev_grid", "rev_to_amp_func", "order_waveform"},
+    perform_order_tracking_body};
+
+const FunctionSpec perform_tsa{
+    "perform_tsa",
+    {{"order_waveform"}, {"pts_per_rev"}, {"total_revs"}, {"revs_per_block"}},
+    {"num_blocks", "valid_pts", "truncated_wf", "matrix", "tsa_wf", "tsa_rev_grid"},
+    perform_tsa_body};
+
+}  // namespace core_math::order_domain

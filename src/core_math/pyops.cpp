@@ -1,0 +1,105 @@
+#include "pyops.hpp"
+
+#include <pybind11/numpy.h>
+
+namespace core_math {
+
+namespace {
+PyObject* builtins_module = nullptr;  // held for the life of the process
+PyObject* builtin_zip = nullptr;
+}  // namespace
+
+int bind_builtins() {
+  if (builtins_module == nullptr) {
+    builtins_module = PyImport_ImportModule("builtins");
+    if (builtins_module == nullptr) return -1;
+  }
+  if (builtin_zip == nullptr) {
+    PyObject* name = PyUnicode_InternFromString("zip");
+    if (name == nullptr) return -1;
+    if (PyObject_GetOptionalAttr(builtins_module, name, &builtin_zip) == 0) {
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    Py_DECREF(name);
+    if (builtin_zip == nullptr) return -1;
+  }
+  return 0;
+}
+
+py::object Scope::operator[](const Name& name) const {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(globals_, name.handle().ptr(), &value) < 0) throw py::error_already_set();
+  if (value == nullptr && PyObject_GetOptionalAttr(builtins_module, name.handle().ptr(), &value) < 0) {
+    throw py::error_already_set();
+  }
+  if (value == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.handle().ptr());
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(value);
+}
+
+py::object zip(py::handle a, py::handle b) {
+  return steal_or_throw(PyObject_CallFunctionObjArgs(builtin_zip, a.ptr(), b.ptr(), nullptr));
+}
+
+namespace {
+py::object keep_unless(py::handle first, py::handle second, int op) {
+  const int replace = PyObject_RichCompareBool(second.ptr(), first.ptr(), op);
+  if (replace < 0) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(replace ? second : first);
+}
+}  // namespace
+
+py::object max_of(py::handle a, py::handle b) { return keep_unless(a, b, Py_GT); }
+py::object min_of(py::handle a, py::handle b) { return keep_unless(a, b, Py_LT); }
+
+py::object squared(py::handle values) {
+  py::object base = py::reinterpret_borrow<py::object>(values);
+  if (py::isinstance<py::array>(values)) {
+    const py::dtype dtype = py::reinterpret_borrow<py::array>(values).dtype();
+    const char kind = dtype.kind();
+    if ((kind == 'i' || kind == 'u') && dtype.itemsize() < 8) {
+      base = base.attr("astype")(kind == 'i' ? "int64" : "uint64");
+    }
+  }
+  return power(base, py::int_(2));
+}
+
+std::pair<py::object, py::object> unpack2(py::handle value) {
+  constexpr Py_ssize_t expected = 2;
+  auto too_few = [](Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    return py::error_already_set();
+  };
+  auto too_many = [] {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    return py::error_already_set();
+  };
+  if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr())) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(value.ptr());
+    if (size > expected) throw too_many();
+    if (size < expected) throw too_few(size);
+    PyObject** items = PySequence_Fast_ITEMS(value.ptr());
+    return {py::reinterpret_borrow<py::object>(items[0]), py::reinterpret_borrow<py::object>(items[1])};
+  }
+  py::object iterator = steal_or_throw(PyObject_GetIter(value.ptr()));
+  py::object items[expected];
+  for (Py_ssize_t i = 0; i < expected; ++i) {
+    PyObject* next = PyIter_Next(iterator.ptr());
+    if (next == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      throw too_few(i);
+    }
+    items[i] = py::reinterpret_steal<py::object>(next);
+  }
+  PyObject* extra = PyIter_Next(iterator.ptr());
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    throw too_many();
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return {items[0], items[1]};
+}
+
+}  // namespace core_math

@@ -1,0 +1,118 @@
+// Python-level operations for the analysis bodies.
+//
+// The bodies are written as the interpreter would run them: every operator
+// dispatches through the object protocol, comparisons yield objects that are
+// truth-tested afterwards (an array comparison stays an array), and names are
+// looked up in the module namespace at the moment of use.  pybind11 supplies
+// the owning handles and the arithmetic operators; what it lacks or does
+// differently (its comparisons return C++ bools and short-cut on identity) is
+// here.
+#pragma once
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+namespace core_math {
+
+namespace py = pybind11;
+
+// Throws the pending Python error unless `result` holds a new reference.
+inline py::object steal_or_throw(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// An identifier, interned at first use and kept for the life of the process.
+class Name {
+ public:
+  explicit constexpr Name(const char* text) : text_(text) {}
+  Name(const Name&) = delete;
+  Name& operator=(const Name&) = delete;
+
+  py::handle handle() const {
+    if (object_ == nullptr) {
+      object_ = PyUnicode_InternFromString(text_);
+      if (object_ == nullptr) throw py::error_already_set();
+    }
+    return object_;
+  }
+  operator py::handle() const { return handle(); }  // NOLINT: used as an attribute name
+  const char* text() const { return text_; }
+
+ private:
+  const char* text_;
+  mutable PyObject* object_ = nullptr;
+};
+
+// The module namespace a body runs in: its globals, then builtins.
+class Scope {
+ public:
+  explicit Scope(PyObject* globals) : globals_(globals) {}
+  py::object operator[](const Name& name) const;
+  PyObject* globals() const { return globals_; }
+
+ private:
+  PyObject* globals_;  // borrowed from the function object for the call
+};
+
+// Rich comparisons that keep the operands' result object (`x < y` in Python).
+inline py::object lt(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT)); }
+inline py::object le(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LE)); }
+inline py::object gt(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT)); }
+inline py::object ge(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GE)); }
+inline py::object eq(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)); }
+inline py::object ne(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)); }
+
+// Python's truth test, as `if` and `and`/`or` apply it.
+inline bool truthy(py::handle value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+inline py::object floordiv(py::handle a, py::handle b) { return steal_or_throw(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
+inline py::object mod(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Remainder(a.ptr(), b.ptr())); }
+inline py::object power(py::handle a, py::handle b) { return steal_or_throw(PyNumber_Power(a.ptr(), b.ptr(), Py_None)); }
+inline py::object iadd(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
+inline py::object imul(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlaceMultiply(a.ptr(), b.ptr())); }
+inline py::object itruediv(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlaceTrueDivide(a.ptr(), b.ptr())); }
+inline py::object ipower(py::handle a, py::handle b) { return steal_or_throw(PyNumber_InPlacePower(a.ptr(), b.ptr(), Py_None)); }
+
+// `obj[key]` and `obj[key] = value`.
+inline py::object item(py::handle obj, py::handle key) { return steal_or_throw(PyObject_GetItem(obj.ptr(), key.ptr())); }
+inline void set_item(py::handle obj, py::handle key, py::handle value) {
+  if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+// `obj[start:stop]`, either bound being None when left out.
+inline py::object slice(py::handle obj, py::handle start, py::handle stop) {
+  py::object bounds = steal_or_throw(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  return item(obj, bounds);
+}
+
+// Takes the built-ins that bodies use from the builtins module, once, at exec.
+int bind_builtins();
+
+// The built-ins a body applies directly.
+inline Py_ssize_t length(py::handle obj) {
+  const Py_ssize_t n = PyObject_Size(obj.ptr());
+  if (n < 0) throw py::error_already_set();
+  return n;
+}
+inline py::object to_int(py::handle obj) { return steal_or_throw(PyNumber_Long(obj.ptr())); }
+inline py::object to_float(py::handle obj) { return steal_or_throw(PyNumber_Float(obj.ptr())); }
+// max(a, b) and min(a, b): the later argument wins only when strictly greater (less).
+py::object max_of(py::handle a, py::handle b);
+py::object min_of(py::handle a, py::handle b);
+
+// zip(a, b), the interpreter's own.
+py::object zip(py::handle a, py::handle b);
+
+// `values ** 2`, except that integer arrays narrower than 64 bits are
+// squared in 64 bits: raw converter counts (int16, int32) would otherwise
+// wrap around silently and report a wrong level.
+py::object squared(py::handle values);
+
+// `first, second = value` with the module's unpacking errors.
+std::pair<py::object, py::object> unpack2(py::handle value);
+
+}  // namespace core_math

@@ -1,0 +1,132 @@
+// Spectral analysis: windowed amplitude spectra over frequency or order, the
+// cepstrum, harmonic and band features, and the harmonic signature rule.
+#include "names.hpp"
+#include "table.hpp"
+
+namespace core_math::spectral {
+namespace {
+
+// What the two spectrum functions differ in: the spacing handed to rfftfreq.
+enum class Axis { orders, frequency };
+
+// Single-sided amplitude spectrum, corrected so that a sinusoid's peak reads
+// true through the window.
+py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
+  const py::handle waveform = args[0], spacing = args[1], window_type = args[2], scaling = args[3],
+                   spectrum_format = args[4];
+  const Py_ssize_t n_samples = length(waveform);
+  if (n_samples == 0) return py::make_tuple(py::none(), py::none());
+  const py::int_ N(n_samples);
+  py::object win = scope[name::get_window](window_type, N);
+  py::object acf = py::float_(1.0) / scope[name::np].attr(name::mean)(win);
+  py::object rfft = scope[name::np].attr(name::fft).attr(name::rfft);
+  py::object yf = rfft(waveform * win);
+  py::object rfftfreq = scope[name::np].attr(name::fft).attr(name::rfftfreq);
+  py::object d = axis == Axis::orders ? py::reinterpret_borrow<py::object>(spacing) : py::float_(1.0) / spacing;
+  py::object x_axis = rfftfreq(N, py::arg("d") = d);
+  py::object two_over_n = py::float_(2.0) / N;
+  py::object amp = two_over_n * scope[name::np].attr(name::abs)(yf) * acf;
+  // The zero-frequency value is the (window-weighted) mean, not a one-sided
+  // half of a two-sided pair; the Nyquist value keeps its factor 2.
+  const py::int_ dc(0);
+  set_item(amp, dc, itruediv(item(amp, dc), py::float_(2.0)));
+  if (truthy(eq(scaling, py::str("rms")))) {
+    amp = itruediv(amp, scope[name::np].attr(name::sqrt)(py::int_(2)));
+  } else if (truthy(eq(scaling, py::str("peak-to-peak")))) {
+    amp = imul(amp, py::float_(2.0));
+  }
+  if (truthy(eq(spectrum_format, py::str("power")))) amp = ipower(amp, py::int_(2));
+  return py::make_tuple(x_axis, amp);
+}
+
+py::object compute_fft_dsp_body(const Scope& scope, Args args) { return amplitude_spectrum(scope, args, Axis::orders); }
+
+py::object compute_frequency_spectrum_body(const Scope& scope, Args args) {
+  return amplitude_spectrum(scope, args, Axis::frequency);
+}
+
+py::object compute_cepstrum_body(const Scope& scope, Args args) {
+  const py::handle spectrum_amps = args[0], d_axis = args[1];
+  // Empty bins would make the logarithm -inf; floor them at 1e-12.
+  py::object log = scope[name::np].attr(name::log);
+  py::object floored = scope[name::np].attr(name::maximum)(spectrum_amps, py::float_(1e-12));
+  py::object log_spectrum = log(floored);
+  py::object abs = scope[name::np].attr(name::abs);
+  py::object ceps_y = abs(scope[name::np].attr(name::fft).attr(name::irfft)(log_spectrum));
+  const Py_ssize_t N = length(spectrum_amps);
+  py::object rfftfreq = scope[name::np].attr(name::fft).attr(name::rfftfreq);
+  py::object ceps_x = rfftfreq(py::int_(2 * N - 1), py::arg("d") = d_axis);
+  return py::make_tuple(ceps_x, ceps_y);
+}
+
+py::object get_harmonic_peak_body(const Scope& scope, Args args) {
+  const py::handle orders = args[0], amps = args[1], target_order = args[2], search_window = args[3];
+  py::object from_lower = ge(orders, target_order - search_window);
+  py::object mask = from_lower & le(orders, target_order + search_window);
+  // The greatest amplitude anywhere in the window, edges included.
+  if (truthy(scope[name::np].attr(name::any)(mask))) {
+    py::object max = scope[name::np].attr(name::max);
+    return to_float(max(item(amps, mask)));
+  }
+  return scope[name::np].attr(name::nan);
+}
+
+py::object get_band_energy_body(const Scope& scope, Args args) {
+  const py::handle x_axis = args[0], y_axis = args[1], start_val = args[2], end_val = args[3];
+  py::object from_start = ge(x_axis, start_val);
+  py::object mask = from_start & le(x_axis, end_val);
+  if (!truthy(scope[name::np].attr(name::any)(mask))) return py::float_(0.0);
+  // Root-sum-square of the band's amplitudes.
+  py::object sqrt = scope[name::np].attr(name::sqrt);
+  py::object sum = scope[name::np].attr(name::sum);
+  return to_float(sqrt(sum(squared(item(y_axis, mask)))));
+}
+
+// Grades the 1x and 2x amplitudes against multiples of the 3x amplitude,
+// strictest level first.
+py::object detect_harmonic_signature_body(const Scope&, Args args) {
+  const py::handle amp_1x = args[0], amp_2x = args[1], amp_3x = args[2];
+  const py::handle vh1 = args[3], vh2 = args[4], ind1 = args[5], ind2 = args[6], low1 = args[7], low2 = args[8];
+  if (truthy(le(amp_3x, py::float_(0.0001)))) return py::int_(0);
+  auto exceeds = [&amp_3x](py::handle amp, py::handle multiplier) { return truthy(gt(amp, multiplier * amp_3x)); };
+  if (exceeds(amp_1x, vh1) && exceeds(amp_2x, vh2)) return py::int_(3);
+  if (exceeds(amp_1x, ind1) && exceeds(amp_2x, ind2)) return py::int_(2);
+  if (exceeds(amp_1x, low1) || exceeds(amp_2x, low2)) return py::int_(1);
+  return py::int_(0);
+}
+
+}  // namespace
+
+const FunctionSpec compute_fft_dsp{
+    "compute_fft_dsp",
+    {{"waveform"}, {"d_rev"}, {"window_type", "hann"}, {"scaling", "peak"}, {"spectrum_format", "linear"}},
+    {"N", "win", "acf", "yf", "orders", "amp"},
+    compute_fft_dsp_body};
+
+const FunctionSpec compute_frequency_spectrum{
+    "compute_frequency_spectrum",
+    {{"time_waveform"}, {"fs"}, {"window_type", "hann"}, {"scaling", "peak"}, {"spectrum_format", "linear"}},
+    {"N", "win", "acf", "yf", "freqs", "amp"},
+    compute_frequency_spectrum_body};
+
+const FunctionSpec compute_cepstrum{
+    "compute_cepstrum", {{"spectrum_amps"}, {"d_axis"}}, {"log_spectrum", "ceps_y", "N", "ceps_x"},
+    compute_cepstrum_body};
+
+const FunctionSpec get_harmonic_peak{
+    "get_harmonic_peak",
+    {{"orders"}, {"amps"}, {"target_order"}, {"search_window", 0.05}},
+    {"mask"},
+    get_harmonic_peak_body};
+
+const FunctionSpec get_band_energy{
+    "get_band_energy", {{"x_axis"}, {"y_axis"}, {"start_val"}, {"end_val"}}, {"mask"}, get_band_energy_body};
+
+const FunctionSpec detect_harmonic_signature{
+    "detect_harmonic_signature",
+    {{"amp_1x"}, {"amp_2x"}, {"amp_3x"}, {"vh1", 1.1}, {"vh2", 0.5}, {"ind1", 0.8}, {"ind2", 0.4}, {"low1", 0.5},
+     {"low2", 0.2}},
+    {},
+    detect_harmonic_signature_body};
+
+}  // namespace core_math::spectral

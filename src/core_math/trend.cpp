@@ -1,0 +1,207 @@
+// Trend and condition assessment: operating states from power, the severity
+// envelope, trend smoothers, the dynamic z-score and the degradation rate.
+#include "names.hpp"
+#include "table.hpp"
+
+namespace core_math::trend {
+namespace {
+
+// `lower <= value <= upper` as Python chains it: the upper test runs only
+// when the lower one holds.
+bool within(py::handle lower, py::handle value, py::handle upper) {
+  return truthy(le(lower, value)) && truthy(le(value, upper));
+}
+
+py::list int_list(std::initializer_list<int> values) {
+  py::list list;
+  for (int value : values) list.append(py::int_(value));
+  return list;
+}
+
+// Band edges of the rated-power classes with fixed tables; any other rating
+// gets edges at fifths of the rating.
+py::list power_band_edges(py::handle rating) {
+  if (within(py::int_(1800), rating, py::int_(2400))) return int_list({100, 500, 800, 1400, 1800, 2400});
+  if (within(py::int_(2800), rating, py::int_(3600))) return int_list({200, 1000, 1800, 2600, 3200, 3600});
+  if (within(py::int_(3800), rating, py::int_(4800))) return int_list({300, 1500, 2500, 3500, 4200, 4800});
+  py::list edges;
+  edges.append(py::int_(0));
+  for (double fraction : {0.2, 0.4, 0.6, 0.8}) edges.append(rating * py::float_(fraction));
+  edges.append(rating);
+  return edges;
+}
+
+py::object classify_operating_state_body(const Scope& scope, Args args) {
+  const py::handle power_arr = args[0], max_power_rating = args[1];
+  py::list p_edges = power_band_edges(max_power_rating);
+  py::object p_indices = scope[name::np].attr(name::digitize)(power_arr, p_edges);
+  const py::str prefix("P"), out_of_range("P_OUT"), no_spec("");
+  py::list labels;
+  for (py::handle p : p_indices) {
+    if (within(py::int_(1), p, py::int_(5))) {
+      labels.append(prefix + steal_or_throw(PyObject_Format(p.ptr(), no_spec.ptr())));
+    } else {
+      labels.append(out_of_range);
+    }
+  }
+  return scope[name::np].attr(name::array)(labels);
+}
+
+// Fast attack, slow decay: the larger of the previous envelope value and the
+// new sample gets `peak_weight`, the smaller the rest.
+py::object compute_severity_envelope_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0], peak_weight = args[1];
+  py::object zeros_like = scope[name::np].attr(name::zeros_like);
+  py::object smoothed = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  set_item(smoothed, py::int_(0), item(feature_data, py::int_(0)));
+  const Py_ssize_t n_samples = length(feature_data);
+  for (Py_ssize_t i = 1; i < n_samples; ++i) {
+    const py::int_ index(i);
+    py::object prev = item(smoothed, py::int_(i - 1));
+    py::object x = item(feature_data, index);
+    py::object hi = max_of(prev, x);
+    py::object lo = min_of(prev, x);
+    py::object attack = peak_weight * hi;
+    py::object decay = (py::float_(1.0) - peak_weight) * lo;
+    set_item(smoothed, index, attack + decay);
+  }
+  return smoothed;
+}
+
+// A `range` bound: an object that is not an integer raises the interpreter's
+// TypeError; integers beyond the index range are clamped, which leaves the
+// loops below as empty or as long as the series allows.
+Py_ssize_t range_bound(py::handle stop) {
+  const Py_ssize_t bound = PyNumber_AsSsize_t(stop.ptr(), nullptr);
+  if (bound == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return bound;
+}
+
+// Trailing mean; the first `window_size` samples average what there is so far.
+py::object compute_moving_average_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0], window_size = args[1];
+  py::object w = min_of(window_size, py::int_(length(feature_data)));
+  py::object zeros_like = scope[name::np].attr(name::zeros_like);
+  py::object result = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  const Py_ssize_t warm_up = range_bound(w);
+  for (Py_ssize_t i = 0; i < warm_up; ++i) {
+    py::object mean = scope[name::np].attr(name::mean);
+    set_item(result, py::int_(i), mean(slice(feature_data, py::none(), py::int_(i + 1))));
+  }
+  const Py_ssize_t n_samples = length(feature_data);
+  if (truthy(gt(py::int_(n_samples), w))) {
+    py::object sum = scope[name::np].attr(name::sum);
+    py::object window_sum = sum(slice(feature_data, py::none(), w));
+    const Py_ssize_t start = range_bound(w);
+    for (Py_ssize_t i = start; i < n_samples; ++i) {
+      const py::int_ index(i);
+      // The window sum is carried, not recomputed: one sample leaves, one enters.
+      window_sum = window_sum - item(feature_data, index - w);
+      window_sum = window_sum + item(feature_data, index);
+      set_item(result, index, window_sum / w);
+    }
+  }
+  return result;
+}
+
+// scipy's filters want an odd window; an even one is widened by one sample.
+py::object odd_window(py::handle window) {
+  if (truthy(eq(mod(window, py::int_(2)), py::int_(0)))) return iadd(window, py::int_(1));
+  return py::reinterpret_borrow<py::object>(window);
+}
+
+py::object compute_median_filter_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0];
+  py::object window_size = odd_window(args[1]);
+  return scope[name::medfilt](feature_data, py::arg("kernel_size") = window_size);
+}
+
+py::object compute_savgol_filter_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0], poly_order = args[2];
+  py::object window_size = odd_window(args[1]);
+  return scope[name::savgol_filter](feature_data, py::arg("window_length") = window_size,
+                                    py::arg("polyorder") = poly_order);
+}
+
+// Odd window, written as the conditional expression (`w if w % 2 != 0 else w + 1`).
+py::object odd_window_expression(py::handle window) {
+  if (truthy(ne(mod(window, py::int_(2)), py::int_(0)))) return py::reinterpret_borrow<py::object>(window);
+  return window + py::int_(1);
+}
+
+// A median filter knocks out spikes first, so that the Savitzky-Golay fit
+// follows the trend rather than the outliers.
+py::object compute_robust_trend_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0], poly_order = args[3];
+  py::object m_win = odd_window_expression(args[1]);
+  py::object s_win = odd_window_expression(args[2]);
+  py::object cleaned = scope[name::medfilt](feature_data, py::arg("kernel_size") = m_win);
+  return scope[name::savgol_filter](cleaned, py::arg("window_length") = s_win, py::arg("polyorder") = poly_order);
+}
+
+// Each sample scored against the `baseline_window` samples before it.
+py::object compute_dynamic_zscore_body(const Scope& scope, Args args) {
+  const py::handle feature_data = args[0], baseline_window = args[1];
+  py::object zeros_like = scope[name::np].attr(name::zeros_like);
+  py::object z_scores = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  const Py_ssize_t n_samples = length(feature_data);
+  const py::float_ flat_limit(1e-9);
+  for (Py_ssize_t i = 0; i < n_samples; ++i) {
+    const py::int_ index(i);
+    py::object start_idx = max_of(py::int_(0), index - baseline_window);
+    py::object baseline = slice(feature_data, start_idx, index);
+    if (length(baseline) < 2) continue;
+    py::object sample_std = scope[name::np].attr(name::std);
+    py::object std_dev = sample_std(baseline, py::arg("ddof") = 1);
+    // A flat baseline has no spread to score against.
+    if (truthy(gt(std_dev, flat_limit))) {
+      py::object sample = item(feature_data, index);
+      py::object deviation = sample - scope[name::np].attr(name::mean)(baseline);
+      set_item(z_scores, index, deviation / std_dev);
+    } else {
+      set_item(z_scores, index, py::float_(0.0));
+    }
+  }
+  return z_scores;
+}
+
+py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
+  const py::handle trend_data = args[0], time_delta = args[1];
+  return scope[name::np].attr(name::gradient)(trend_data) / time_delta;
+}
+
+}  // namespace
+
+const FunctionSpec classify_operating_state{
+    "classify_operating_state", {{"power_arr"}, {"max_power_rating"}}, {"p_edges", "p_indices", "p"},
+    classify_operating_state_body};
+
+const FunctionSpec compute_severity_envelope{
+    "compute_severity_envelope", {{"feature_data"}, {"peak_weight", 0.9}}, {"smoothed", "i"},
+    compute_severity_envelope_body};
+
+const FunctionSpec compute_moving_average{
+    "compute_moving_average", {{"feature_data"}, {"window_size", 5}}, {"w", "result", "i", "window_sum"},
+    compute_moving_average_body};
+
+const FunctionSpec compute_robust_trend{
+    "compute_robust_trend",
+    {{"feature_data"}, {"median_window", 5}, {"savgol_window", 15}, {"poly_order", 3}},
+    {"m_win", "s_win", "cleaned"},
+    compute_robust_trend_body};
+
+const FunctionSpec compute_median_filter{
+    "compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body};
+
+const FunctionSpec compute_savgol_filter{
+    "compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},
+    compute_savgol_filter_body};
+
+const FunctionSpec compute_dynamic_zscore{
+    "compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}}, {"z_scores", "i", "start_idx", "baseline", "std_dev"},
+    compute_dynamic_zscore_body};
+
+const FunctionSpec compute_degradation_velocity{
+    "compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body};
+
+}  // namespace core_math::trend
