@@ -1,0 +1,29 @@
+# make test   - set up .venv with CPython 3.13, install the package, run the tests
+# make demo   - the same set-up, then the drivetrain demonstration
+# make bench  - module against the plain-Python baseline, side by side
+
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.installed
+SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
+
+# CPython 3.13: python3.13 on PATH if it runs, else a pyenv installation.
+PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
+	"$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
+
+.PHONY: test demo bench clean
+
+$(PY):
+	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+$(STAMP): $(PY) $(SOURCES)
+	$(PY) -m pip install --quiet ".[test]"
+	@touch $@
+
+test: $(STAMP)
+	$(PY) -m pytest -q tests
+
+clean:
+	rm -rf build $(VENV)
