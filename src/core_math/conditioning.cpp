@@ -1,5 +1,9 @@
 // Signal conditioning: DC removal and overall level, zero-phase band-pass
 // filtering, and envelope demodulation.
+#include <cmath>
+
+#include "fastpath.hpp"
+#include "kernels/summation.hpp"
 #include "names.hpp"
 #include "table.hpp"
 
@@ -17,6 +21,18 @@ py::object compute_true_overall_rms_body(const Scope& scope, Args args) {
   py::object sqrt = scope[name::np].attr(name::sqrt);
   py::object mean = scope[name::np].attr(name::mean);
   return to_float(sqrt(mean(squared(y_vals))));
+}
+
+py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto y = fast::float64_samples(args[0]);
+  if (!y || y->size == 0) return {};
+  const fast::FloatingPointWatch watch;
+  const double mean_square = fast::with_view(
+      *y, [&](const auto& values) { return kernels::numpy_mean(kernels::Squared(values), y->size, fast::summation_chunk()); });
+  const double rms = std::sqrt(mean_square);
+  if (watch.raised()) return {};
+  return py::float_(rms);
 }
 
 py::object apply_bandpass_body(const Scope& scope, Args args) {
@@ -106,6 +122,6 @@ const FunctionSpec compute_envelope_spectrum{
     compute_envelope_spectrum_body};
 
 const FunctionSpec compute_true_overall_rms{
-    "compute_true_overall_rms", {{"y_vals"}}, {}, compute_true_overall_rms_body};
+    "compute_true_overall_rms", {{"y_vals"}}, {}, compute_true_overall_rms_body, compute_true_overall_rms_fast};
 
 }  // namespace core_math::conditioning

@@ -4,6 +4,8 @@
 // the body gains a traceback entry that names the function.
 #include "function.hpp"
 
+#include "fastpath.hpp"
+
 #include <frameobject.h>
 #include <structmember.h>
 
@@ -41,12 +43,16 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 // Nested calls of the module's functions on this thread.  A function rebound
 // to call itself through the namespace must end in RecursionError, as a
 // Python function would, and not by exhausting the C stack.
-thread_local int call_depth = 0;
+// (initial-exec: read without a call into the dynamic loader on every call)
+thread_local int call_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 class CallDepthGuard {
  public:
+  static constexpr int kShallow = 64;
+
   bool enter() {
-    if (call_depth >= Py_GetRecursionLimit()) {
+    // The limit is only consulted once nesting is deep: a plain call pays nothing.
+    if (call_depth >= kShallow && call_depth >= Py_GetRecursionLimit()) {
       PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
       return false;
     }
@@ -172,8 +178,12 @@ PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
   py::handle params[kMaxParams];
   const Py_ssize_t n_params = PyTuple_GET_SIZE(f->param_names);
   for (Py_ssize_t i = 0; i < n_params; ++i) params[i] = bound[i];
+  const Scope scope(f->globals);
   try {
-    return f->spec->body(Scope(f->globals), params).release().ptr();
+    if (f->spec->fast != nullptr && fast::enabled()) {
+      if (py::object result = f->spec->fast(scope, params)) return result.release().ptr();
+    }
+    return f->spec->body(scope, params).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (py::builtin_exception& error) {

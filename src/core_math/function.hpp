@@ -36,13 +36,18 @@ struct Param {
 using Args = const py::handle*;
 using Body = py::object (*)(const Scope& scope, Args args);
 
+// A native route for the common case of a call.  It returns an empty object
+// to hand the call to the body, which then does whatever numpy would do.
+using FastPath = py::object (*)(const Scope& scope, Args args);
+
 // One analysis function: its signature, the local names its code object
-// lists after the parameters, and its body.
+// lists after the parameters, its body and, for the hot ones, a fast path.
 struct FunctionSpec {
   const char* name;
   std::vector<Param> params;
   std::vector<const char*> locals;
   Body body;
+  FastPath fast = nullptr;
 };
 
 constexpr Py_ssize_t kMaxParams = 9;

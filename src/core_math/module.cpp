@@ -4,6 +4,7 @@
 // and publishes the analysis functions of the table in order.
 #include <Python.h>
 
+#include "fastpath.hpp"
 #include "function.hpp"
 #include "table.hpp"
 
@@ -110,8 +111,10 @@ int run_body(PyObject* module_dict) {
   PyObject* numpy = PyImport_ImportModuleLevel("numpy", module_dict, nullptr, nullptr, 0);
   if (numpy == nullptr) return -1;
   const int bound = PyDict_SetItemString(module_dict, "np", numpy);
+  // Only the numpy bound here is known to the fast paths.
+  const int checked = bound < 0 ? -1 : fast::initialise(numpy);
   Py_DECREF(numpy);
-  if (bound < 0) return -1;
+  if (checked < 0) return -1;
   if (import_from(module_dict, "scipy.signal",
                   {"get_window", "butter", "cheby1", "cheby2", "ellip", "bessel", "filtfilt", "savgol_filter",
                    "medfilt", "hilbert"}) < 0 ||

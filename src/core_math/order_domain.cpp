@@ -2,6 +2,9 @@
 // times, angular resampling and time-synchronous averaging.
 #include <limits>
 
+#include "fastpath.hpp"
+#include "kernels/selection.hpp"
+#include "kernels/tachometer.hpp"
 #include "names.hpp"
 #include "table.hpp"
 
@@ -45,6 +48,29 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
     }
   }
   return scope[name::np].attr(name::array)(midpoints);
+}
+
+py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto t = fast::float64_samples(args[0]);
+  const auto y = fast::float64_samples(args[1]);
+  if (!t || !y || y->size == 0) return {};
+  for (std::size_t i = 0; i < y->size; ++i) {
+    if (std::isnan(y->values[i])) return {};
+  }
+  const fast::FloatingPointWatch watch;
+  std::vector<double> midpoints;
+  const bool complete = fast::with_view(*y, [&](const auto& samples) {
+    const auto levels = kernels::percentile_and_median(samples, y->size, 99.5);
+    const double threshold = levels.median + 0.4 * (levels.percentile - levels.median);
+    return kernels::pulse_midpoints(t->values, t->size, samples, y->size, threshold, 0.03, midpoints);
+  });
+  if (!complete) return {};
+  if (watch.raised()) return {};
+  double* data = nullptr;
+  py::object result = fast::new_float64_array(midpoints.size(), data);
+  std::copy(midpoints.begin(), midpoints.end(), data);
+  return result;
 }
 
 py::object generate_fault_freq_fast_body(const Scope& scope, Args args) {
@@ -115,7 +141,8 @@ const FunctionSpec get_tach_midpoints{
     {{"t"}, {"y"}},
     {"p99", "median_y", "threshold", "above_thresh", "diffs", "starts", "ends", "midpoints", "last_midpoint", "s",
      "e", "mid_t"},
-    get_tach_midpoints_body};
+    get_tach_midpoints_body,
+    get_tach_midpoints_fast};
 
 const FunctionSpec generate_fault_freq_fast{
     "generate_fault_freq_fast",

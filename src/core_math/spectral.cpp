@@ -1,5 +1,9 @@
 // Spectral analysis: windowed amplitude spectra over frequency or order, the
 // cepstrum, harmonic and band features, and the harmonic signature rule.
+#include <cmath>
+
+#include "fastpath.hpp"
+#include "kernels/spectral.hpp"
 #include "names.hpp"
 #include "table.hpp"
 
@@ -71,6 +75,25 @@ py::object get_harmonic_peak_body(const Scope& scope, Args args) {
   return scope[name::np].attr(name::nan);
 }
 
+py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto orders = fast::float64_samples(args[0]);
+  const auto amps = fast::float64_samples(args[1]);
+  const auto target_order = fast::plain_number(args[2]);
+  const auto search_window = fast::plain_number(args[3]);
+  if (!orders || !amps || orders->size != amps->size || !target_order || !search_window) return {};
+  const double lower = *target_order - *search_window, upper = *target_order + *search_window;
+  const auto selection = fast::with_view(
+      *orders, [&](const auto& axis) { return kernels::select_window(axis, orders->size, lower, upper); });
+  if (selection.count == 0) return scope[name::np].attr(name::nan);
+  const auto peak = fast::with_view(*amps, [&](const auto& values) {
+    return kernels::window_peak(orders->values, values, orders->size, lower, upper, selection);
+  });
+  // NaN payloads and the sign of a zero peak are numpy's to choose.
+  if (peak.has_nan || peak.value == 0.0) return {};
+  return py::float_(peak.value);
+}
+
 py::object get_band_energy_body(const Scope& scope, Args args) {
   const py::handle x_axis = args[0], y_axis = args[1], start_val = args[2], end_val = args[3];
   py::object from_start = ge(x_axis, start_val);
@@ -80,6 +103,47 @@ py::object get_band_energy_body(const Scope& scope, Args args) {
   py::object sqrt = scope[name::np].attr(name::sqrt);
   py::object sum = scope[name::np].attr(name::sum);
   return to_float(sqrt(sum(squared(item(y_axis, mask)))));
+}
+
+py::object get_band_energy_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto x_axis = fast::float64_samples(args[0]);
+  const auto y_axis = fast::float64_samples(args[1]);
+  const auto start_val = fast::plain_number(args[2]);
+  const auto end_val = fast::plain_number(args[3]);
+  if (!x_axis || !y_axis || x_axis->size != y_axis->size || !start_val || !end_val) return {};
+  const auto band = fast::with_view(
+      *x_axis, [&](const auto& axis) { return kernels::select_window(axis, x_axis->size, *start_val, *end_val); });
+  if (!band.one_run) return {};
+  if (band.count == 0) return py::float_(0.0);
+  const fast::FloatingPointWatch watch;
+  const double energy = fast::with_view(*y_axis, [&](const auto& amps) {
+    return std::sqrt(kernels::numpy_sum(kernels::Squared(amps.from(band.first)), band.count, fast::summation_chunk()));
+  });
+  if (watch.raised()) return {};
+  return py::float_(energy);
+}
+
+py::object detect_harmonic_signature_fast(const Scope&, Args args) {
+  double value[9];
+  for (int i = 0; i < 9; ++i) {
+    const auto number = fast::plain_float(args[i]);
+    if (!number) return {};
+    value[i] = *number;
+  }
+  const double amp_1x = value[0], amp_2x = value[1], amp_3x = value[2];
+  const double vh1 = value[3], vh2 = value[4], ind1 = value[5], ind2 = value[6], low1 = value[7], low2 = value[8];
+  int level = 0;
+  if (amp_3x <= 0.0001) {
+    level = 0;
+  } else if (amp_1x > vh1 * amp_3x && amp_2x > vh2 * amp_3x) {
+    level = 3;
+  } else if (amp_1x > ind1 * amp_3x && amp_2x > ind2 * amp_3x) {
+    level = 2;
+  } else if (amp_1x > low1 * amp_3x || amp_2x > low2 * amp_3x) {
+    level = 1;
+  }
+  return py::int_(level);
 }
 
 // Grades the 1x and 2x amplitudes against multiples of the 3x amplitude,
@@ -117,16 +181,19 @@ const FunctionSpec get_harmonic_peak{
     "get_harmonic_peak",
     {{"orders"}, {"amps"}, {"target_order"}, {"search_window", 0.05}},
     {"mask"},
-    get_harmonic_peak_body};
+    get_harmonic_peak_body,
+    get_harmonic_peak_fast};
 
 const FunctionSpec get_band_energy{
-    "get_band_energy", {{"x_axis"}, {"y_axis"}, {"start_val"}, {"end_val"}}, {"mask"}, get_band_energy_body};
+    "get_band_energy", {{"x_axis"}, {"y_axis"}, {"start_val"}, {"end_val"}}, {"mask"}, get_band_energy_body,
+    get_band_energy_fast};
 
 const FunctionSpec detect_harmonic_signature{
     "detect_harmonic_signature",
     {{"amp_1x"}, {"amp_2x"}, {"amp_3x"}, {"vh1", 1.1}, {"vh2", 0.5}, {"ind1", 0.8}, {"ind2", 0.4}, {"low1", 0.5},
      {"low2", 0.2}},
     {},
-    detect_harmonic_signature_body};
+    detect_harmonic_signature_body,
+    detect_harmonic_signature_fast};
 
 }  // namespace core_math::spectral

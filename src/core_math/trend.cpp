@@ -1,5 +1,12 @@
 // Trend and condition assessment: operating states from power, the severity
 // envelope, trend smoothers, the dynamic z-score and the degradation rate.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+
+#include "fastpath.hpp"
+#include "kernels/trend.hpp"
 #include "names.hpp"
 #include "table.hpp"
 
@@ -29,6 +36,55 @@ py::list power_band_edges(py::handle rating) {
   for (double fraction : {0.2, 0.4, 0.6, 0.8}) edges.append(rating * py::float_(fraction));
   edges.append(rating);
   return edges;
+}
+
+// The edges as doubles, for a rating the fast path can take: positive and
+// finite, so that the edges ascend.
+std::optional<std::array<double, 6>> numeric_band_edges(double rating) {
+  if (!(rating > 0.0 && rating <= 1e300)) return std::nullopt;
+  if (1800 <= rating && rating <= 2400) return std::array<double, 6>{100, 500, 800, 1400, 1800, 2400};
+  if (2800 <= rating && rating <= 3600) return std::array<double, 6>{200, 1000, 1800, 2600, 3200, 3600};
+  if (3800 <= rating && rating <= 4800) return std::array<double, 6>{300, 1500, 2500, 3500, 4200, 4800};
+  return std::array<double, 6>{0.0, rating * 0.2, rating * 0.4, rating * 0.6, rating * 0.8, rating};
+}
+
+// np.digitize against ascending edges: how many edges lie at or below the
+// power; NaN sorts above every edge.
+int band_index(double power, const std::array<double, 6>& edges) {
+  int index = 0;
+  for (double edge : edges) index += !std::isless(power, edge);
+  return index;
+}
+
+py::object classify_operating_state_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto power = fast::float64_samples(args[0]);
+  const auto rating = fast::plain_number(args[1]);
+  if (!power || power->size == 0 || !rating) return {};
+  const auto edges = numeric_band_edges(*rating);
+  if (!edges) return {};
+  const auto band_of = [&](std::size_t i) {
+    const int index = band_index(power->values[i], *edges);
+    return 1 <= index && index <= 5 ? index : 0;
+  };
+  bool any_out = false;
+  for (std::size_t i = 0; i < power->size && !any_out; ++i) any_out = band_of(i) == 0;
+  // numpy sizes the strings by the longest label: "P_OUT" or "P1".."P5".
+  const std::size_t width = any_out ? 5 : 2;
+  Py_UCS4* text = nullptr;
+  py::object labels = fast::new_unicode_array(power->size, width, text);
+  static constexpr Py_UCS4 kOut[5] = {'P', '_', 'O', 'U', 'T'};
+  for (std::size_t i = 0; i < power->size; ++i, text += width) {
+    const int band = band_of(i);
+    std::fill(text, text + width, 0);
+    if (band == 0) {
+      std::copy(kOut, kOut + 5, text);
+    } else {
+      text[0] = 'P';
+      text[1] = static_cast<Py_UCS4>('0' + band);
+    }
+  }
+  return labels;
 }
 
 py::object classify_operating_state_body(const Scope& scope, Args args) {
@@ -68,6 +124,21 @@ py::object compute_severity_envelope_body(const Scope& scope, Args args) {
   return smoothed;
 }
 
+py::object compute_severity_envelope_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto samples = fast::float64_samples(args[0]);
+  const auto peak_weight = fast::plain_number(args[1]);
+  if (!samples || samples->size == 0 || !peak_weight || !std::isfinite(*peak_weight)) return {};
+  const fast::FloatingPointWatch watch;
+  double* smoothed = nullptr;
+  py::object result = fast::new_float64_array(samples->size, smoothed);
+  fast::with_view(*samples, [&](const auto& values) {
+    kernels::severity_envelope(values, samples->size, *peak_weight, smoothed);
+  });
+  if (watch.raised()) return {};
+  return result;
+}
+
 // A `range` bound: an object that is not an integer raises the interpreter's
 // TypeError; integers beyond the index range are clamped, which leaves the
 // loops below as empty or as long as the series allows.
@@ -102,6 +173,22 @@ py::object compute_moving_average_body(const Scope& scope, Args args) {
     }
   }
   return result;
+}
+
+py::object compute_moving_average_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto samples = fast::float64_samples(args[0]);
+  const auto window_size = fast::plain_int(args[1]);
+  if (!samples || !window_size || *window_size < 1) return {};
+  const std::size_t window = std::min(static_cast<std::size_t>(*window_size), samples->size);
+  const fast::FloatingPointWatch watch;
+  double* result = nullptr;
+  py::object averages = fast::new_float64_array(samples->size, result);
+  fast::with_view(*samples, [&](const auto& values) {
+    kernels::moving_average(values, samples->size, window, fast::summation_chunk(), result);
+  });
+  if (watch.raised()) return {};
+  return averages;
 }
 
 // scipy's filters want an odd window; an even one is widened by one sample.
@@ -165,6 +252,23 @@ py::object compute_dynamic_zscore_body(const Scope& scope, Args args) {
   return z_scores;
 }
 
+py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto samples = fast::float64_samples(args[0]);
+  const auto baseline_window = fast::plain_int(args[1]);
+  if (!samples || !baseline_window) return {};
+  // A negative window leaves every baseline empty, like a window of 0.
+  const std::size_t window = *baseline_window < 0 ? 0 : static_cast<std::size_t>(*baseline_window);
+  const fast::FloatingPointWatch watch;
+  double* z_scores = nullptr;
+  py::object result = fast::new_float64_array(samples->size, z_scores);
+  fast::with_view(*samples, [&](const auto& values) {
+    kernels::dynamic_zscore(values, samples->size, window, fast::summation_chunk(), z_scores);
+  });
+  if (watch.raised()) return {};
+  return result;
+}
+
 py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
   const py::handle trend_data = args[0], time_delta = args[1];
   return scope[name::np].attr(name::gradient)(trend_data) / time_delta;
@@ -174,15 +278,15 @@ py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
 
 const FunctionSpec classify_operating_state{
     "classify_operating_state", {{"power_arr"}, {"max_power_rating"}}, {"p_edges", "p_indices", "p"},
-    classify_operating_state_body};
+    classify_operating_state_body, classify_operating_state_fast};
 
 const FunctionSpec compute_severity_envelope{
     "compute_severity_envelope", {{"feature_data"}, {"peak_weight", 0.9}}, {"smoothed", "i"},
-    compute_severity_envelope_body};
+    compute_severity_envelope_body, compute_severity_envelope_fast};
 
 const FunctionSpec compute_moving_average{
     "compute_moving_average", {{"feature_data"}, {"window_size", 5}}, {"w", "result", "i", "window_sum"},
-    compute_moving_average_body};
+    compute_moving_average_body, compute_moving_average_fast};
 
 const FunctionSpec compute_robust_trend{
     "compute_robust_trend",
@@ -199,7 +303,7 @@ const FunctionSpec compute_savgol_filter{
 
 const FunctionSpec compute_dynamic_zscore{
     "compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}}, {"z_scores", "i", "start_idx", "baseline", "std_dev"},
-    compute_dynamic_zscore_body};
+    compute_dynamic_zscore_body, compute_dynamic_zscore_fast};
 
 const FunctionSpec compute_degradation_velocity{
     "compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body};

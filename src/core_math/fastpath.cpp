@@ -1,0 +1,164 @@
+#include "fastpath.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "kernels/selection.hpp"
+#include "names.hpp"
+
+namespace core_math::fast {
+namespace {
+
+PyObject* genuine_numpy = nullptr;  // held for the life of the process
+std::size_t numpy_chunk = 0;
+
+// Deterministic probe values spanning many magnitudes and both signs, so
+// that any difference in the order of additions shows in the last bits.
+double probe_value(std::size_t i) {
+  std::uint64_t state = (i + 1) * 0x9E3779B97F4A7C15ull;
+  state ^= state >> 31;
+  state *= 0xBF58476D1CE4E5B9ull;
+  state ^= state >> 29;
+  const double unit = static_cast<double>(state >> 11) * 0x1.0p-53;
+  return (unit - 0.3) * std::ldexp(1.0, static_cast<int>(state % 40) - 20);
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// What numpy itself says for one probe array, against the kernels.
+struct ProbeVerdict {
+  bool sum_matches[2];  // unchunked, chunked by 8192
+  bool statistics_match;
+};
+
+constexpr std::size_t kChunkCandidates[2] = {0, 8192};
+
+ProbeVerdict judge_probe(py::handle numpy, py::handle array, const Samples& samples) {
+  const std::size_t n = samples.size;
+  const double numpy_sum_value = numpy.attr("sum")(array).cast<double>();
+  ProbeVerdict verdict{};
+  for (int c = 0; c < 2; ++c) {
+    verdict.sum_matches[c] = same_bits(kernels::numpy_sum(samples.values, n, kChunkCandidates[c]), numpy_sum_value);
+  }
+  const std::size_t chunk = verdict.sum_matches[0] ? 0 : 8192;
+  bool match = same_bits(kernels::numpy_mean(samples.values, n, chunk), numpy.attr("mean")(array).cast<double>());
+  if (n >= 2) {
+    const double std_dev = numpy.attr("std")(array, py::arg("ddof") = 1).cast<double>();
+    match = match && same_bits(kernels::numpy_sample_std(samples.values, n, chunk), std_dev);
+  }
+  const auto statistics = kernels::percentile_and_median(samples.values, n, 99.5);
+  match = match && same_bits(statistics.percentile, numpy.attr("percentile")(array, 99.5).cast<double>()) &&
+          same_bits(statistics.median, numpy.attr("median")(array).cast<double>());
+  verdict.statistics_match = match;
+  return verdict;
+}
+
+// Runs the kernels against numpy on probes longer and shorter than every
+// block and chunk boundary, contiguous and strided.  Returns whether all
+// agree, and sets the chunking that the sums follow.
+bool self_check(py::handle numpy) {
+  bool chunk_fits[2] = {true, true};
+  bool statistics_match = true;
+  for (std::size_t n : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 100, 127, 128, 129, 136, 1000, 4099, 8191, 8192, 8193, 8200,
+                        16385, 40000, 140001}) {
+    double* data = nullptr;
+    py::object doubled = new_float64_array(2 * n, data);
+    for (std::size_t i = 0; i < 2 * n; ++i) data[i] = probe_value(i);
+    py::object contiguous = item(doubled, steal_or_throw(PySlice_New(nullptr, py::int_(n).ptr(), nullptr)));
+    py::object strided = item(doubled, steal_or_throw(PySlice_New(nullptr, nullptr, py::int_(2).ptr())));
+    for (const py::object& array : {contiguous, strided}) {
+      const std::optional<Samples> samples = float64_samples(array);
+      if (!samples) return false;
+      const ProbeVerdict verdict = judge_probe(numpy, array, *samples);
+      for (int c = 0; c < 2; ++c) chunk_fits[c] = chunk_fits[c] && verdict.sum_matches[c];
+      statistics_match = statistics_match && verdict.statistics_match;
+    }
+  }
+  numpy_chunk = chunk_fits[0] ? 0 : 8192;
+  return (chunk_fits[0] || chunk_fits[1]) && statistics_match;
+}
+
+}  // namespace
+
+bool fast_paths_enabled = false;
+
+int initialise(PyObject* numpy_module) {
+  if (genuine_numpy != nullptr) return 0;
+  // Without numpy's array interface the generic paths serve every call.
+  if (PyArray_ImportNumPyAPI() < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  genuine_numpy = Py_NewRef(numpy_module);
+  try {
+    fast_paths_enabled = self_check(numpy_module);
+  } catch (py::error_already_set& error) {
+    error.discard_as_unraisable("kemo_pkg.core_math self-check");
+    fast_paths_enabled = false;
+  }
+  return 0;
+}
+
+std::size_t summation_chunk() { return numpy_chunk; }
+
+bool numpy_bound(const Scope& scope) {
+  PyObject* np = PyDict_GetItemWithError(scope.globals(), name::np.handle().ptr());  // borrowed
+  if (np == nullptr) PyErr_Clear();
+  return np != nullptr && np == genuine_numpy;
+}
+
+std::optional<Samples> float64_samples(py::handle obj) {
+  if (!PyArray_CheckExact(obj.ptr())) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj.ptr());
+  if (PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
+      !PyArray_ISALIGNED(array)) {
+    return std::nullopt;
+  }
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const auto* data = static_cast<const double*>(PyArray_DATA(array));
+  return Samples{kernels::Strided(data, stride), static_cast<std::size_t>(PyArray_DIM(array, 0)),
+                 stride == sizeof(double) ? data : nullptr};
+}
+
+std::optional<long long> plain_int(py::handle obj) {
+  if (!PyLong_CheckExact(obj.ptr())) return std::nullopt;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+  if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<double> plain_number(py::handle obj) {
+  if (const auto value = plain_float(obj)) return value;
+  constexpr long long kExactLimit = 1LL << 53;  // every int up to here converts to a double exactly
+  if (const auto value = plain_int(obj); value && *value <= kExactLimit && *value >= -kExactLimit) {
+    return static_cast<double>(*value);
+  }
+  return std::nullopt;
+}
+
+py::object new_float64_array(std::size_t size, double*& data) {
+  npy_intp dims[1] = {static_cast<npy_intp>(size)};
+  py::object array = steal_or_throw(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+  data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.ptr())));
+  return array;
+}
+
+py::object new_unicode_array(std::size_t size, std::size_t width, Py_UCS4*& data) {
+  PyArray_Descr* descr = PyArray_DescrNewFromType(NPY_UNICODE);
+  if (descr == nullptr) throw py::error_already_set();
+  PyDataType_SET_ELSIZE(descr, static_cast<npy_intp>(width * sizeof(Py_UCS4)));
+  npy_intp dims[1] = {static_cast<npy_intp>(size)};
+  py::object array =
+      steal_or_throw(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+  data = static_cast<Py_UCS4*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.ptr())));
+  return array;
+}
+
+}  // namespace core_math::fast

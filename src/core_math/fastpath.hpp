@@ -1,0 +1,67 @@
+// What every native fast path relies on: the guards that decide whether a
+// call is the common case, access to float64 arrays, and the floating-point
+// flags that send a call back to the generic path whenever numpy would warn.
+#pragma once
+
+#include <cfenv>
+#include <cstddef>
+#include <optional>
+
+#include "kernels/summation.hpp"
+#include "pyops.hpp"
+
+namespace core_math::fast {
+
+// Decides, once per process, whether the fast paths reproduce the installed
+// numpy; returns -1 only with a Python error set.
+int initialise(PyObject* numpy_module);
+
+// Whether fast paths run at all (set once, at import), and how the
+// installed numpy chunks its sums.
+extern bool fast_paths_enabled;
+inline bool enabled() { return fast_paths_enabled; }
+std::size_t summation_chunk();
+
+// The namespace still binds the numpy that was imported as `np`.
+bool numpy_bound(const Scope& scope);
+
+// A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
+struct Samples {
+  kernels::Strided values;
+  std::size_t size;
+  const double* contiguous;  // the same values when they lie side by side, else nullptr
+};
+
+// Calls `kernel` with the samples as the fastest view that fits them.
+template <class Kernel>
+decltype(auto) with_view(const Samples& samples, Kernel&& kernel) {
+  if (samples.contiguous != nullptr) return kernel(kernels::Contiguous(samples.contiguous));
+  return kernel(samples.values);
+}
+std::optional<Samples> float64_samples(py::handle obj);
+
+// A Python float, or a Python int small enough to convert exactly.
+std::optional<double> plain_number(py::handle obj);
+// A Python float and nothing else.
+inline std::optional<double> plain_float(py::handle obj) {
+  if (!PyFloat_CheckExact(obj.ptr())) return std::nullopt;
+  return PyFloat_AS_DOUBLE(obj.ptr());
+}
+// A Python int that fits a long long.
+std::optional<long long> plain_int(py::handle obj);
+
+// A new contiguous float64 array of `size` elements; `data` receives its buffer.
+py::object new_float64_array(std::size_t size, double*& data);
+// A new array of `size` unicode strings of `width` characters; `data`
+// receives its UCS4 buffer.
+py::object new_unicode_array(std::size_t size, std::size_t width, Py_UCS4*& data);
+
+// Clears the floating-point flags on construction; raised() tells whether
+// the kernel since then did anything numpy would warn about.
+class FloatingPointWatch {
+ public:
+  FloatingPointWatch() { std::feclearexcept(FE_ALL_EXCEPT); }
+  bool raised() const { return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0; }
+};
+
+}  // namespace core_math::fast

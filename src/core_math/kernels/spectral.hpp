@@ -1,0 +1,160 @@
+// Spectral feature kernels: which axis points fall in a window, the peak
+// amplitude there, and the root-sum-square of a band.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "summation.hpp"
+
+namespace core_math::kernels {
+
+inline bool inside(double position, double lower, double upper) {
+  return std::isgreaterequal(position, lower) && std::islessequal(position, upper);
+}
+
+// Axis points [first, first + count) lie in the window; `one_run` is false
+// when the selected points are not side by side.
+struct Selection {
+  std::size_t first;
+  std::size_t count;
+  bool one_run;
+};
+
+// How many of axis[begin..end) lie in [lower, upper].
+template <class View>
+std::size_t count_inside(const View& axis, std::size_t begin, std::size_t end, double lower, double upper) {
+  std::size_t count = 0;
+  for (std::size_t i = begin; i < end; ++i) count += inside(axis[i], lower, upper);
+  return count;
+}
+
+#if defined(__x86_64__)
+// A spectrum is read whole for every feature, so the count over a
+// contiguous axis runs four or two points at a time, with quiet compares
+// that leave the floating-point flags alone.
+__attribute__((target("avx2"))) inline std::size_t count_inside_avx2(const double* axis, std::size_t n, double lower,
+                                                                     double upper) {
+  const __m256d low = _mm256_set1_pd(lower), high = _mm256_set1_pd(upper);
+  __m256i counts = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d position = _mm256_loadu_pd(axis + i);
+    const __m256d in = _mm256_and_pd(_mm256_cmp_pd(position, low, _CMP_GE_OQ), _mm256_cmp_pd(position, high, _CMP_LE_OQ));
+    counts = _mm256_sub_epi64(counts, _mm256_castpd_si256(in));
+  }
+  alignas(32) std::int64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), counts);
+  std::size_t count = static_cast<std::size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+  for (; i < n; ++i) count += inside(axis[i], lower, upper);
+  return count;
+}
+
+inline std::size_t count_inside(const Contiguous& axis, std::size_t begin, std::size_t end, double lower,
+                                double upper) {
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+  if (has_avx2) return count_inside_avx2(axis.data() + begin, end - begin, lower, upper);
+  std::size_t count = 0;
+  for (std::size_t i = begin; i < end; ++i) count += inside(axis[i], lower, upper);
+  return count;
+}
+#endif
+
+// A spectrum's axis ascends, so the window is the run that bisection finds;
+// a count over the whole axis confirms it.  Any other axis is scanned point
+// by point.
+template <class View>
+Selection select_window(const View& axis, std::size_t n, double lower, double upper) {
+  std::size_t low = 0, high = n;  // first point not below `lower`
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (axis[mid] < lower) low = mid + 1; else high = mid;
+  }
+  const std::size_t first = low;
+  high = n;  // first point above `upper`
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (axis[mid] <= upper) low = mid + 1; else high = mid;
+  }
+  const std::size_t end = low;
+  if (count_inside(axis, first, end, lower, upper) == end - first && count_inside(axis, 0, first, lower, upper) == 0 &&
+      count_inside(axis, end, n, lower, upper) == 0) {
+    return {first, end - first, true};
+  }
+  Selection selection{0, 0, true};
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!inside(axis[i], lower, upper)) continue;
+    if (selection.count == 0) {
+      selection.first = i;
+    } else if (selection.first + selection.count != i) {
+      selection.one_run = false;
+    }
+    ++selection.count;
+  }
+  return selection;
+}
+
+// The greatest amplitude among the selected points.
+struct Peak {
+  double value;
+  bool has_nan;  // a NaN amplitude among them
+};
+
+inline void take_peak(Peak& peak, double amp) {
+  if (std::isnan(amp)) peak.has_nan = true;
+  if (std::isgreater(amp, peak.value)) peak.value = amp;
+}
+
+template <class View>
+Peak run_peak(const View& amps, std::size_t first, std::size_t count) {
+  Peak peak{-INFINITY, false};
+  for (std::size_t i = first; i < first + count; ++i) take_peak(peak, amps[i]);
+  return peak;
+}
+
+#if defined(__x86_64__)
+// Four amplitudes at a time; which of two equal zeros wins does not matter,
+// the caller leaves a zero peak to numpy.
+__attribute__((target("avx2"))) inline Peak run_peak_avx2(const double* amps, std::size_t count) {
+  __m256d best = _mm256_set1_pd(-INFINITY);
+  __m256d unordered = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d amp = _mm256_loadu_pd(amps + i);
+    unordered = _mm256_or_pd(unordered, _mm256_cmp_pd(amp, amp, _CMP_UNORD_Q));
+    best = _mm256_max_pd(best, amp);
+  }
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, best);
+  Peak peak{-INFINITY, _mm256_movemask_pd(unordered) != 0};
+  for (double lane : lanes) take_peak(peak, lane);
+  for (; i < count; ++i) take_peak(peak, amps[i]);
+  return peak;
+}
+
+inline Peak run_peak(const Contiguous& amps, std::size_t first, std::size_t count) {
+  static const bool has_avx2 = __builtin_cpu_supports("avx2");
+  if (has_avx2) return run_peak_avx2(amps.data() + first, count);
+  Peak peak{-INFINITY, false};
+  for (std::size_t i = first; i < first + count; ++i) take_peak(peak, amps[i]);
+  return peak;
+}
+#endif
+
+template <class Axis, class Amps>
+Peak window_peak(const Axis& axis, const Amps& amps, std::size_t n, double lower, double upper,
+                 const Selection& selection) {
+  if (selection.one_run) return run_peak(amps, selection.first, selection.count);
+  Peak peak{-INFINITY, false};
+  for (std::size_t i = 0; i < n; ++i) {
+    if (inside(axis[i], lower, upper)) take_peak(peak, amps[i]);
+  }
+  return peak;
+}
+
+}  // namespace core_math::kernels

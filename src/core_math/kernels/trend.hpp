@@ -1,0 +1,65 @@
+// Trend kernels: the recursive severity envelope, the trailing moving
+// average and the dynamic z-score, each as numpy computes them sample by
+// sample.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+#include "summation.hpp"
+
+namespace core_math::kernels {
+
+// Fast attack, slow decay: the larger of the previous output and the new
+// sample weighs `peak_weight`, the smaller `1.0 - peak_weight`.  n > 0.
+template <class View>
+void severity_envelope(const View& x, std::size_t n, double peak_weight, double* smoothed) {
+  const double decay_weight = 1.0 - peak_weight;
+  smoothed[0] = x[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    const double prev = smoothed[i - 1];
+    const double sample = x[i];
+    // Branches rather than selects: the envelope mostly sits above the
+    // samples, so they predict well and keep prev's dependency chain short.
+    if (std::isgreater(sample, prev)) {
+      smoothed[i] = peak_weight * sample + decay_weight * prev;
+    } else if (std::isless(sample, prev)) {
+      smoothed[i] = peak_weight * prev + decay_weight * sample;
+    } else {
+      smoothed[i] = peak_weight * prev + decay_weight * prev;
+    }
+  }
+}
+
+// Trailing mean over `window` samples (0 < window <= n); the first
+// `window` outputs average the samples so far.  The window sum is carried
+// from sample to sample, exactly as the running update does it.
+template <class View>
+void moving_average(const View& x, std::size_t n, std::size_t window, std::size_t chunk, double* result) {
+  for (std::size_t i = 0; i < window; ++i) result[i] = numpy_mean(x, i + 1, chunk);
+  if (n <= window) return;
+  double window_sum = numpy_sum(x, window, chunk);
+  const double divisor = static_cast<double>(window);
+  for (std::size_t i = window; i < n; ++i) {
+    window_sum = window_sum - x[i - window];
+    window_sum = window_sum + x[i];
+    result[i] = window_sum / divisor;
+  }
+}
+
+// Each sample scored against the up to `baseline_window` samples before it;
+// 0.0 where the baseline holds fewer than two samples or has no spread.
+template <class View>
+void dynamic_zscore(const View& x, std::size_t n, std::size_t baseline_window, std::size_t chunk, double* z_scores) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t start = i > baseline_window ? i - baseline_window : 0;
+    const std::size_t count = i - start;
+    z_scores[i] = 0.0;
+    if (count < 2) continue;
+    const View baseline = x.from(start);
+    const double std_dev = numpy_sample_std(baseline, count, chunk);
+    if (std::isgreater(std_dev, 1e-9)) z_scores[i] = (x[i] - numpy_mean(baseline, count, chunk)) / std_dev;
+  }
+}
+
+}  // namespace core_math::kernels
