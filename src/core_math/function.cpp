@@ -9,6 +9,7 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 
@@ -42,17 +43,19 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 
 // Nested calls of the module's functions on this thread.  A function rebound
 // to call itself through the namespace must end in RecursionError, as a
-// Python function would, and not by exhausting the C stack.
+// Python function would, and not by exhausting the C stack.  Unlike a Python
+// frame, each nesting takes C stack, so a raised recursion limit is capped.
 // (initial-exec: read without a call into the dynamic loader on every call)
 thread_local int call_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 class CallDepthGuard {
  public:
   static constexpr int kShallow = 64;
+  static constexpr int kMaxDepth = 1000;
 
   bool enter() {
     // The limit is only consulted once nesting is deep: a plain call pays nothing.
-    if (call_depth >= kShallow && call_depth >= Py_GetRecursionLimit()) {
+    if (call_depth >= kShallow && call_depth >= std::min(Py_GetRecursionLimit(), kMaxDepth)) {
       PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
       return false;
     }
@@ -453,7 +456,9 @@ PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
   f->doc = Py_NewRef(Py_None);
   f->globals = Py_NewRef(globals);
   f->call_defaults = make_defaults(spec);
-  f->defaults = Py_XNewRef(f->call_defaults);
+  // Like a Python function, one without defaults reports None.
+  f->defaults = f->call_defaults != nullptr && PyTuple_GET_SIZE(f->call_defaults) > 0 ? Py_NewRef(f->call_defaults)
+                                                                                     : nullptr;
   f->annotations = PyDict_New();
   f->param_names = name_tuple(param_names_of(spec), {});
   PyObject* varnames = name_tuple(param_names_of(spec), spec.locals);

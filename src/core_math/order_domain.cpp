@@ -40,7 +40,10 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
   const py::float_ two(2.0), min_spacing(0.03);
   for (py::handle pair : zip(starts, ends)) {
     auto [s, e] = unpack2(pair);
-    py::object mid_t = (item(t, s) + item(t, e)) / two;
+    // Two statements: C++ leaves the order of operands unsequenced, and a
+    // short time axis must fail on the pulse's first sample, as read.
+    py::object t_first = item(t, s);
+    py::object mid_t = (t_first + item(t, e)) / two;
     // Bounce on the tachometer edge gives a second pulse within 30 ms: drop it.
     if (truthy(ge(mid_t - last_midpoint, min_spacing))) {
       midpoints.append(mid_t);
