@@ -12,15 +12,16 @@ namespace {
 
 py::object remove_dc_offset_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0];
-  return y_vals - scope[name::np].attr(name::mean)(y_vals);
+  py::object mean = attr(scope[name::np], name::mean);
+  return y_vals - call(mean, y_vals);
 }
 
 // Overall RMS with the DC level included.
 py::object compute_true_overall_rms_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0];
-  py::object sqrt = scope[name::np].attr(name::sqrt);
-  py::object mean = scope[name::np].attr(name::mean);
-  return to_float(sqrt(mean(squared(y_vals))));
+  py::object sqrt = attr(scope[name::np], name::sqrt);
+  py::object mean = attr(scope[name::np], name::mean);
+  return to_float(call(sqrt, call(mean, squared(y_vals))));
 }
 
 py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
@@ -46,54 +47,52 @@ py::object apply_bandpass_body(const Scope& scope, Args args) {
   if (truthy(le(low, py::int_(0))) || truthy(ge(high, py::int_(1))) || truthy(ge(low, high))) {
     return py::reinterpret_borrow<py::object>(data);
   }
-  py::object ftype = filter_type.attr(name::lower)();
-  auto is = [&ftype](const char* family) { return truthy(eq(ftype, py::str(family))); };
-  auto band_edges = [&low, &high] { return py::list(py::make_tuple(low, high)); };
-  const py::str band("band");
-  py::object design;
-  if (is("butter")) {
-    py::object butter = scope[name::butter];
-    design = butter(order, band_edges(), py::arg("btype") = band);
-  } else if (is("cheby1")) {
-    py::object cheby1 = scope[name::cheby1];
-    design = cheby1(order, rp, band_edges(), py::arg("btype") = band);
-  } else if (is("cheby2")) {
-    py::object cheby2 = scope[name::cheby2];
-    design = cheby2(order, rs, band_edges(), py::arg("btype") = band);
-  } else if (is("ellip")) {
-    py::object ellip = scope[name::ellip];
-    design = ellip(order, rp, rs, band_edges(), py::arg("btype") = band);
-  } else if (is("bessel")) {
-    py::object bessel = scope[name::bessel];
-    design = bessel(order, band_edges(), py::arg("btype") = band);
+  py::object ftype = call(attr(filter_type, name::lower));
+  auto is = [&ftype](const Name& family) { return truthy(eq(ftype, family)); };
+  static const Keywords btype{"btype"};
+  // The designer is looked up before its arguments are built, as a call reads.
+  auto design = [&](const Name& designer, auto... leading) {
+    py::object function = scope[designer];
+    py::list edges = py::list(py::make_tuple(low, high));
+    return call_kw(function, btype, order, leading..., edges, name::band.handle());
+  };
+  py::object coefficients;
+  if (is(name::butter)) {
+    coefficients = design(name::butter);
+  } else if (is(name::cheby1)) {
+    coefficients = design(name::cheby1, rp);
+  } else if (is(name::cheby2)) {
+    coefficients = design(name::cheby2, rs);
+  } else if (is(name::ellip)) {
+    coefficients = design(name::ellip, rp, rs);
+  } else if (is(name::bessel)) {
+    coefficients = design(name::bessel);
   } else {
-    py::object butter = scope[name::butter];
-    design = butter(order, band_edges(), py::arg("btype") = band);
+    coefficients = design(name::butter);
   }
-  auto [b, a] = unpack2(design);
-  return scope[name::filtfilt](b, a, data);
+  auto [b, a] = unpack2(coefficients);
+  return call(scope[name::filtfilt], b, a, data);
 }
 
 py::object compute_envelope_waveform_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0], fs = args[1], lowcut = args[2], highcut = args[3], filter_order = args[4],
                    filter_type = args[5], rp = args[6], rs = args[7];
-  py::object apply_bandpass = scope[name::apply_bandpass];
-  py::object filtered_y = apply_bandpass(y_vals, lowcut, highcut, fs, py::arg("order") = filter_order,
-                                         py::arg("filter_type") = filter_type, py::arg("rp") = rp,
-                                         py::arg("rs") = rs);
-  py::object analytic_signal = scope[name::hilbert](filtered_y);
-  py::object envelope_y = scope[name::np].attr(name::abs)(analytic_signal);
-  return envelope_y - scope[name::np].attr(name::mean)(envelope_y);
+  static const Keywords filter_options{"order", "filter_type", "rp", "rs"};
+  py::object filtered_y =
+      call_kw(scope[name::apply_bandpass], filter_options, y_vals, lowcut, highcut, fs, filter_order, filter_type, rp, rs);
+  py::object analytic_signal = call(scope[name::hilbert], filtered_y);
+  py::object envelope_y = call(attr(scope[name::np], name::abs), analytic_signal);
+  py::object mean = attr(scope[name::np], name::mean);
+  return envelope_y - call(mean, envelope_y);
 }
 
 py::object compute_envelope_spectrum_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0], fs = args[1], lowcut = args[2], highcut = args[3], filter_order = args[4],
                    filter_type = args[5], rp = args[6], rs = args[7];
-  py::object envelope_waveform = scope[name::compute_envelope_waveform];
-  py::object env_waveform = envelope_waveform(y_vals, fs, lowcut, highcut, py::arg("filter_order") = filter_order,
-                                              py::arg("filter_type") = filter_type, py::arg("rp") = rp,
-                                              py::arg("rs") = rs);
-  auto [env_freqs, env_amps] = unpack2(scope[name::compute_frequency_spectrum](env_waveform, fs));
+  static const Keywords filter_options{"filter_order", "filter_type", "rp", "rs"};
+  py::object env_waveform = call_kw(scope[name::compute_envelope_waveform], filter_options, y_vals, fs, lowcut,
+                                    highcut, filter_order, filter_type, rp, rs);
+  auto [env_freqs, env_amps] = unpack2(call(scope[name::compute_frequency_spectrum], env_waveform, fs));
   return py::make_tuple(env_freqs, env_amps);
 }
 

@@ -1,4 +1,5 @@
-// Identifiers the analysis bodies look up: module globals and attributes.
+// Identifiers and option strings the analysis bodies use: module globals,
+// attributes, keyword values and the option vocabulary.
 #pragma once
 
 #include "pyops.hpp"
@@ -12,6 +13,7 @@ inline const Name apply_bandpass{"apply_bandpass"};
 inline const Name arange{"arange"};
 inline const Name array{"array"};
 inline const Name astype{"astype"};
+inline const Name band{"band"};
 inline const Name bessel{"bessel"};
 inline const Name butter{"butter"};
 inline const Name ceil{"ceil"};
@@ -19,9 +21,11 @@ inline const Name cheby1{"cheby1"};
 inline const Name cheby2{"cheby2"};
 inline const Name compute_envelope_waveform{"compute_envelope_waveform"};
 inline const Name compute_frequency_spectrum{"compute_frequency_spectrum"};
+inline const Name cubic{"cubic"};
 inline const Name diff{"diff"};
 inline const Name digitize{"digitize"};
 inline const Name ellip{"ellip"};
+inline const Name extrapolate{"extrapolate"};
 inline const Name fft{"fft"};
 inline const Name filtfilt{"filtfilt"};
 inline const Name float64{"float64"};
@@ -33,6 +37,7 @@ inline const Name insert{"insert"};
 inline const Name interp{"interp"};
 inline const Name interp1d{"interp1d"};
 inline const Name irfft{"irfft"};
+inline const Name linear{"linear"};
 inline const Name linspace{"linspace"};
 inline const Name log{"log"};
 inline const Name lower{"lower"};
@@ -43,10 +48,13 @@ inline const Name medfilt{"medfilt"};
 inline const Name median{"median"};
 inline const Name nan{"nan"};
 inline const Name np{"np"};
+inline const Name peak_to_peak{"peak-to-peak"};
 inline const Name percentile{"percentile"};
+inline const Name power{"power"};
 inline const Name reshape{"reshape"};
 inline const Name rfft{"rfft"};
 inline const Name rfftfreq{"rfftfreq"};
+inline const Name rms{"rms"};
 inline const Name savgol_filter{"savgol_filter"};
 inline const Name sqrt{"sqrt"};
 inline const Name std{"std"};

@@ -15,23 +15,24 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
   const py::handle t = args[0], y = args[1];
   // The threshold adapts to the record: 40 % of the way from the median
   // level to the 99.5th percentile, so pulse height and offset do not matter.
-  py::object p99 = scope[name::np].attr(name::percentile)(y, py::float_(99.5));
-  py::object median_y = scope[name::np].attr(name::median)(y);
+  py::object p99 = call(attr(scope[name::np], name::percentile), y, py::float_(99.5));
+  py::object median_y = call(attr(scope[name::np], name::median), y);
   py::object threshold = median_y + py::float_(0.4) * (p99 - median_y);
   py::object above_thresh = gt(y, threshold);
-  py::object diff = scope[name::np].attr(name::diff);
-  py::object diffs = diff(above_thresh.attr(name::astype)(py::handle(reinterpret_cast<PyObject*>(&PyLong_Type))));
-  py::object where = scope[name::np].attr(name::where);
-  py::object starts = item(where(eq(diffs, py::int_(1))), py::int_(0)) + py::int_(1);
-  where = scope[name::np].attr(name::where);
-  py::object ends = item(where(eq(diffs, py::int_(-1))), py::int_(0));
+  py::object diff = attr(scope[name::np], name::diff);
+  py::object as_int = call(attr(above_thresh, name::astype), py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+  py::object diffs = call(diff, as_int);
+  py::object where = attr(scope[name::np], name::where);
+  py::object starts = item(call(where, eq(diffs, py::int_(1))), py::int_(0)) + py::int_(1);
+  where = attr(scope[name::np], name::where);
+  py::object ends = item(call(where, eq(diffs, py::int_(-1))), py::int_(0));
   // A record that begins or ends inside a pulse still counts that pulse.
   if (truthy(item(above_thresh, py::int_(0)))) {
-    starts = scope[name::np].attr(name::insert)(starts, py::int_(0), py::int_(0));
+    starts = call(attr(scope[name::np], name::insert), starts, py::int_(0), py::int_(0));
   }
   if (truthy(item(above_thresh, py::int_(-1)))) {
-    py::object append = scope[name::np].attr(name::append);
-    ends = append(ends, py::int_(length(y) - 1));
+    py::object append = attr(scope[name::np], name::append);
+    ends = call(append, ends, py::int_(length(y) - 1));
   }
   py::list midpoints;
   // Pre-trigger records have negative times; the first pulse is measured
@@ -50,7 +51,7 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
       last_midpoint = mid_t;
     }
   }
-  return scope[name::np].attr(name::array)(midpoints);
+  return call(attr(scope[name::np], name::array), midpoints);
 }
 
 py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
@@ -58,9 +59,14 @@ py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
   const auto t = fast::float64_samples(args[0]);
   const auto y = fast::float64_samples(args[1]);
   if (!t || !y || y->size == 0) return {};
-  for (std::size_t i = 0; i < y->size; ++i) {
-    if (std::isnan(y->values[i])) return {};
-  }
+  // A NaN sample makes numpy's threshold NaN: that rare record is numpy's.
+  const bool has_nan = fast::with_view(*y, [&](const auto& samples) {
+    for (std::size_t i = 0; i < y->size; ++i) {
+      if (std::isnan(samples[i])) return true;
+    }
+    return false;
+  });
+  if (has_nan) return {};
   const fast::FloatingPointWatch watch;
   std::vector<double> midpoints;
   const bool complete = fast::with_view(*y, [&](const auto& samples) {
@@ -78,46 +84,49 @@ py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
 
 py::object generate_fault_freq_fast_body(const Scope& scope, Args args) {
   const py::handle hss_pulse_times = args[0], gear_ratio = args[1];
-  py::object arange = scope[name::np].attr(name::arange);
-  py::object hss_revs = arange(py::int_(length(hss_pulse_times)));
+  py::object arange = attr(scope[name::np], name::arange);
+  py::object hss_revs = call(arange, py::int_(length(hss_pulse_times)));
   py::object lss_revs = hss_revs / gear_ratio;
-  py::object first_lss_rev = to_int(scope[name::np].attr(name::ceil)(item(lss_revs, py::int_(0))));
-  py::object last_lss_rev = to_int(scope[name::np].attr(name::floor)(item(lss_revs, py::int_(-1))));
+  py::object ceil = attr(scope[name::np], name::ceil);
+  py::object first_lss_rev = to_int(call(ceil, item(lss_revs, py::int_(0))));
+  py::object floor = attr(scope[name::np], name::floor);
+  py::object last_lss_rev = to_int(call(floor, item(lss_revs, py::int_(-1))));
   // Fewer than two whole slow-shaft revolutions: no revolution to time.
   if (truthy(le(last_lss_rev, first_lss_rev))) return py::none();
-  arange = scope[name::np].attr(name::arange);
-  py::object target_lss_integers = arange(first_lss_rev, last_lss_rev + py::int_(1));
-  return scope[name::np].attr(name::interp)(target_lss_integers, lss_revs, hss_pulse_times);
+  arange = attr(scope[name::np], name::arange);
+  py::object target_lss_integers = call(arange, first_lss_rev, last_lss_rev + py::int_(1));
+  return call(attr(scope[name::np], name::interp), target_lss_integers, lss_revs, hss_pulse_times);
 }
 
 py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
 
 py::object perform_order_tracking_body(const Scope& scope, Args args) {
   const py::handle vib_x = args[0], vib_y = args[1], pulse_times = args[2];
-  py::object arange = scope[name::np].attr(name::arange);
-  py::object revs = arange(py::int_(length(pulse_times)));
+  py::object arange = attr(scope[name::np], name::arange);
+  py::object revs = call(arange, py::int_(length(pulse_times)));
   py::object after_first = ge(vib_x, item(pulse_times, py::int_(0)));
   py::object valid_idx = after_first & le(vib_x, item(pulse_times, py::int_(-1)));
   py::object t_vib_valid = item(vib_x, valid_idx);
   py::object y_vib_valid = item(vib_y, valid_idx);
   if (length(t_vib_valid) < 2) return no_tracking();
   // Between pulses the shaft is taken to turn at constant speed.
-  py::object interp1d = scope[name::interp1d];
-  py::object time_to_rev_func =
-      interp1d(pulse_times, revs, py::arg("kind") = "linear", py::arg("fill_value") = "extrapolate");
-  py::object instant_revs = time_to_rev_func(t_vib_valid);
+  static const Keywords linear_options{"kind", "fill_value"};
+  py::object time_to_rev_func = call_kw(scope[name::interp1d], linear_options, pulse_times, revs, name::linear.handle(),
+                                        name::extrapolate.handle());
+  py::object instant_revs = call(time_to_rev_func, t_vib_valid);
   py::object total_integer_revs = py::int_(length(pulse_times) - 1);
   if (truthy(lt(total_integer_revs, py::int_(1)))) return no_tracking();
   // At least 1024 points per revolution, whatever the speed.
   py::object samples_per_rev = to_int(py::int_(length(y_vib_valid)) / total_integer_revs);
   py::object pts_per_rev = max_of(py::int_(1024), samples_per_rev);
   py::object total_pts = total_integer_revs * pts_per_rev;
-  py::object linspace = scope[name::np].attr(name::linspace);
-  py::object even_rev_grid = linspace(py::int_(0), total_integer_revs, total_pts, py::arg("endpoint") = false);
-  interp1d = scope[name::interp1d];
-  py::object rev_to_amp_func = interp1d(instant_revs, y_vib_valid, py::arg("kind") = "cubic",
-                                        py::arg("bounds_error") = false, py::arg("fill_value") = "extrapolate");
-  py::object order_waveform = rev_to_amp_func(even_rev_grid);
+  static const Keywords grid_options{"endpoint"};
+  py::object even_rev_grid = call_kw(attr(scope[name::np], name::linspace), grid_options, py::int_(0),
+                                     total_integer_revs, total_pts, py::handle(Py_False));
+  static const Keywords spline_options{"kind", "bounds_error", "fill_value"};
+  py::object rev_to_amp_func = call_kw(scope[name::interp1d], spline_options, instant_revs, y_vib_valid,
+                                       name::cubic.handle(), py::handle(Py_False), name::extrapolate.handle());
+  py::object order_waveform = call(rev_to_amp_func, even_rev_grid);
   return py::make_tuple(even_rev_grid, order_waveform, total_integer_revs, pts_per_rev);
 }
 
@@ -128,12 +137,14 @@ py::object perform_tsa_body(const Scope& scope, Args args) {
   py::object valid_pts = num_blocks * revs_per_block * pts_per_rev;
   // The trailing revolutions that do not fill a block are dropped.
   py::object truncated_wf = slice(order_waveform, py::none(), valid_pts);
-  py::object matrix = truncated_wf.attr(name::reshape)(num_blocks, revs_per_block * pts_per_rev);
-  py::object mean = scope[name::np].attr(name::mean);
-  py::object tsa_wf = mean(matrix, py::arg("axis") = 0);
-  py::object linspace = scope[name::np].attr(name::linspace);
+  py::object reshape = attr(truncated_wf, name::reshape);
+  py::object matrix = call(reshape, num_blocks, revs_per_block * pts_per_rev);
+  static const Keywords along_blocks{"axis"};
+  py::object tsa_wf = call_kw(attr(scope[name::np], name::mean), along_blocks, matrix, py::int_(0));
+  static const Keywords grid_options{"endpoint"};
+  py::object linspace = attr(scope[name::np], name::linspace);
   py::object tsa_rev_grid =
-      linspace(py::int_(0), revs_per_block, py::int_(length(tsa_wf)), py::arg("endpoint") = false);
+      call_kw(linspace, grid_options, py::int_(0), revs_per_block, py::int_(length(tsa_wf)), py::handle(Py_False));
   return py::make_tuple(tsa_rev_grid, tsa_wf, num_blocks);
 }
 

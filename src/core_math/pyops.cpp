@@ -26,6 +26,19 @@ int bind_builtins() {
   return 0;
 }
 
+PyObject* Keywords::tuple() const {
+  if (tuple_ == nullptr) {
+    py::tuple names(names_.size());
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      PyObject* name = PyUnicode_InternFromString(names_[i]);
+      if (name == nullptr) throw py::error_already_set();
+      PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), name);
+    }
+    tuple_ = names.release().ptr();  // kept for the life of the process
+  }
+  return tuple_;
+}
+
 py::object Scope::operator[](const Name& name) const {
   PyObject* value = nullptr;
   if (PyDict_GetItemRef(globals_, name.handle().ptr(), &value) < 0) throw py::error_already_set();

@@ -12,6 +12,9 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+#include <vector>
+
 namespace core_math {
 
 namespace py = pybind11;
@@ -44,6 +47,41 @@ class Name {
   mutable PyObject* object_ = nullptr;
 };
 
+// The keyword names of one call site, as one tuple made at first use.
+class Keywords {
+ public:
+  Keywords(std::initializer_list<const char*> names) : names_(names) {}
+  Keywords(const Keywords&) = delete;
+  Keywords& operator=(const Keywords&) = delete;
+  Py_ssize_t size() const { return static_cast<Py_ssize_t>(names_.size()); }
+  PyObject* tuple() const;
+
+ private:
+  std::vector<const char*> names_;
+  mutable PyObject* tuple_ = nullptr;
+};
+
+// `callable(*args)` and `callable(*positional, **keywords)` by vectorcall,
+// as the interpreter makes calls: no argument tuple, no keyword dict.  The
+// trailing `names.size()` arguments are the keyword values.  Arguments are
+// evaluated by C++ in no fixed order: where their order shows, evaluate
+// them into locals first.
+template <class... Arg>
+py::object call(py::handle callable, const Arg&... args) {
+  PyObject* stack[] = {nullptr, py::handle(args).ptr()...};
+  return steal_or_throw(
+      PyObject_Vectorcall(callable.ptr(), stack + 1, sizeof...(Arg) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Arg>
+py::object call_kw(py::handle callable, const Keywords& names, const Arg&... args) {
+  PyObject* stack[] = {nullptr, py::handle(args).ptr()...};
+  PyObject* kwnames = names.tuple();
+  const std::size_t n_positional = sizeof...(Arg) - static_cast<std::size_t>(names.size());
+  return steal_or_throw(
+      PyObject_Vectorcall(callable.ptr(), stack + 1, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 // The module namespace a body runs in: its globals, then builtins.
 class Scope {
  public:
@@ -54,6 +92,11 @@ class Scope {
  private:
   PyObject* globals_;  // borrowed from the function object for the call
 };
+
+// `obj.name`, looked up now (a pybind11 accessor would look up on first use).
+inline py::object attr(py::handle obj, const Name& name) {
+  return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.handle().ptr()));
+}
 
 // Rich comparisons that keep the operands' result object (`x < y` in Python).
 inline py::object lt(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT)); }

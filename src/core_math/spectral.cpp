@@ -21,25 +21,27 @@ py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
   const Py_ssize_t n_samples = length(waveform);
   if (n_samples == 0) return py::make_tuple(py::none(), py::none());
   const py::int_ N(n_samples);
-  py::object win = scope[name::get_window](window_type, N);
-  py::object acf = py::float_(1.0) / scope[name::np].attr(name::mean)(win);
-  py::object rfft = scope[name::np].attr(name::fft).attr(name::rfft);
-  py::object yf = rfft(waveform * win);
-  py::object rfftfreq = scope[name::np].attr(name::fft).attr(name::rfftfreq);
+  py::object win = call(scope[name::get_window], window_type, N);
+  py::object mean = attr(scope[name::np], name::mean);
+  py::object acf = py::float_(1.0) / call(mean, win);
+  py::object rfft = attr(attr(scope[name::np], name::fft), name::rfft);
+  py::object yf = call(rfft, waveform * win);
+  static const Keywords spacing_keyword{"d"};
+  py::object rfftfreq = attr(attr(scope[name::np], name::fft), name::rfftfreq);
   py::object d = axis == Axis::orders ? py::reinterpret_borrow<py::object>(spacing) : py::float_(1.0) / spacing;
-  py::object x_axis = rfftfreq(N, py::arg("d") = d);
+  py::object x_axis = call_kw(rfftfreq, spacing_keyword, N, d);
   py::object two_over_n = py::float_(2.0) / N;
-  py::object amp = two_over_n * scope[name::np].attr(name::abs)(yf) * acf;
+  py::object amp = two_over_n * call(attr(scope[name::np], name::abs), yf) * acf;
   // The zero-frequency value is the (window-weighted) mean, not a one-sided
   // half of a two-sided pair; the Nyquist value keeps its factor 2.
   const py::int_ dc(0);
   set_item(amp, dc, itruediv(item(amp, dc), py::float_(2.0)));
-  if (truthy(eq(scaling, py::str("rms")))) {
-    amp = itruediv(amp, scope[name::np].attr(name::sqrt)(py::int_(2)));
-  } else if (truthy(eq(scaling, py::str("peak-to-peak")))) {
+  if (truthy(eq(scaling, name::rms))) {
+    amp = itruediv(amp, call(attr(scope[name::np], name::sqrt), py::int_(2)));
+  } else if (truthy(eq(scaling, name::peak_to_peak))) {
     amp = imul(amp, py::float_(2.0));
   }
-  if (truthy(eq(spectrum_format, py::str("power")))) amp = ipower(amp, py::int_(2));
+  if (truthy(eq(spectrum_format, name::power))) amp = ipower(amp, py::int_(2));
   return py::make_tuple(x_axis, amp);
 }
 
@@ -52,14 +54,16 @@ py::object compute_frequency_spectrum_body(const Scope& scope, Args args) {
 py::object compute_cepstrum_body(const Scope& scope, Args args) {
   const py::handle spectrum_amps = args[0], d_axis = args[1];
   // Empty bins would make the logarithm -inf; floor them at 1e-12.
-  py::object log = scope[name::np].attr(name::log);
-  py::object floored = scope[name::np].attr(name::maximum)(spectrum_amps, py::float_(1e-12));
-  py::object log_spectrum = log(floored);
-  py::object abs = scope[name::np].attr(name::abs);
-  py::object ceps_y = abs(scope[name::np].attr(name::fft).attr(name::irfft)(log_spectrum));
+  py::object log = attr(scope[name::np], name::log);
+  py::object floored = call(attr(scope[name::np], name::maximum), spectrum_amps, py::float_(1e-12));
+  py::object log_spectrum = call(log, floored);
+  py::object abs = attr(scope[name::np], name::abs);
+  py::object irfft = attr(attr(scope[name::np], name::fft), name::irfft);
+  py::object ceps_y = call(abs, call(irfft, log_spectrum));
   const Py_ssize_t N = length(spectrum_amps);
-  py::object rfftfreq = scope[name::np].attr(name::fft).attr(name::rfftfreq);
-  py::object ceps_x = rfftfreq(py::int_(2 * N - 1), py::arg("d") = d_axis);
+  static const Keywords spacing_keyword{"d"};
+  py::object rfftfreq = attr(attr(scope[name::np], name::fft), name::rfftfreq);
+  py::object ceps_x = call_kw(rfftfreq, spacing_keyword, py::int_(2 * N - 1), d_axis);
   return py::make_tuple(ceps_x, ceps_y);
 }
 
@@ -68,11 +72,11 @@ py::object get_harmonic_peak_body(const Scope& scope, Args args) {
   py::object from_lower = ge(orders, target_order - search_window);
   py::object mask = from_lower & le(orders, target_order + search_window);
   // The greatest amplitude anywhere in the window, edges included.
-  if (truthy(scope[name::np].attr(name::any)(mask))) {
-    py::object max = scope[name::np].attr(name::max);
-    return to_float(max(item(amps, mask)));
+  if (truthy(call(attr(scope[name::np], name::any), mask))) {
+    py::object max = attr(scope[name::np], name::max);
+    return to_float(call(max, item(amps, mask)));
   }
-  return scope[name::np].attr(name::nan);
+  return attr(scope[name::np], name::nan);
 }
 
 py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
@@ -85,7 +89,7 @@ py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
   const double lower = *target_order - *search_window, upper = *target_order + *search_window;
   const auto selection = fast::with_view(
       *orders, [&](const auto& axis) { return kernels::select_window(axis, orders->size, lower, upper); });
-  if (selection.count == 0) return scope[name::np].attr(name::nan);
+  if (selection.count == 0) return attr(scope[name::np], name::nan);
   const auto peak = fast::with_view(*amps, [&](const auto& values) {
     return kernels::window_peak(orders->values, values, orders->size, lower, upper, selection);
   });
@@ -98,11 +102,11 @@ py::object get_band_energy_body(const Scope& scope, Args args) {
   const py::handle x_axis = args[0], y_axis = args[1], start_val = args[2], end_val = args[3];
   py::object from_start = ge(x_axis, start_val);
   py::object mask = from_start & le(x_axis, end_val);
-  if (!truthy(scope[name::np].attr(name::any)(mask))) return py::float_(0.0);
+  if (!truthy(call(attr(scope[name::np], name::any), mask))) return py::float_(0.0);
   // Root-sum-square of the band's amplitudes.
-  py::object sqrt = scope[name::np].attr(name::sqrt);
-  py::object sum = scope[name::np].attr(name::sum);
-  return to_float(sqrt(sum(squared(item(y_axis, mask)))));
+  py::object sqrt = attr(scope[name::np], name::sqrt);
+  py::object sum = attr(scope[name::np], name::sum);
+  return to_float(call(sqrt, call(sum, squared(item(y_axis, mask)))));
 }
 
 py::object get_band_energy_fast(const Scope& scope, Args args) {

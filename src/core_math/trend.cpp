@@ -90,7 +90,7 @@ py::object classify_operating_state_fast(const Scope& scope, Args args) {
 py::object classify_operating_state_body(const Scope& scope, Args args) {
   const py::handle power_arr = args[0], max_power_rating = args[1];
   py::list p_edges = power_band_edges(max_power_rating);
-  py::object p_indices = scope[name::np].attr(name::digitize)(power_arr, p_edges);
+  py::object p_indices = call(attr(scope[name::np], name::digitize), power_arr, p_edges);
   const py::str prefix("P"), out_of_range("P_OUT"), no_spec("");
   py::list labels;
   for (py::handle p : p_indices) {
@@ -100,15 +100,22 @@ py::object classify_operating_state_body(const Scope& scope, Args args) {
       labels.append(out_of_range);
     }
   }
-  return scope[name::np].attr(name::array)(labels);
+  return call(attr(scope[name::np], name::array), labels);
+}
+
+// np.zeros_like(data, dtype=np.float64): the result array of the trend loops.
+py::object float64_zeros_like(const Scope& scope, py::handle feature_data) {
+  static const Keywords dtype{"dtype"};
+  py::object zeros_like = attr(scope[name::np], name::zeros_like);
+  py::object float64 = attr(scope[name::np], name::float64);
+  return call_kw(zeros_like, dtype, feature_data, float64);
 }
 
 // Fast attack, slow decay: the larger of the previous envelope value and the
 // new sample gets `peak_weight`, the smaller the rest.
 py::object compute_severity_envelope_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], peak_weight = args[1];
-  py::object zeros_like = scope[name::np].attr(name::zeros_like);
-  py::object smoothed = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  py::object smoothed = float64_zeros_like(scope, feature_data);
   set_item(smoothed, py::int_(0), item(feature_data, py::int_(0)));
   const Py_ssize_t n_samples = length(feature_data);
   for (Py_ssize_t i = 1; i < n_samples; ++i) {
@@ -152,17 +159,16 @@ Py_ssize_t range_bound(py::handle stop) {
 py::object compute_moving_average_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], window_size = args[1];
   py::object w = min_of(window_size, py::int_(length(feature_data)));
-  py::object zeros_like = scope[name::np].attr(name::zeros_like);
-  py::object result = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  py::object result = float64_zeros_like(scope, feature_data);
   const Py_ssize_t warm_up = range_bound(w);
   for (Py_ssize_t i = 0; i < warm_up; ++i) {
-    py::object mean = scope[name::np].attr(name::mean);
-    set_item(result, py::int_(i), mean(slice(feature_data, py::none(), py::int_(i + 1))));
+    py::object mean = attr(scope[name::np], name::mean);
+    set_item(result, py::int_(i), call(mean, slice(feature_data, py::none(), py::int_(i + 1))));
   }
   const Py_ssize_t n_samples = length(feature_data);
   if (truthy(gt(py::int_(n_samples), w))) {
-    py::object sum = scope[name::np].attr(name::sum);
-    py::object window_sum = sum(slice(feature_data, py::none(), w));
+    py::object sum = attr(scope[name::np], name::sum);
+    py::object window_sum = call(sum, slice(feature_data, py::none(), w));
     const Py_ssize_t start = range_bound(w);
     for (Py_ssize_t i = start; i < n_samples; ++i) {
       const py::int_ index(i);
@@ -191,6 +197,16 @@ py::object compute_moving_average_fast(const Scope& scope, Args args) {
   return averages;
 }
 
+// The keyword forms scipy's two filters are called with.
+const Keywords& median_options() {
+  static const Keywords keywords{"kernel_size"};
+  return keywords;
+}
+const Keywords& savgol_options() {
+  static const Keywords keywords{"window_length", "polyorder"};
+  return keywords;
+}
+
 // scipy's filters want an odd window; an even one is widened by one sample.
 py::object odd_window(py::handle window) {
   if (truthy(eq(mod(window, py::int_(2)), py::int_(0)))) return iadd(window, py::int_(1));
@@ -200,14 +216,13 @@ py::object odd_window(py::handle window) {
 py::object compute_median_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0];
   py::object window_size = odd_window(args[1]);
-  return scope[name::medfilt](feature_data, py::arg("kernel_size") = window_size);
+  return call_kw(scope[name::medfilt], median_options(), feature_data, window_size);
 }
 
 py::object compute_savgol_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[2];
   py::object window_size = odd_window(args[1]);
-  return scope[name::savgol_filter](feature_data, py::arg("window_length") = window_size,
-                                    py::arg("polyorder") = poly_order);
+  return call_kw(scope[name::savgol_filter], savgol_options(), feature_data, window_size, poly_order);
 }
 
 // Odd window, written as the conditional expression (`w if w % 2 != 0 else w + 1`).
@@ -222,15 +237,14 @@ py::object compute_robust_trend_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[3];
   py::object m_win = odd_window_expression(args[1]);
   py::object s_win = odd_window_expression(args[2]);
-  py::object cleaned = scope[name::medfilt](feature_data, py::arg("kernel_size") = m_win);
-  return scope[name::savgol_filter](cleaned, py::arg("window_length") = s_win, py::arg("polyorder") = poly_order);
+  py::object cleaned = call_kw(scope[name::medfilt], median_options(), feature_data, m_win);
+  return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, s_win, poly_order);
 }
 
 // Each sample scored against the `baseline_window` samples before it.
 py::object compute_dynamic_zscore_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], baseline_window = args[1];
-  py::object zeros_like = scope[name::np].attr(name::zeros_like);
-  py::object z_scores = zeros_like(feature_data, py::arg("dtype") = scope[name::np].attr(name::float64));
+  py::object z_scores = float64_zeros_like(scope, feature_data);
   const Py_ssize_t n_samples = length(feature_data);
   const py::float_ flat_limit(1e-9);
   for (Py_ssize_t i = 0; i < n_samples; ++i) {
@@ -238,12 +252,13 @@ py::object compute_dynamic_zscore_body(const Scope& scope, Args args) {
     py::object start_idx = max_of(py::int_(0), index - baseline_window);
     py::object baseline = slice(feature_data, start_idx, index);
     if (length(baseline) < 2) continue;
-    py::object sample_std = scope[name::np].attr(name::std);
-    py::object std_dev = sample_std(baseline, py::arg("ddof") = 1);
+    static const Keywords sample_options{"ddof"};
+    py::object std_dev = call_kw(attr(scope[name::np], name::std), sample_options, baseline, py::int_(1));
     // A flat baseline has no spread to score against.
     if (truthy(gt(std_dev, flat_limit))) {
       py::object sample = item(feature_data, index);
-      py::object deviation = sample - scope[name::np].attr(name::mean)(baseline);
+      py::object mean = attr(scope[name::np], name::mean);
+      py::object deviation = sample - call(mean, baseline);
       set_item(z_scores, index, deviation / std_dev);
     } else {
       set_item(z_scores, index, py::float_(0.0));
@@ -271,7 +286,7 @@ py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
 
 py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
   const py::handle trend_data = args[0], time_delta = args[1];
-  return scope[name::np].attr(name::gradient)(trend_data) / time_delta;
+  return call(attr(scope[name::np], name::gradient), trend_data) / time_delta;
 }
 
 }  // namespace

@@ -31,10 +31,28 @@ inline double from_ordered_key(std::uint64_t key) {
   return value;
 }
 
+// A short record is copied to a fixed scratch buffer and partitioned: the
+// radix passes' histograms would cost more than the whole record.
+constexpr std::size_t kShortRecord = 2048;
+
+template <class View, std::size_t K>
+std::array<double, K> short_order_statistics(const View& a, std::size_t n, const std::array<std::size_t, K>& ranks) {
+  double scratch[kShortRecord];
+  for (std::size_t i = 0; i < n; ++i) scratch[i] = a[i];
+  std::array<double, K> values{};
+  for (std::size_t k = 0; k < K; ++k) {
+    std::nth_element(scratch, scratch + ranks[k], scratch + n);
+    values[k] = scratch[ranks[k]];
+  }
+  return values;
+}
+
 // The values at `ranks` (counted from 0) of the ascending order of a[0..n).
-// The record must hold no NaN.
+// The record must hold no NaN.  Which of two equal zeros a rank yields is
+// left open, as numpy's partition leaves it.
 template <class View, std::size_t K>
 std::array<double, K> order_statistics(const View& a, std::size_t n, const std::array<std::size_t, K>& ranks) {
+  if (n <= kShortRecord) return short_order_statistics(a, n, ranks);
   constexpr int kDigitBits = 16;
   constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
   std::array<std::uint64_t, K> prefix{};

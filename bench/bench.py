@@ -1,0 +1,187 @@
+"""The module against its plain-Python baseline, side by side in one process.
+
+For every workload the two are timed in alternation over several rounds; the
+table shows the median time per call of each and their ratio, and whether
+the two results are identical down to type, dtype, shape and bits.  A
+non-identical result or a ratio below its target fails the run.
+"""
+
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import reference  # noqa: E402
+from outcome import outcome  # noqa: E402
+
+import kemo_pkg.core_math as core_math  # noqa: E402
+
+ROUND_SECONDS = 0.05  # time one side spends per round, at least one call
+MAX_ROUNDS = 15
+ROW_SECONDS = 3.0  # rounds stop early once a row has taken this long
+
+
+def waveform(n, fs=10_000.0, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) / fs
+    return np.sin(2 * np.pi * 157.0 * t) + 0.5 * np.sin(2 * np.pi * 1_210.0 * t) + 0.1 * rng.standard_normal(n)
+
+
+def tachometer(n, n_pulses, fs=20_000.0, seed=1):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) / fs
+    y = 0.02 * rng.standard_normal(n)
+    period = n // n_pulses
+    width = max(1, period // 50)
+    for k in range(n_pulses):
+        y[k * period + period // 3 : k * period + period // 3 + width] += 5.0
+    return t, y
+
+
+def spectrum(n):
+    freqs = np.linspace(0.0, 50.0, n)
+    rng = np.random.default_rng(2)
+    return freqs, np.abs(rng.standard_normal(n)) + 10.0 * np.exp(-((freqs - 10.0) ** 2) / 0.01)
+
+
+def trend(n, seed=3):
+    rng = np.random.default_rng(seed)
+    return np.cumsum(rng.standard_normal(n)) * 0.1 + np.linspace(0.0, 5.0, n)
+
+
+def power(n, rating, seed=4):
+    rng = np.random.default_rng(seed)
+    return rng.uniform(-0.05 * rating, 1.05 * rating, n)
+
+
+def order_tracking_inputs(n):
+    fs = 20_000.0
+    t = np.arange(n) / fs
+    revs = int(max(3, n // 400))
+    pulses = np.linspace(t[0], t[-1], revs + 1)
+    return t, waveform(n, fs), pulses
+
+
+def workloads():
+    """(function, workload label, arguments, target ratio)."""
+    rows = []
+    sizes = (64, 1_024, 1_000_000)
+    for n in sizes:
+        x = waveform(n)
+        rows += [
+            ("remove_dc_offset", f"{n} samples", (x,), 1.0),
+            ("compute_true_overall_rms", f"{n} samples", (x,), 2.0 if n == 1_000_000 else 1.0),
+            ("apply_bandpass", f"{n} samples", (x, 500.0, 2_000.0, 10_000.0), 1.0),
+            ("compute_envelope_waveform", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.0),
+            ("compute_envelope_spectrum", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.0),
+            ("compute_fft_dsp", f"{n} samples", (x, 1.0 / 64), 1.0),
+            ("compute_frequency_spectrum", f"{n} samples", (x, 10_000.0), 1.0),
+        ]
+        t, y = tachometer(n, max(2, n // 1_000))
+        rows.append(("get_tach_midpoints", f"{n} samples", (t, y), 1.0))
+        pulse_times = np.cumsum(np.full(n, 0.05))
+        rows.append(("generate_fault_freq_fast", f"{n} pulses", (pulse_times, 3.7), 1.0))
+        rows.append(("perform_order_tracking", f"{n} samples", order_tracking_inputs(n), 1.0))
+        revs = {64: 4, 1_024: 64, 1_000_000: 976}[n]
+        rows.append(("perform_tsa", f"{revs} revolutions of 1024 points", (waveform(revs * 1_024), 1_024, revs, 3), 1.0))
+        freqs, amps = spectrum(n)
+        rows += [
+            ("compute_cepstrum", f"{n}-point spectrum", (amps, freqs[1] - freqs[0]), 1.0),
+            ("get_harmonic_peak", f"{n}-point spectrum", (freqs, amps, 10.0, 0.5), 1.0),
+            ("get_band_energy", f"{n}-point spectrum", (freqs, amps, 9.0, 30.0), 1.0),
+        ]
+        series = trend(n)
+        rows += [
+            ("classify_operating_state", f"{n} samples, rating 2000", (power(n, 2_000), 2_000), 30.0 if n == 1_000_000 else 1.0),
+            ("compute_severity_envelope", f"{n} samples", (series,), 60.0 if n == 1_000_000 else 1.0),
+            ("compute_moving_average", f"{n} samples, window 60", (series, 60), 60.0 if n == 1_000_000 else 1.0),
+            ("compute_robust_trend", f"{n} samples", (series,), 1.0),
+            ("compute_median_filter", f"{n} samples", (series,), 1.0),
+            ("compute_savgol_filter", f"{n} samples", (series,), 1.0),
+            ("compute_degradation_velocity", f"{n} samples", (series,), 1.0),
+        ]
+        if n < 1_000_000:  # the baseline needs seconds per call beyond this
+            rows.append(("compute_dynamic_zscore", f"{n} samples, window 30", (series, 30), 1.0))
+    t, y = tachometer(2_000_000, 2_000)
+    freqs, amps = spectrum(100_000)
+    rows += [
+        ("compute_dynamic_zscore", "20000 samples, window 30", (trend(20_000), 30), 150.0),
+        ("classify_operating_state", "1000000 samples, rating 4000", (power(1_000_000, 4_000), 4_000), 30.0),
+        ("get_tach_midpoints", "2000000 samples, 2000 pulses", (t, y), 2.0),
+        ("get_harmonic_peak", "100000-point spectrum", (freqs, amps, 10.0, 0.5), 2.0),
+        ("get_band_energy", "100000-point spectrum", (freqs, amps, 9.0, 30.0), 3.0),
+        ("detect_harmonic_signature", "Python floats", (1.2, 0.6, 1.0), 1.5),
+    ]
+    return rows
+
+
+def call_loop(n_args):
+    """A loop that calls f with exactly n_args positional arguments, so that
+    the loop itself costs the two sides the same and as little as possible."""
+    names = ", ".join(f"a{i}" for i in range(n_args))
+    namespace = {}
+    exec(f"def loop(f, calls, {names}):\n    for _ in range(calls):\n        f({names})\n", namespace)
+    return namespace["loop"]
+
+
+def per_call_seconds(loop, function, args, calls):
+    start = time.perf_counter()
+    loop(function, calls, *args)
+    return (time.perf_counter() - start) / calls
+
+
+def compare(name, args):
+    loop = call_loop(len(args))
+    baseline, module = getattr(reference, name), getattr(core_math, name)
+    identical = outcome(baseline, *args) == outcome(module, *args)
+    first = per_call_seconds(loop, baseline, args, 1)
+    calls = max(1, int(ROUND_SECONDS / max(first, 1e-9)))
+    baseline_times, module_times = [], []
+    started = time.perf_counter()
+    for _ in range(MAX_ROUNDS):
+        baseline_times.append(per_call_seconds(loop, baseline, args, calls))
+        module_times.append(per_call_seconds(loop, module, args, calls))
+        if len(baseline_times) >= 3 and time.perf_counter() - started > ROW_SECONDS:
+            break
+    return statistics.median(baseline_times), statistics.median(module_times), identical
+
+
+def format_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:8.2f} {unit}"
+    return f"{seconds / 1e-9:8.1f} ns"
+
+
+def main(selection=""):
+    """Runs every workload, or those whose function or label contains `selection`."""
+    header = f"| {'function':28} | {'workload':30} | {'baseline':>11} | {'module':>11} | {'ratio':>8} | {'target':>6} | identical |"
+    print(header)
+    print("|" + "|".join("-" * (len(cell)) for cell in header.split("|")[1:-1]) + "|")
+    failures = []
+    for name, label, args, target in workloads():
+        if selection not in f"{name} {label}":
+            continue
+        baseline, module, identical = compare(name, args)
+        ratio = baseline / module
+        print(
+            f"| {name:28} | {label:30} | {format_time(baseline)} | {format_time(module)} | {ratio:8.2f} | {target:6.1f} | {'yes' if identical else 'NO':9} |",
+            flush=True,
+        )
+        if not identical:
+            failures.append(f"{name} ({label}): results differ")
+        if ratio < target:
+            failures.append(f"{name} ({label}): ratio {ratio:.2f} below {target}")
+    if failures:
+        print("\nFAILED:\n  " + "\n  ".join(failures))
+        return 1
+    print("\nEvery result identical, every ratio at or above its target.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(" ".join(sys.argv[1:])))
