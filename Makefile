@@ -19,11 +19,17 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 $(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet ".[test,demo]"
 	@touch $@
 
 test: $(STAMP)
 	$(PY) -m pytest -q tests
+
+demo: $(STAMP)
+	$(PY) -m kemo_pkg demo
+
+bench: $(STAMP)
+	$(PY) bench/bench.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,444 @@
+"""The condition-monitoring chain, from a raw record to findings.
+
+`analyze_record` takes one accelerometer record (with its tachometer when there
+is one) through pulse detection, slow-shaft timing, order tracking,
+time-synchronous averaging, the order spectrum and its features, and the
+envelope spectrum with its cepstrum.  `assess_trend` reads a condition trend:
+smoothers, severity envelope, anomaly score, degradation velocity and, with a
+power series, the operating state of every measurement.  `findings` turns both
+into the rows of the report; the demonstration and `analyze` share all three.
+"""
+
+import sys
+import time
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import core_math as cm
+
+# The envelope fault peak is searched between these multiples of shaft speed:
+# below 1.5 orders sit shaft-rate modulation and the leakage of the spectrum's
+# zero line, above 40 orders no rolling-element defect of a practical bearing.
+FAULT_ORDER_RANGE = (1.5, 40.0)
+# Without a tachometer the same search runs in Hz.
+FAULT_HZ_RANGE = (2.0, 1000.0)
+# The gear mesh is the strongest synchronous order above the first three harmonics.
+MESH_MIN_ORDER = 4
+Z_ALARM = 3.0
+ALARM_PERSISTENCE = 3  # consecutive scores above Z_ALARM that raise an alarm
+MIN_PULSES = 3
+TREND_WINDOW = 21  # Savitzky-Golay window of the trend, in measurements
+# A line or rahmonic at least this share of the tallest counts as strong.
+STRONG = 0.5
+CEPSTRUM_FLOOR = 4.0  # multiple of the envelope spectrum's median below which it is clipped
+
+
+@dataclass(frozen=True, eq=False)  # arrays: compared by identity
+class Record:
+    """One accelerometer record: sample times in s, vibration, and the
+    tachometer of the high-speed shaft when there is one."""
+
+    t: np.ndarray
+    vibration: np.ndarray
+    tach: np.ndarray | None
+    fs: float
+    name: str = "record"
+
+
+def default_band(fs: float) -> tuple[float, float]:
+    """An envelope band high enough to sit above gear mesh and shaft harmonics,
+    where bearing impacts ring the structure: 8 % to 20 % of the sample rate."""
+    return 0.08 * fs, 0.2 * fs
+
+
+@contextmanager
+def progress_step(what):
+    """One line on stderr per step, with the time it took."""
+    print(f"  {what} ...", end="", file=sys.stderr, flush=True)
+    start = time.perf_counter()
+    yield
+    print(f" {time.perf_counter() - start:.2f} s", file=sys.stderr, flush=True)
+
+
+@contextmanager
+def _quiet_step(what):
+    yield
+
+
+@dataclass
+class OrderDomain:
+    """What the tachometer makes possible: everything over shaft angle."""
+
+    pulse_times: np.ndarray
+    speed_hz: float                      # mean high-speed shaft speed over the pulses
+    total_revs: int
+    pts_per_rev: int
+    orders: np.ndarray                   # order spectrum of the whole tracked record
+    order_amps: np.ndarray
+    harmonics: tuple[float, float, float]
+    signature_level: int
+    tsa_blocks: int
+    tsa_wf: np.ndarray                   # one averaged revolution
+    mesh_order: int
+    mesh_amp: float                      # read from the synchronous average
+    mesh_band_energy: float              # read from the order spectrum, mesh order +- 0.5
+    lss_times: np.ndarray | None = None
+    hss_revs_per_lss_rev: float | None = None
+    lss_1x: float | None = None
+
+
+@dataclass
+class RecordAnalysis:
+    name: str
+    fs: float
+    duration_s: float
+    dc_offset: float
+    overall_rms: float                   # DC included
+    band_hz: tuple[float, float]
+    order: OrderDomain | None
+    spectrum_axis: np.ndarray            # order spectrum with a tachometer, else Hz
+    spectrum_amps: np.ndarray
+    env_axis: np.ndarray                 # orders with a tachometer, else Hz
+    env_amps: np.ndarray
+    fault_peak: float                    # dominant envelope line, on env_axis
+    fault_amp: float
+    env_noise_floor: float               # median of the envelope spectrum over the search range
+    quefrency: np.ndarray                # revolutions with a tachometer, else s
+    cepstrum: np.ndarray
+    fault_period: float                  # dominant cepstral period, on quefrency
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def env_bin(self) -> float:
+        return float(self.env_axis[1] - self.env_axis[0])
+
+    @property
+    def angle_domain(self) -> bool:
+        return self.order is not None
+
+
+def _peak_in(axis, amps, low, high):
+    """Position and height of the largest value of `amps` with `axis` in [low,
+    high]; NaN for both when the axis has no point there."""
+    inside = np.flatnonzero((axis >= low) & (axis <= high))
+    if inside.size == 0:
+        return float("nan"), float("nan")
+    best = inside[np.argmax(amps[inside])]
+    return float(axis[best]), float(amps[best])
+
+
+def _fundamental_line(axis, amps, low, high):
+    """Position and height of the fundamental of the dominant line in [low,
+    high]: impacts give harmonics nearly as tall as their fundamental, so the
+    tallest line may be one of them; a strong line at a half or a third of it
+    is taken instead, as often as one is found."""
+    peak, amp = _peak_in(axis, amps, low, high)
+    bin_width = axis[1] - axis[0]
+    stepped_down = not np.isnan(peak)
+    while stepped_down:
+        stepped_down = False
+        for divisor in (2, 3):
+            candidate = peak / divisor
+            if candidate < low:
+                continue
+            below, below_amp = _peak_in(axis, amps, candidate - 2 * bin_width, candidate + 2 * bin_width)
+            if below_amp >= STRONG * amp:
+                peak, amp, stepped_down = below, below_amp, True
+                break
+    return peak, amp
+
+
+def _fundamental_period(quefrency, cepstrum, low, high):
+    """The shortest period among the strong rahmonics in [low, high]: a defect
+    that rings harmonics at every multiple of its frequency shows peaks at every
+    multiple of its period, and the second is often as tall as the first.
+    NaN when the range holds no peak."""
+    inside = np.flatnonzero((quefrency >= low) & (quefrency <= high))
+    values = cepstrum[inside]
+    local_max = (values[1:-1] >= values[:-2]) & (values[1:-1] >= values[2:])
+    strong = np.flatnonzero(local_max & (values[1:-1] >= STRONG * values.max(initial=0.0)))
+    return float(quefrency[inside[1 + strong[0]]]) if strong.size else float("nan")
+
+
+def _order_domain(record, vib_ac, gear_ratio, step, notes):
+    with step("tachometer pulses"):
+        pulses = cm.get_tach_midpoints(record.t, record.tach)
+    if len(pulses) < MIN_PULSES:
+        notes.append(f"tachometer: {len(pulses)} pulse(s) found, too few to track orders; analysed over time")
+        return None, None
+    speed_hz = (len(pulses) - 1) / (pulses[-1] - pulses[0])
+
+    with step("order tracking, high-speed shaft"):
+        _, order_wf, total_revs, pts_per_rev = cm.perform_order_tracking(record.t, vib_ac, pulses)
+    if order_wf is None:
+        notes.append("tachometer: no vibration samples between the pulses; analysed over time")
+        return None, None
+    orders, order_amps = cm.compute_fft_dsp(order_wf, 1.0 / pts_per_rev)
+    amp_1x, amp_2x, amp_3x = (cm.get_harmonic_peak(orders, order_amps, k) for k in (1.0, 2.0, 3.0))
+    level = cm.detect_harmonic_signature(amp_1x, amp_2x, amp_3x)
+
+    # One-revolution blocks keep what repeats with the high-speed shaft: its
+    # harmonics and the pinion's mesh.  The rest, bearing impacts included, is
+    # the residual that the envelope analysis reads.
+    _, tsa_wf, tsa_blocks = cm.perform_tsa(order_wf, pts_per_rev, total_revs, 1)
+    tsa_orders, tsa_amps = cm.compute_fft_dsp(tsa_wf, 1.0 / pts_per_rev)
+    mesh_order, mesh_amp = _peak_in(tsa_orders, tsa_amps, MESH_MIN_ORDER, tsa_orders[-1])
+    mesh_band_energy = cm.get_band_energy(orders, order_amps, mesh_order - 0.5, mesh_order + 0.5)
+    residual = order_wf - np.tile(tsa_wf, tsa_blocks)
+
+    domain = OrderDomain(
+        pulse_times=pulses, speed_hz=float(speed_hz), total_revs=total_revs, pts_per_rev=pts_per_rev,
+        orders=orders, order_amps=order_amps, harmonics=(amp_1x, amp_2x, amp_3x), signature_level=level,
+        tsa_blocks=tsa_blocks, tsa_wf=tsa_wf, mesh_order=int(round(mesh_order)), mesh_amp=mesh_amp,
+        mesh_band_energy=mesh_band_energy,
+    )
+
+    if gear_ratio != 1.0:
+        lss_times = cm.generate_fault_freq_fast(pulses, gear_ratio)
+        if lss_times is None:
+            notes.append(f"slow shaft: the record holds less than one revolution at gear ratio {gear_ratio:g}")
+        else:
+            # High-speed revolution count at each slow-shaft revolution: the
+            # pulse index, interpolated at the slow-shaft times.
+            hss_counts = np.interp(lss_times, pulses, np.arange(len(pulses)))
+            domain.lss_times = lss_times
+            domain.hss_revs_per_lss_rev = float(np.mean(np.diff(hss_counts)))
+            with step("order tracking, slow shaft"):
+                _, lss_wf, _, lss_pts = cm.perform_order_tracking(record.t, vib_ac, lss_times)
+            if lss_wf is not None:
+                lss_orders, lss_amps = cm.compute_fft_dsp(lss_wf, 1.0 / lss_pts)
+                domain.lss_1x = cm.get_harmonic_peak(lss_orders, lss_amps, 1.0)
+    return domain, residual
+
+
+def analyze_record(
+    record: Record,
+    gear_ratio: float = 1.0,
+    band_hz: tuple[float, float] | None = None,
+    progress: bool = False,
+) -> RecordAnalysis:
+    """Runs the chain over one record.  `gear_ratio` is high-speed revolutions
+    per slow-shaft revolution (1.0: no slow shaft); `band_hz` is the envelope
+    band (default: `default_band`)."""
+    step = progress_step if progress else _quiet_step
+    notes: list[str] = []
+    band_hz = band_hz or default_band(record.fs)
+    vib_ac = cm.remove_dc_offset(record.vibration)
+    dc_offset = float(np.mean(record.vibration - vib_ac))
+    overall_rms = cm.compute_true_overall_rms(record.vibration)
+
+    order, residual = (None, None)
+    if record.tach is not None:
+        order, residual = _order_domain(record, vib_ac, gear_ratio, step, notes)
+
+    with step("envelope spectrum and cepstrum"):
+        if order is not None:
+            # Over shaft angle the defect lines stay sharp however the speed
+            # drifts; the band follows the resonance at the mean speed.
+            sample_rate, band = order.pts_per_rev, (band_hz[0] / order.speed_hz, band_hz[1] / order.speed_hz)
+            spectrum_axis, spectrum_amps = order.orders, order.order_amps
+            search = FAULT_ORDER_RANGE
+            env_input = residual
+        else:
+            sample_rate, band = record.fs, band_hz
+            spectrum_axis, spectrum_amps = cm.compute_frequency_spectrum(vib_ac, record.fs)
+            search = FAULT_HZ_RANGE
+            env_input = vib_ac
+        env_axis, env_amps = cm.compute_envelope_spectrum(env_input, sample_rate, band[0], band[1])
+        fault_peak, fault_amp = _fundamental_line(env_axis, env_amps, *search)
+        # Clipping the noise floor leaves the log spectrum to the family of
+        # defect lines, so the cepstrum reads their spacing and not the noise.
+        noise_floor = np.median(env_amps[(env_axis >= search[0]) & (env_axis <= search[1])])
+        quefrency, cepstrum = cm.compute_cepstrum(
+            np.maximum(env_amps, CEPSTRUM_FLOOR * noise_floor), env_axis[1] - env_axis[0]
+        )
+        # The quefrency axis is the shorter of the two; its points pair with the
+        # leading cepstrum values.
+        cepstrum = cepstrum[: len(quefrency)]
+        fault_period = _fundamental_period(quefrency, cepstrum, 1.0 / search[1], 1.0 / search[0])
+
+    return RecordAnalysis(
+        name=record.name, fs=record.fs, duration_s=float(record.t[-1] - record.t[0] + 1.0 / record.fs),
+        dc_offset=dc_offset, overall_rms=overall_rms, band_hz=band_hz, order=order,
+        spectrum_axis=spectrum_axis, spectrum_amps=spectrum_amps, env_axis=env_axis, env_amps=env_amps,
+        fault_peak=fault_peak, fault_amp=fault_amp, env_noise_floor=float(noise_floor), quefrency=quefrency,
+        cepstrum=cepstrum, fault_period=fault_period, notes=notes,
+    )
+
+
+@dataclass
+class TrendAssessment:
+    feature: np.ndarray
+    moving_average: np.ndarray
+    median: np.ndarray
+    savgol: np.ndarray
+    robust: np.ndarray
+    severity: np.ndarray
+    zscore: np.ndarray                   # of the median trend, so that a lone spike raises no alarm
+    velocity: np.ndarray                 # of the Savitzky-Golay trend, per time_delta
+    alarm_index: int | None              # first of ALARM_PERSISTENCE scores above Z_ALARM
+    outlier_index: int                   # largest departure from the median trend
+    outlier_size: float
+    states: np.ndarray | None = None
+
+
+def assess_trend(feature, power=None, rating=None, time_delta=1.0) -> TrendAssessment:
+    """Reads a condition trend (one value per measurement, oldest first; at
+    least TREND_WINDOW measurements) and, with `power` and `rating`, the
+    operating state of every measurement."""
+    feature = np.asarray(feature, dtype=float)
+    median = cm.compute_median_filter(feature, 5)
+    savgol = cm.compute_savgol_filter(feature, TREND_WINDOW, 3)
+    zscore = cm.compute_dynamic_zscore(median, 30)
+    above = zscore > Z_ALARM
+    persistent = [
+        i for i in range(len(above) - ALARM_PERSISTENCE + 1) if above[i : i + ALARM_PERSISTENCE].all()
+    ]
+    # The median filter pads the ends with zeros; only measurements with a full
+    # kernel of neighbours are judged for outliers.
+    departure = (feature - median)[2:-2]
+    outlier = int(np.argmax(np.abs(departure)))
+    return TrendAssessment(
+        feature=feature,
+        moving_average=cm.compute_moving_average(feature, 5),
+        median=median,
+        savgol=savgol,
+        robust=cm.compute_robust_trend(feature, 5, 15, 3),
+        severity=cm.compute_severity_envelope(feature, 0.9),
+        zscore=zscore,
+        # The median trend is padded with zeros at the ends, so the level and
+        # rate of the latest measurements are read from the Savitzky-Golay fit.
+        velocity=cm.compute_degradation_velocity(savgol, time_delta),
+        alarm_index=persistent[0] if persistent else None,
+        outlier_index=outlier + 2,
+        outlier_size=float(departure[outlier]),
+        states=None if power is None else cm.classify_operating_state(power, rating),
+    )
+
+
+def segment_trend(record: Record, segments: int = 40) -> np.ndarray:
+    """Overall RMS of consecutive segments of one record: the trend within it."""
+    vib_ac = cm.remove_dc_offset(record.vibration)
+    return np.array([cm.compute_true_overall_rms(part) for part in np.array_split(vib_ac, segments)])
+
+
+@dataclass(frozen=True)
+class Finding:
+    section: str
+    key: str
+    label: str
+    value: object
+    text: str
+
+
+def state_counts(states) -> str:
+    """Measurements in P1 .. P5, then those out of range."""
+    in_bands = " ".join(str(int(np.sum(states == f"P{k}"))) for k in range(1, 6))
+    return f"{in_bands} / {int(np.sum(states == 'P_OUT'))}"
+
+
+def findings(analysis: RecordAnalysis, trend: TrendAssessment | None = None, trend_unit: str = "day") -> list[Finding]:
+    """The report's rows, in reading order."""
+    rows: list[Finding] = []
+    section = ""
+
+    def add(key, label, value, text):
+        rows.append(Finding(section, key, label, value, text))
+
+    a, o = analysis, analysis.order
+    above_noise = a.fault_amp / a.env_noise_floor if a.env_noise_floor > 0 else float("inf")
+    fault_amp_text = f"{a.fault_amp:.3f} ({above_noise:.0f}x noise)"
+    section = "record"
+    add("dc_offset", "sensor DC offset (g)", a.dc_offset, f"{a.dc_offset:.4f}")
+    add("overall_rms", "overall RMS, DC included (g)", a.overall_rms, f"{a.overall_rms:.3f}")
+    if o is not None:
+        section = "shaft speed and gear stage"
+        add("pulses", "tachometer pulses", len(o.pulse_times), f"{len(o.pulse_times)}")
+        add("speed", "mean shaft speed (Hz)", o.speed_hz, f"{o.speed_hz:.3f}")
+        if o.lss_times is not None:
+            add("lss_revs", "slow-shaft revolutions", len(o.lss_times) - 1, f"{len(o.lss_times) - 1}")
+            add("gear_ratio", "gear ratio, pulses per slow rev", o.hss_revs_per_lss_rev,
+                f"{o.hss_revs_per_lss_rev:.4f}")
+        if o.lss_1x is not None:
+            add("lss_1x", "slow-shaft 1x (g)", o.lss_1x, f"{o.lss_1x:.3f}")
+        section = f"order spectrum, synchronous average of {o.tsa_blocks} revolutions"
+        for k, amp in enumerate(o.harmonics, 1):
+            add(f"harmonic_{k}x", f"{k}x amplitude (g)", amp, f"{amp:.3f}")
+        add("signature", "harmonic signature level", o.signature_level, f"{o.signature_level}")
+        add("mesh_order", "gear-mesh order", o.mesh_order, f"{o.mesh_order}")
+        add("mesh_amp", "gear-mesh level (g)", o.mesh_amp, f"{o.mesh_amp:.3f}")
+        add("mesh_band", "gear-mesh band energy (g)", o.mesh_band_energy, f"{o.mesh_band_energy:.3f}")
+        section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz, over shaft angle (bin {a.env_bin:.4f} order)"
+        add("fault", "fault order", a.fault_peak, f"{a.fault_peak:.4f}")
+        add("fault_amp", "fault line amplitude (g)", a.fault_amp, fault_amp_text)
+        add("fault_hz", "fault frequency at mean speed (Hz)", a.fault_peak * o.speed_hz,
+            f"{a.fault_peak * o.speed_hz:.2f}")
+        add("period", "cepstral fault period (rev)", a.fault_period, f"{a.fault_period:.4f}")
+    else:
+        section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz (bin {a.env_bin:.4f} Hz)"
+        add("fault", "fault frequency (Hz)", a.fault_peak, f"{a.fault_peak:.3f}")
+        add("fault_amp", "fault line amplitude (g)", a.fault_amp, fault_amp_text)
+        add("period", "cepstral fault period (s)", a.fault_period, f"{a.fault_period:.5f}")
+    if trend is not None:
+        tr = trend
+        section = f"trend over {len(tr.feature)} {trend_unit}s"
+        add("outlier", f"largest outlier ({trend_unit}, size)", (tr.outlier_index, tr.outlier_size),
+            f"{tr.outlier_index}, {tr.outlier_size:+.3f}")
+        add("alarm", f"fault onset: alarm raised ({trend_unit})", tr.alarm_index,
+            "none" if tr.alarm_index is None else f"{tr.alarm_index}")
+        add("level", "level now: trend / severity", (tr.savgol[-1], tr.severity[-1]),
+            f"{tr.savgol[-1]:.3f} / {tr.severity[-1]:.3f}")
+        add("velocity", f"degradation velocity (per {trend_unit})", tr.velocity[-1], f"{tr.velocity[-1]:+.4f}")
+        if tr.states is not None:
+            add("states", "operating states P1..P5 / out", tr.states, state_counts(tr.states))
+    return rows
+
+
+def summary(analysis: RecordAnalysis) -> dict[str, float]:
+    """The record's findings as plain numbers, by key: one row of a fleet table."""
+    return {f.key: f.value for f in findings(analysis)}
+
+
+@dataclass(frozen=True)
+class Row:
+    label: str
+    found: str
+    injected: str | None = None
+    passed: bool | None = None
+
+
+def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes: list[str] = ()) -> str:
+    """An aligned table: one block per section, with the injected column and a
+    verdict when the rows carry them."""
+    rows = [row for _, block in sections for row in block]
+    with_truth = any(row.injected is not None for row in rows)
+    label_w = max(len(r.label) for r in rows) + 2
+    found_w = max(len("found"), *(len(r.found) for r in rows))
+    inj_w = max(len("injected"), *(len(r.injected or "") for r in rows))
+    lines = list(title)
+    if with_truth:
+        lines.append(f"{'':{label_w}}  {'injected':>{inj_w}}  {'found':>{found_w}}")
+    for heading, block in sections:
+        lines.append(heading)
+        for r in block:
+            line = f"  {r.label:{label_w - 2}}  "
+            if with_truth:
+                verdict = "" if r.passed is None else ("PASS" if r.passed else "FAIL")
+                line += f"{r.injected or '':>{inj_w}}  {r.found:>{found_w}}  {verdict}"
+            else:
+                line += r.found
+            lines.append(line.rstrip())
+    lines.extend(f"note: {n}" for n in notes)
+    return "\n".join(lines)
+
+
+def group(rows: list[Finding], make_row) -> list[tuple[str, list[Row]]]:
+    """Findings into report sections, each turned into a `Row` by `make_row`."""
+    sections: list[tuple[str, list[Row]]] = []
+    for finding in rows:
+        if not sections or sections[-1][0] != finding.section:
+            sections.append((finding.section, []))
+        sections[-1][1].append(make_row(finding))
+    return sections
