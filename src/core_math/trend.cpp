@@ -148,7 +148,7 @@ py::object compute_severity_envelope_fast(const Scope& scope, Args args) {
 
 // A `range` bound: an object that is not an integer raises the interpreter's
 // TypeError; integers beyond the index range are clamped, which leaves the
-// loops below as empty or as long as the series allows.
+// warm-up loop as empty or as long as the series allows.
 Py_ssize_t range_bound(py::handle stop) {
   const Py_ssize_t bound = PyNumber_AsSsize_t(stop.ptr(), nullptr);
   if (bound == -1 && PyErr_Occurred()) throw py::error_already_set();
@@ -169,9 +169,10 @@ py::object compute_moving_average_body(const Scope& scope, Args args) {
   if (truthy(gt(py::int_(n_samples), w))) {
     py::object sum = attr(scope[name::np], name::sum);
     py::object window_sum = call(sum, slice(feature_data, py::none(), w));
-    const Py_ssize_t start = range_bound(w);
-    for (Py_ssize_t i = start; i < n_samples; ++i) {
-      const py::int_ index(i);
+    // The loop starts at w itself, as `range` does, even for a window below
+    // the index range: its first step reads sample 0, then sample w.
+    const py::int_ end(n_samples), one(1);
+    for (py::object index = steal_or_throw(PyNumber_Index(w.ptr())); truthy(lt(index, end)); index = index + one) {
       // The window sum is carried, not recomputed: one sample leaves, one enters.
       window_sum = window_sum - item(feature_data, index - w);
       window_sum = window_sum + item(feature_data, index);

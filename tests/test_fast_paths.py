@@ -1,0 +1,581 @@
+"""The native fast paths against the generic bodies they stand in for.
+
+The hot functions serve the common call (float64 records, plain numbers) with
+native loops and hand everything else to the generic body, which calls numpy
+through the module namespace. Whatever the input - ordinary or broken
+records, strided views, arguments just outside what the native loop takes,
+numpy error states that warn or raise - both must return the same bits, raise
+the same exception and issue the same warnings, and so must the plain-Python
+reading. The generic body is reached by rebinding `np` to a stand-in that
+behaves exactly like numpy but is not the numpy the module imported.
+"""
+
+import contextlib
+import types
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import reference
+from kemo_pkg import core_math
+from outcome import outcome
+
+# Behaves like numpy in every respect, but is not the numpy the native loops
+# were checked against at import, so calls through it take the generic body.
+NUMPY_STAND_IN = types.SimpleNamespace(**{name: getattr(np, name) for name in dir(np) if not name.startswith("__")})
+
+
+@contextlib.contextmanager
+def numpy_rebound(stand_in=NUMPY_STAND_IN):
+    bound = core_math.np
+    core_math.np = stand_in
+    try:
+        yield
+    finally:
+        core_math.np = bound
+
+
+# numpy's error state decides which floating-point flags warn or raise; a
+# native loop that sees any flag must leave the call to numpy.
+ERROR_STATES = {
+    "default": {},
+    "all raise": {"all": "raise"},
+    "underflow warns": {"under": "warn"},
+}
+
+
+def assert_fast_path_agrees(function_name, args, error_state="default"):
+    """Same outcome natively, through the generic body and in plain Python,
+    and the caller's arrays left as they were."""
+    before = [arg.tobytes() for arg in args if isinstance(arg, np.ndarray)]
+    function = getattr(core_math, function_name)
+    with np.errstate(**ERROR_STATES[error_state]):
+        native = outcome(function, *args)
+        with numpy_rebound():
+            generic = outcome(function, *args)
+        plain = outcome(getattr(reference, function_name), *args)
+    assert native == generic
+    assert generic == plain
+    assert [arg.tobytes() for arg in args if isinstance(arg, np.ndarray)] == before
+
+
+BUDGET = settings(max_examples=150, deadline=None)
+
+# --- records --------------------------------------------------------------
+
+# Around the eight-accumulator blocks and the 128-element leaves of numpy's
+# pairwise sum, and past its 8192-element buffer.
+EDGE_LENGTHS = [0, 1, 2, 7, 8, 9, 127, 128, 129]
+lengths = st.one_of(st.sampled_from(EDGE_LENGTHS), st.integers(0, 300), st.sampled_from([2500, 8193]))
+# Loops that call numpy once per sample get shorter long records.
+loop_lengths = st.one_of(st.sampled_from(EDGE_LENGTHS), st.integers(0, 300), st.just(2100))
+
+# Ordinary levels mostly; 1e-9 sits at the flat-baseline limit of the
+# z-score, 1e154 overflows when squared, 1e-160 underflows, 1e-310 is
+# subnormal already.
+ORDINARY_MAGNITUDES = [1.0, 1e-3, 1e6]
+magnitudes = st.one_of(st.sampled_from(ORDINARY_MAGNITUDES), st.sampled_from([1e-9, 1e154, 1e300, 1e-160, 1e-310]))
+SPECIAL_VALUES = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.7e308, -1.7e308, 5e-324, 2.2250738585072014e-308, 1e154]
+# Half the records hold none of them; NaN, a dropout, is the commonest.
+special_value = st.one_of(st.just(np.nan), st.sampled_from(SPECIAL_VALUES))
+special_values = st.one_of(st.just([]), st.lists(special_value, min_size=1, max_size=3))
+seeds = st.integers(0, 2**32 - 1)
+
+
+def sprinkle(draw, rng, values):
+    """Puts a few special values, or one in ten samples, at random places."""
+    specials = draw(special_values)
+    if len(values) and specials:
+        count = draw(st.sampled_from([len(specials), max(len(specials), len(values) // 10)]))
+        values[rng.integers(0, len(values), count)] = rng.choice(specials, count)
+
+
+@st.composite
+def records(draw, n=None, length=lengths):
+    """A float64 record of one magnitude, continuous or on a few levels (runs
+    of equal values, flat stretches, zeros of both signs), with NaN,
+    infinities and extremes at random places."""
+    n = draw(length) if n is None else n
+    rng = np.random.default_rng(draw(seeds))
+    magnitude = draw(magnitudes)
+    levels = draw(st.sampled_from([None, 0, 1, 3]))
+    if levels is None:
+        values = rng.standard_normal(n) * magnitude
+    else:
+        values = rng.integers(-levels, levels + 1, n) * (magnitude * rng.choice([-1.0, 1.0], n))
+    sprinkle(draw, rng, values)
+    return values
+
+
+class Recording(np.ndarray):
+    """A caller's own array type."""
+
+
+def contiguous(values):
+    return values.copy()
+
+
+def every_other(values):
+    """A view of every second sample; the skipped ones are NaN."""
+    base = np.full(2 * len(values), np.nan)
+    base[::2] = values
+    return base[::2]
+
+
+def reversed_view(values):
+    return values[::-1].copy()[::-1]
+
+
+def read_only(values):
+    values = values.copy()
+    values.flags.writeable = False
+    return values
+
+
+def as_float32(values):
+    with np.errstate(all="ignore"):
+        return values.astype(np.float32)
+
+
+def as_int64(values):
+    return np.clip(np.nan_to_num(values), -(2.0**62), 2.0**62).astype(np.int64)
+
+
+def byte_swapped(values):
+    return values.astype(">f8")
+
+
+def subclassed(values):
+    return values.copy().view(Recording)
+
+
+def unaligned(values):
+    raw = np.zeros(values.nbytes + 1, np.uint8)
+    shifted = np.ndarray(values.shape, np.float64, buffer=raw, offset=1)
+    shifted[...] = values
+    return shifted
+
+
+def one_row(values):
+    return values.reshape(1, -1)
+
+
+NATIVE_LAYOUTS = [contiguous, every_other, reversed_view, read_only]
+GUARD_LAYOUTS = [as_float32, as_int64, byte_swapped, subclassed, unaligned, one_row]
+# Mostly layouts the native loops take, often one just outside them.
+layouts = st.one_of(st.sampled_from(NATIVE_LAYOUTS), st.sampled_from(NATIVE_LAYOUTS + GUARD_LAYOUTS))
+
+
+@st.composite
+def laid_out(draw, values):
+    return draw(layouts)(values)
+
+
+@st.composite
+def laid_out_pair(draw, first, second):
+    """Both arrays in layouts the native loops take, or one just outside."""
+    native = st.sampled_from(NATIVE_LAYOUTS)
+    first_layout, second_layout = draw(st.sampled_from([(native, native)] * 3 + [(layouts, native), (native, layouts)]))
+    return draw(first_layout)(first), draw(second_layout)(second)
+
+
+# --- numbers --------------------------------------------------------------
+
+# Numbers outside what a native loop takes: bools, ints float64 cannot hold
+# exactly (or at all), numpy scalars.
+NOT_PLAIN_NUMBERS = [True, False, 2**53, -(2**53), 2**53 + 1, -(2**53) - 1, 10**400, np.int64(3), np.float64(0.5)]
+
+
+def whole_int(value):
+    return int(value) if np.isfinite(value) and value == int(value) else value
+
+
+@st.composite
+def numbers(draw, values):
+    """A value as a caller passes it: mostly a plain float, else a whole int
+    or a numpy float64, sometimes a number outside the native loops."""
+    value = draw(values)
+    form = draw(st.sampled_from([float, float, float, whole_int, np.float64, None]))
+    return draw(st.sampled_from(NOT_PLAIN_NUMBERS)) if form is None else form(value)
+
+
+error_states = st.sampled_from(list(ERROR_STATES))
+
+# --- the common call, and who serves it -----------------------------------
+
+WAVEFORM = np.sin(np.arange(1000) * 0.1) + 0.2
+TACH_TIMES = np.arange(2000) / 1000.0
+TACH_SIGNAL = 5.0 * (np.arange(2000) % 40 < 3)
+ORDERS = np.arange(200) / 16.0
+ORDER_AMPS = 1.0 + np.cos(ORDERS)
+
+COMMON_CALLS = [
+    pytest.param("compute_true_overall_rms", (WAVEFORM,), id="rms"),
+    pytest.param("get_tach_midpoints", (TACH_TIMES, TACH_SIGNAL), id="tach"),
+    pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, 1.0), id="peak"),
+    pytest.param("get_band_energy", (ORDERS, ORDER_AMPS, 1, 3), id="band"),
+    pytest.param("classify_operating_state", (np.linspace(0, 2500, 100), 2000), id="states"),
+    pytest.param("compute_severity_envelope", (WAVEFORM, 0.9), id="envelope"),
+    pytest.param("compute_moving_average", (WAVEFORM, 5), id="moving-average"),
+    pytest.param("compute_dynamic_zscore", (WAVEFORM, 30), id="zscore"),
+]
+
+# The numpy functions each generic body above reaches first.
+GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like"]
+
+
+def recorded(calls, name, function):
+    def call(*args, **kwargs):
+        calls.append(name)
+        return function(*args, **kwargs)
+
+    return call
+
+
+def recording_numpy(calls):
+    """The stand-in, with every numpy function noting its calls."""
+    return types.SimpleNamespace(
+        **{
+            name: recorded(calls, name, value) if callable(value) and not isinstance(value, type) else value
+            for name, value in vars(NUMPY_STAND_IN).items()
+        }
+    )
+
+
+@pytest.mark.parametrize("function_name, args", COMMON_CALLS)
+def test_the_common_call_runs_natively_and_a_rebound_np_takes_it_over(monkeypatch, function_name, args):
+    # Without this, every comparison below could be the generic body against itself.
+    function = getattr(core_math, function_name)
+    calls = []
+    for name in GENERIC_ENTRY_POINTS:
+        monkeypatch.setattr(np, name, recorded(calls, name, getattr(np, name)))
+    native = outcome(function, *args)
+    monkeypatch.undo()
+    assert calls == []
+    with numpy_rebound(recording_numpy(calls)):
+        generic = outcome(function, *args)
+    assert calls
+    assert native == generic
+
+
+# --- each native loop's own conditions, just inside and just outside ------
+
+
+def spaced_pulses(mid_times):
+    """A tachometer record of one-sample pulses at the given mid-times."""
+    y = np.zeros(2 * len(mid_times) + 1)
+    y[1::2] = 5.0
+    t = np.full(len(y), -1.0)
+    t[1::2] = mid_times
+    return t, y
+
+
+def with_values(values, at, new_values):
+    values = values.copy()
+    values[at] = new_values
+    return values
+
+
+# 0.06 - 0.03 is exactly 0.03; the pulse just before 0.06 follows 0.03 by less.
+PULSES_30_MS_APART = spaced_pulses([0.0, 0.03, float(np.nextafter(0.06, 0)), 0.06])
+# The window 1.0 +- 0.1 holds orders 15/16, 1 and 17/16 (indices 15 to 17).
+PEAK_WINDOW = (1.0, 0.1)
+
+BOUNDARY_CALLS = [
+    pytest.param("compute_true_overall_rms", (WAVEFORM[:1],), id="rms of one sample"),
+    pytest.param("compute_true_overall_rms", (WAVEFORM * 1e154,), id="rms whose squares overflow"),
+    pytest.param("get_tach_midpoints", PULSES_30_MS_APART, id="pulses exactly 30 ms apart"),
+    pytest.param("get_tach_midpoints", (TACH_TIMES, with_values(TACH_SIGNAL, 500, np.nan)), id="tach NaN sample"),
+    pytest.param("get_tach_midpoints", (TACH_TIMES[:-1], TACH_SIGNAL[::-1]), id="pulse past a short time axis"),
+    pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, *PEAK_WINDOW), id="peak"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, 16, np.nan), *PEAK_WINDOW), id="NaN inside"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, 18, np.nan), *PEAK_WINDOW), id="NaN beside"),
+    # Which of two zeros np.max returns depends on where each lies.
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, [15, 16, 17], [0.0, -0.0, -0.0]), *PEAK_WINDOW),
+                 id="zero peak, positive first"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, [15, 16, 17], [-0.0, -0.0, 0.0]), *PEAK_WINDOW),
+                 id="zero peak, negative first"),
+    pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, 1.0, 1 / 16), id="window edges on axis points"),
+    pytest.param("get_harmonic_peak", (ORDERS[::-1], ORDER_AMPS, *PEAK_WINDOW), id="peak on a falling axis"),
+    pytest.param("get_band_energy", (ORDERS, ORDER_AMPS, -np.inf, np.inf), id="band over everything"),
+    pytest.param("get_band_energy", (ORDERS, ORDER_AMPS, 3, 1), id="inverted band"),
+    pytest.param("get_band_energy", (with_values(ORDERS, 50, 2.0), ORDER_AMPS, 1, 3), id="band in two runs"),
+    pytest.param("classify_operating_state", (np.linspace(100, 2399, 50), 2000), id="every power inside the bands"),
+    pytest.param("classify_operating_state", (np.linspace(-10, 10, 21), 5e-324), id="smallest rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 2500, 100), 0), id="zero rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 2500, 100), np.nan), id="NaN rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 1e301, 100), 1e300), id="rating 1e300"),
+    pytest.param("classify_operating_state", (np.linspace(0, 1e301, 100), 1e301), id="rating 1e301"),
+    pytest.param("compute_severity_envelope", (WAVEFORM, np.nan), id="NaN peak weight"),
+    pytest.param("compute_severity_envelope", (with_values(WAVEFORM, 3, np.inf), 1.0), id="infinite sample, weight 1"),
+    pytest.param("compute_severity_envelope", (with_values(WAVEFORM, 0, np.nan), 0.9), id="NaN first sample"),
+    pytest.param("compute_moving_average", (WAVEFORM, 0), id="moving average window 0"),
+    pytest.param("compute_moving_average", (WAVEFORM[:7], 7), id="moving average window of the whole series"),
+    pytest.param("compute_moving_average", (WAVEFORM[:7], 8), id="moving average window past the series"),
+    pytest.param("compute_dynamic_zscore", (WAVEFORM, -1), id="negative baseline window"),
+    pytest.param("compute_dynamic_zscore", (WAVEFORM, 2), id="baseline of two samples"),
+    pytest.param("compute_dynamic_zscore", (np.repeat([1.0, 2.0], [40, 10]), 30), id="flat baseline"),
+]
+
+
+@pytest.mark.parametrize("error_state", ERROR_STATES)
+@pytest.mark.parametrize("layout", NATIVE_LAYOUTS)
+@pytest.mark.parametrize("function_name, args", BOUNDARY_CALLS)
+def test_native_loop_boundaries(function_name, args, layout, error_state):
+    laid_out_args = tuple(layout(arg) if isinstance(arg, np.ndarray) else arg for arg in args)
+    assert_fast_path_agrees(function_name, laid_out_args, error_state)
+
+
+def test_pulses_exactly_30_ms_apart_are_kept():
+    assert core_math.get_tach_midpoints(*PULSES_30_MS_APART).tolist() == [0.0, 0.03, 0.06]
+
+
+# --- overall level --------------------------------------------------------
+
+
+@BUDGET
+@given(waveform=records().flatmap(laid_out), error_state=error_states)
+def test_overall_rms(waveform, error_state):
+    assert_fast_path_agrees("compute_true_overall_rms", (waveform,), error_state)
+
+
+# --- tachometer pulses ----------------------------------------------------
+
+
+@st.composite
+def tachometer_records(draw):
+    """(t, y): a pulse train at any phase (pulses may be open at either end
+    or one sample wide), on a time axis that may start before zero or hold
+    fewer samples than the record."""
+    n = draw(loop_lengths)
+    rng = np.random.default_rng(draw(seeds))
+    fs = draw(st.sampled_from([50.0, 1000.0, 1e5]))
+    # Pulses any number of samples apart, or just around the 30 ms spacing rule.
+    spacing_rule = round(0.03 * fs)
+    period = draw(st.one_of(st.integers(2, 50), st.sampled_from([max(spacing_rule + step, 2) for step in (-1, 0, 1)])))
+    width = draw(st.integers(1, 6))
+    phase = draw(st.integers(0, 50))
+    noise = draw(st.sampled_from([0.0, 0.01, 0.3]))
+    y = 5.0 * ((np.arange(n) + phase) % period < width) + noise * rng.standard_normal(n)
+    sprinkle(draw, rng, y)
+    t_start = draw(st.sampled_from([0.0, -2.0, -0.97, 1e6, 1.7e308]))
+    t = t_start + np.arange(max(n + draw(st.integers(-3, 2)), 0)) / fs
+    return draw(laid_out_pair(t, y))
+
+
+@BUDGET
+@given(record=tachometer_records(), error_state=error_states)
+def test_tach_midpoints(record, error_state):
+    assert_fast_path_agrees("get_tach_midpoints", record, error_state)
+
+
+@BUDGET
+@given(data=st.data(), t=records(), y=records(), error_state=error_states)
+def test_tach_midpoints_of_arbitrary_records(data, t, y, error_state):
+    assert_fast_path_agrees("get_tach_midpoints", data.draw(laid_out_pair(t, y)), error_state)
+
+
+# --- spectral features ----------------------------------------------------
+
+AXIS_KINDS = ["ascending", "repeated values", "unsorted", "with NaN"]
+
+
+def grid_positions(d_axis, n):
+    """On a grid point, just beside one, anywhere, or not a position at all."""
+    on_grid = st.integers(-3, n + 3).map(lambda k: k * d_axis)
+    return st.one_of(
+        on_grid,
+        on_grid.map(lambda x: float(np.nextafter(x, np.inf))),
+        on_grid.map(lambda x: float(np.nextafter(x, -np.inf))),
+        st.floats(-1e3, 1e3),
+        st.sampled_from([np.inf, -np.inf, np.nan, 1e308, -1e308]),
+    )
+
+
+@st.composite
+def spectra(draw):
+    """(axis, amplitudes, positions on the axis, axis spacing): an ascending
+    axis of exact grid points, or one with repeats, shuffled or holding NaN;
+    the amplitudes are sometimes one sample short."""
+    n = draw(lengths)
+    rng = np.random.default_rng(draw(seeds))
+    kind = draw(st.sampled_from(AXIS_KINDS))
+    d_axis = draw(st.sampled_from([1 / 64, 0.1, 1.0, 2.5]))
+    axis = np.arange(n) * d_axis
+    if kind == "repeated values":
+        axis = np.floor(np.arange(n) / 3) * d_axis
+    elif kind == "unsorted":
+        axis = rng.permutation(axis)
+    elif kind == "with NaN" and n:
+        axis[rng.integers(0, n, 2)] = np.nan
+    amps = draw(records(n=n))
+    if draw(st.booleans()):
+        amps = np.abs(amps)
+    if n and draw(st.integers(0, 9)) == 0:
+        amps = amps[:-1]
+    return *draw(laid_out_pair(axis, amps)), grid_positions(d_axis, n), d_axis
+
+
+@BUDGET
+@given(data=st.data(), spectrum=spectra(), error_state=error_states)
+def test_harmonic_peak(data, spectrum, error_state):
+    orders, amps, positions, d_order = spectrum
+    target_order = data.draw(numbers(positions))
+    half_widths = st.sampled_from([0.0, 0.05, d_order / 2, d_order, 3 * d_order, 1e300, -d_order, np.nan, np.inf])
+    search_window = data.draw(numbers(half_widths))
+    assert_fast_path_agrees("get_harmonic_peak", (orders, amps, target_order, search_window), error_state)
+
+
+@BUDGET
+@given(data=st.data(), spectrum=spectra(), error_state=error_states)
+def test_band_energy(data, spectrum, error_state):
+    x_axis, y_axis, positions, _ = spectrum
+    # Bands inside, across and outside the axis, inverted, or over everything.
+    bands = st.one_of(st.tuples(numbers(positions), numbers(positions)), st.just((-np.inf, np.inf)))
+    start_val, end_val = data.draw(bands)
+    assert_fast_path_agrees("get_band_energy", (x_axis, y_axis, start_val, end_val), error_state)
+
+
+# Past 2**53 doubles lie two apart: Python forms the window edges of two ints
+# exactly and numpy rounds each edge once, whereas rounding each int first
+# can move an edge by one axis point.
+ORDERS_PAST_2_53 = np.unique(np.arange(2**53 - 6, 2**53 + 12).astype(np.float64))
+RISING_AMPS = np.arange(1.0, len(ORDERS_PAST_2_53) + 1)
+
+
+@pytest.mark.parametrize("amps", [RISING_AMPS, RISING_AMPS[::-1]], ids=["rising", "falling"])
+@pytest.mark.parametrize("target_order", [2**53 - 3, 2**53 - 1, 2**53, 2**53 + 1, 2**53 + 3, 2**53 + 5])
+@pytest.mark.parametrize("search_window", [1, 2, 3])
+def test_harmonic_peak_of_int_orders_past_2_53(amps, target_order, search_window):
+    assert_fast_path_agrees("get_harmonic_peak", (ORDERS_PAST_2_53, amps, target_order, search_window))
+
+
+# --- harmonic signature rule ----------------------------------------------
+
+
+class Amplitude(float):
+    """A float of the caller's own type, which the native rule declines."""
+
+
+amplitudes = st.one_of(
+    st.floats(), st.sampled_from([0.0, -0.0, 0.0001, 0.00010000000000000002, 1.0, 0.5, 1.1, 1e308, 5e-324])
+)
+
+
+@st.composite
+def harmonic_amplitudes(draw):
+    """(amp_1x, amp_2x, amp_3x, vh1, vh2, ind1, ind2, low1, low2), with the
+    amplitudes often exactly on or beside a threshold."""
+    amp_3x = draw(amplitudes)
+    multipliers = [draw(st.one_of(st.just(default), amplitudes)) for default in (1.1, 0.5, 0.8, 0.4, 0.5, 0.2)]
+    tested = []
+    for multiplier in (multipliers[0], multipliers[1]):
+        threshold = multiplier * amp_3x
+        beside = [threshold, float(np.nextafter(threshold, np.inf)), float(np.nextafter(threshold, -np.inf))]
+        tested.append(draw(st.one_of(amplitudes, st.sampled_from(beside))))
+    values = [*tested, amp_3x, *multipliers]
+    # Now and then one argument the native rule does not take.
+    if draw(st.integers(0, 4)) == 0:
+        values[draw(st.integers(0, 8))] = draw(st.sampled_from([1, True, np.float64(1.0), np.float32(0.5), 2**60]))
+    return tuple(values)
+
+
+@BUDGET
+@given(args=harmonic_amplitudes(), error_state=error_states)
+def test_harmonic_signature(args, error_state):
+    # The rule needs no numpy: nine plain floats as a float subclass take the
+    # generic body. Beside a numpy scalar a float subclass would not be a weak
+    # Python float, but there the native rule declines anyway.
+    generic_args = [Amplitude(value) for value in args] if all(type(value) is float for value in args) else args
+    with np.errstate(**ERROR_STATES[error_state]):
+        native = outcome(core_math.detect_harmonic_signature, *args)
+        generic = outcome(core_math.detect_harmonic_signature, *generic_args)
+        plain = outcome(reference.detect_harmonic_signature, *args)
+    assert native == generic == plain
+
+
+# --- operating states -----------------------------------------------------
+
+TABLE_RATINGS = [1800, 2400, 2800, 3600, 3800, 4800]
+# Ratings on and just beside the table edges, proportional ones, and ratings
+# that give no usable edges.
+ratings = st.one_of(
+    st.sampled_from(TABLE_RATINGS),
+    st.sampled_from(TABLE_RATINGS).map(lambda r: float(np.nextafter(r, 0))),
+    st.sampled_from(TABLE_RATINGS).map(lambda r: float(np.nextafter(r, np.inf))),
+    st.floats(0, 6000),
+    st.sampled_from([2500, 3700, 1500, 5000, 2000.0, 0, -100, -0.0, np.nan, np.inf, -np.inf, 1e300, 1e301, 5e-324]),
+)
+
+TABLE_EDGES = [100, 500, 800, 1400, 1800, 2400, 200, 1000, 2600, 3200, 3600, 300, 1500, 2500, 3500, 4200, 4800]
+
+
+@st.composite
+def power_records(draw, rating):
+    """Powers on every band edge of the fixed tables and of the rating, just
+    beside them, spread over the range, and a few broken samples."""
+    n = draw(lengths)
+    rng = np.random.default_rng(draw(seeds))
+    scale = abs(float(rating)) if np.isfinite(rating) and rating != 0 else 5000.0
+    edges = [0.0, *TABLE_EDGES, *(scale * fraction for fraction in (0.2, 0.4, 0.6, 0.8, 1.0))]
+    candidates = np.concatenate([edges, np.nextafter(edges, np.inf), np.nextafter(edges, -np.inf)])
+    powers = np.where(rng.random(n) < 0.5, rng.choice(candidates, n), rng.uniform(-0.2 * scale, 1.2 * scale, n))
+    specials = draw(st.lists(st.sampled_from([np.nan, np.inf, -np.inf, -0.0]), max_size=2))
+    if n:
+        powers[rng.integers(0, n, len(specials))] = specials
+    return draw(laid_out(powers))
+
+
+@BUDGET
+@given(data=st.data(), error_state=error_states)
+def test_operating_states(data, error_state):
+    rated_power = data.draw(ratings)
+    power_arr = data.draw(power_records(rated_power))
+    rating = data.draw(numbers(st.just(rated_power)))
+    assert_fast_path_agrees("classify_operating_state", (power_arr, rating), error_state)
+
+
+# --- trend series ---------------------------------------------------------
+
+peak_weights = st.one_of(
+    st.sampled_from([0.0, 0.5, 0.9, 1.0, -0.5, 1.5, 2.0, np.nan, np.inf, 1e308]),
+    st.floats(-2, 3),
+)
+
+
+@BUDGET
+@given(feature_data=records(length=loop_lengths).flatmap(laid_out), peak_weight=numbers(peak_weights),
+       error_state=error_states)
+def test_severity_envelope(feature_data, peak_weight, error_state):
+    assert_fast_path_agrees("compute_severity_envelope", (feature_data, peak_weight), error_state)
+
+
+def windows(n):
+    """Window lengths of every sign, around the series length and far beyond,
+    and windows that are not plain ints."""
+    return st.one_of(
+        st.integers(2, 40),
+        st.integers(-3, 1),
+        st.sampled_from([n - 1, n, n + 1, 2**62, 2**70, -(2**70)]),
+        st.sampled_from([5.0, 0.0, True, np.int64(5)]),
+    )
+
+
+@st.composite
+def series_with_window(draw):
+    feature_data = draw(records(length=loop_lengths))
+    return draw(laid_out(feature_data)), draw(windows(len(feature_data)))
+
+
+@BUDGET
+@given(series=series_with_window(), error_state=error_states)
+def test_moving_average(series, error_state):
+    assert_fast_path_agrees("compute_moving_average", series, error_state)
+
+
+@BUDGET
+@given(series=series_with_window(), error_state=error_states)
+def test_dynamic_zscore(series, error_state):
+    assert_fast_path_agrees("compute_dynamic_zscore", series, error_state)
