@@ -1,10 +1,14 @@
 """The analysis functions as plain Python, statement for statement.
 
 This is the behaviour the compiled module must reproduce bit for bit: the
-baseline of the benchmark and the oracle of the differential tests.  The two
+baseline of the benchmark and the oracle of the differential tests.  The
 mended faults are applied here too (narrow integer amplitudes are squared in
-64 bits; the first tachometer pulse is measured against no previous pulse).
+64 bits; the first tachometer pulse is measured against no previous pulse; a
+NaN or infinite sample leaving the moving-average window no longer stays in
+its carried sum).
 """
+
+import math
 
 import numpy as np
 from scipy.signal import get_window, butter, cheby1, cheby2, ellip, bessel, filtfilt, savgol_filter, medfilt, hilbert
@@ -15,6 +19,10 @@ def _squared(values):
     if isinstance(values, np.ndarray) and values.dtype.kind in "iu" and values.dtype.itemsize < 8:
         values = values.astype("int64" if values.dtype.kind == "i" else "uint64")
     return values ** 2
+
+
+def _non_finite_real(value):
+    return isinstance(value, (float, np.floating)) and not math.isfinite(float(value))
 
 
 def remove_dc_offset(y_vals):
@@ -223,7 +231,11 @@ def compute_moving_average(feature_data, window_size=5):
     if len(feature_data) > w:
         window_sum = np.sum(feature_data[:w])
         for i in range(w, len(feature_data)):
-            window_sum = window_sum - feature_data[i - w] + feature_data[i]
+            leaving = feature_data[i - w]
+            if _non_finite_real(leaving):
+                window_sum = np.sum(feature_data[i - w + 1 : i + 1])
+            else:
+                window_sum = window_sum - leaving + feature_data[i]
             result[i] = window_sum / w
     return result
 

@@ -150,8 +150,9 @@ def test_severity_envelope_of_integers_is_float64():
         ([2, 4, 9], 5.5, [2.0, 3.0, 5.0]),
         ([2.5, -1.0, 7.0], 1, [2.5, -1.0, 7.0]),
         ([], 5, []),
-        # A NaN stays in the carried window sum after it has left the window.
-        ([1.0, np.nan, 2.0, 3.0, 4.0], 2, [1.0, np.nan, np.nan, np.nan, np.nan]),
+        # A NaN gap or an infinite sample counts only while it is in the window.
+        ([1.0, np.nan, 2.0, 3.0, 4.0], 2, [1.0, np.nan, np.nan, 2.5, 3.5]),
+        ([1.0, np.inf, 2.0, 3.0, 4.0, 6.0], 3, [1.0, np.inf, np.inf, np.inf, 3.0, 13 / 3]),
     ],
 )
 @pytest.mark.parametrize("as_array", [True, False], ids=["array", "list"])

@@ -143,6 +143,15 @@ std::optional<double> plain_number(py::handle obj) {
   return std::nullopt;
 }
 
+bool is_non_finite_real(py::handle value) {
+  PyObject* obj = value.ptr();
+  const bool real = PyFloat_Check(obj) || (genuine_numpy != nullptr && PyObject_TypeCheck(obj, &PyFloatingArrType_Type));
+  if (!real) return false;
+  const double as_double = PyFloat_AsDouble(obj);
+  if (as_double == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return !std::isfinite(as_double);
+}
+
 py::object new_float64_array(std::size_t size, double*& data) {
   npy_intp dims[1] = {static_cast<npy_intp>(size)};
   py::object array = steal_or_throw(PyArray_SimpleNew(1, dims, NPY_DOUBLE));

@@ -50,6 +50,9 @@ inline std::optional<double> plain_float(py::handle obj) {
 // A Python int that fits a long long.
 std::optional<long long> plain_int(py::handle obj);
 
+// A Python float or numpy floating scalar that is NaN or infinite.
+bool is_non_finite_real(py::handle value);
+
 // A new contiguous float64 array of `size` elements; `data` receives its buffer.
 py::object new_float64_array(std::size_t size, double*& data);
 // A new array of `size` unicode strings of `width` characters; `data`

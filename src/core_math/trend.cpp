@@ -173,9 +173,17 @@ py::object compute_moving_average_body(const Scope& scope, Args args) {
     // the index range: its first step reads sample 0, then sample w.
     const py::int_ end(n_samples), one(1);
     for (py::object index = steal_or_throw(PyNumber_Index(w.ptr())); truthy(lt(index, end)); index = index + one) {
-      // The window sum is carried, not recomputed: one sample leaves, one enters.
-      window_sum = window_sum - item(feature_data, index - w);
-      window_sum = window_sum + item(feature_data, index);
+      // The window sum is carried, not recomputed: one sample leaves, one
+      // enters.  A NaN gap or an infinite sample would stay in a carried
+      // sum for good, so when one leaves, the sum is taken afresh.
+      py::object leaving = item(feature_data, index - w);
+      if (fast::is_non_finite_real(leaving)) {
+        py::object sum_again = attr(scope[name::np], name::sum);
+        window_sum = call(sum_again, slice(feature_data, index - w + one, index + one));
+      } else {
+        window_sum = window_sum - leaving;
+        window_sum = window_sum + item(feature_data, index);
+      }
       set_item(result, index, window_sum / w);
     }
   }

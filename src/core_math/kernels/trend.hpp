@@ -33,7 +33,8 @@ void severity_envelope(const View& x, std::size_t n, double peak_weight, double*
 
 // Trailing mean over `window` samples (0 < window <= n); the first
 // `window` outputs average the samples so far.  The window sum is carried
-// from sample to sample, exactly as the running update does it.
+// from sample to sample, exactly as the running update does it, and taken
+// afresh when a NaN or infinite sample leaves the window.
 template <class View>
 void moving_average(const View& x, std::size_t n, std::size_t window, std::size_t chunk, double* result) {
   for (std::size_t i = 0; i < window; ++i) result[i] = numpy_mean(x, i + 1, chunk);
@@ -41,8 +42,13 @@ void moving_average(const View& x, std::size_t n, std::size_t window, std::size_
   double window_sum = numpy_sum(x, window, chunk);
   const double divisor = static_cast<double>(window);
   for (std::size_t i = window; i < n; ++i) {
-    window_sum = window_sum - x[i - window];
-    window_sum = window_sum + x[i];
+    const double leaving = x[i - window];
+    if (std::isfinite(leaving)) {
+      window_sum = window_sum - leaving;
+      window_sum = window_sum + x[i];
+    } else {
+      window_sum = numpy_sum(x.from(i + 1 - window), window, chunk);
+    }
     result[i] = window_sum / divisor;
   }
 }
