@@ -1,6 +1,7 @@
 # make test   - set up .venv with CPython 3.13, install the package, run the tests
 # make demo   - the same set-up, then the drivetrain demonstration
 # make bench  - module against the plain-Python baseline, side by side
+# make sanitize - the tests against the extension built with ASan and UBSan
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -11,7 +12,7 @@ SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/
 PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
 	"$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 
-.PHONY: test demo bench clean
+.PHONY: test demo bench sanitize clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -30,6 +31,9 @@ demo: $(STAMP)
 
 bench: $(STAMP)
 	$(PY) bench/bench.py
+
+sanitize: $(STAMP)
+	PY=$(PY) bash tools/sanitize.sh
 
 clean:
 	rm -rf build $(VENV)
