@@ -106,19 +106,18 @@ const FunctionSpec apply_bandpass{
     {"nyq", "low", "high", "ftype", "b", "a"},
     apply_bandpass_body};
 
-const FunctionSpec compute_envelope_waveform{
-    "compute_envelope_waveform",
-    {{"y_vals"}, {"fs"}, {"lowcut"}, {"highcut"}, {"filter_order", 4}, {"filter_type", "butter"}, {"rp", 5.0},
-     {"rs", 40.0}},
-    {"filtered_y", "analytic_signal", "envelope_y"},
-    compute_envelope_waveform_body};
+// The envelope functions share one signature: the record, its sample rate,
+// the band, and the filter options passed on to apply_bandpass.
+const std::vector<Param> envelope_params{
+    {"y_vals"}, {"fs"}, {"lowcut"}, {"highcut"}, {"filter_order", 4}, {"filter_type", "butter"}, {"rp", 5.0}, {"rs", 40.0}};
 
-const FunctionSpec compute_envelope_spectrum{
-    "compute_envelope_spectrum",
-    {{"y_vals"}, {"fs"}, {"lowcut"}, {"highcut"}, {"filter_order", 4}, {"filter_type", "butter"}, {"rp", 5.0},
-     {"rs", 40.0}},
-    {"env_waveform", "env_freqs", "env_amps"},
-    compute_envelope_spectrum_body};
+const FunctionSpec compute_envelope_waveform{"compute_envelope_waveform", envelope_params,
+                                             {"filtered_y", "analytic_signal", "envelope_y"},
+                                             compute_envelope_waveform_body};
+
+const FunctionSpec compute_envelope_spectrum{"compute_envelope_spectrum", envelope_params,
+                                             {"env_waveform", "env_freqs", "env_amps"},
+                                             compute_envelope_spectrum_body};
 
 const FunctionSpec compute_true_overall_rms{
     "compute_true_overall_rms", {{"y_vals"}}, {}, compute_true_overall_rms_body, compute_true_overall_rms_fast};
