@@ -212,6 +212,7 @@ ORDERS = np.arange(200) / 16.0
 ORDER_AMPS = 1.0 + np.cos(ORDERS)
 
 COMMON_CALLS = [
+    pytest.param("remove_dc_offset", (WAVEFORM,), id="dc"),
     pytest.param("compute_true_overall_rms", (WAVEFORM,), id="rms"),
     pytest.param("get_tach_midpoints", (TACH_TIMES, TACH_SIGNAL), id="tach"),
     pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, 1.0), id="peak"),
@@ -220,10 +221,11 @@ COMMON_CALLS = [
     pytest.param("compute_severity_envelope", (WAVEFORM, 0.9), id="envelope"),
     pytest.param("compute_moving_average", (WAVEFORM, 5), id="moving-average"),
     pytest.param("compute_dynamic_zscore", (WAVEFORM, 30), id="zscore"),
+    pytest.param("compute_degradation_velocity", (WAVEFORM, 0.5), id="velocity"),
 ]
 
 # The numpy functions each generic body above reaches first.
-GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like"]
+GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like", "gradient"]
 
 
 def recorded(calls, name, function):
@@ -339,6 +341,22 @@ def test_pulses_exactly_30_ms_apart_are_kept():
 @given(waveform=records().flatmap(laid_out), error_state=error_states)
 def test_overall_rms(waveform, error_state):
     assert_fast_path_agrees("compute_true_overall_rms", (waveform,), error_state)
+
+
+@BUDGET
+@given(waveform=records().flatmap(laid_out), error_state=error_states)
+def test_dc_removal(waveform, error_state):
+    assert_fast_path_agrees("remove_dc_offset", (waveform,), error_state)
+
+
+@BUDGET
+@given(
+    trend=records().flatmap(laid_out),
+    time_delta=numbers(st.sampled_from([1.0, 0.5, 2, 0, 0.0, -3, 1e-300, 1e300, np.inf, np.nan])),
+    error_state=error_states,
+)
+def test_degradation_velocity(trend, time_delta, error_state):
+    assert_fast_path_agrees("compute_degradation_velocity", (trend, time_delta), error_state)
 
 
 # --- tachometer pulses ----------------------------------------------------

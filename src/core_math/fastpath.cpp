@@ -152,6 +152,40 @@ bool is_non_finite_real(py::handle value) {
   return !std::isfinite(as_double);
 }
 
+namespace {
+
+// numpy's conditions for reusing a temporary's buffer: an array that only
+// the caller holds, owns and may write its data, is large enough to be worth
+// it, and keeps its dtype through the operation with the scalar.
+constexpr npy_intp kMinElisionBytes = 256 * 1024;
+
+bool elides(const py::object& temporary, py::handle scalar) {
+  if (genuine_numpy == nullptr || !PyArray_CheckExact(temporary.ptr()) || Py_REFCNT(temporary.ptr()) != 1) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(temporary.ptr());
+  const bool float64_scalar = PyFloat_CheckExact(scalar.ptr()) || PyLong_CheckExact(scalar.ptr()) ||
+                              Py_IS_TYPE(scalar.ptr(), &PyDoubleArrType_Type);
+  return float64_scalar && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+         PyArray_ISWRITEABLE(array) && PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA) &&
+         PyArray_NBYTES(array) >= kMinElisionBytes;
+}
+
+}  // namespace
+
+py::object scalar_times_temporary(py::handle scalar, py::object temporary) {
+  if (elides(temporary, scalar)) return imul(temporary, scalar);
+  return scalar * temporary;
+}
+
+py::object temporary_times_scalar(py::object temporary, py::handle scalar) {
+  if (elides(temporary, scalar)) return imul(temporary, scalar);
+  return temporary * scalar;
+}
+
+py::object temporary_over_scalar(py::object temporary, py::handle scalar) {
+  if (elides(temporary, scalar)) return itruediv(temporary, scalar);
+  return temporary / scalar;
+}
+
 py::object new_float64_array(std::size_t size, double*& data) {
   npy_intp dims[1] = {static_cast<npy_intp>(size)};
   py::object array = steal_or_throw(PyArray_SimpleNew(1, dims, NPY_DOUBLE));

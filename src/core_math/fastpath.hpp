@@ -53,6 +53,14 @@ std::optional<long long> plain_int(py::handle obj);
 // A Python float or numpy floating scalar that is NaN or infinite.
 bool is_non_finite_real(py::handle value);
 
+// Arithmetic on a large float64 temporary and a scalar.  Called from the
+// interpreter, numpy writes the result into the temporary's own buffer
+// ("temporary elision"); a body's temporaries get the same: same values,
+// same warnings, and no second large array to allocate.
+py::object scalar_times_temporary(py::handle scalar, py::object temporary);
+py::object temporary_times_scalar(py::object temporary, py::handle scalar);
+py::object temporary_over_scalar(py::object temporary, py::handle scalar);
+
 // A new contiguous float64 array of `size` elements; `data` receives its buffer.
 py::object new_float64_array(std::size_t size, double*& data);
 // A new array of `size` unicode strings of `width` characters; `data`

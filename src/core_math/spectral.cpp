@@ -31,7 +31,8 @@ py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
   py::object d = axis == Axis::orders ? py::reinterpret_borrow<py::object>(spacing) : py::float_(1.0) / spacing;
   py::object x_axis = call_kw(rfftfreq, spacing_keyword, N, d);
   py::object two_over_n = py::float_(2.0) / N;
-  py::object amp = two_over_n * call(attr(scope[name::np], name::abs), yf) * acf;
+  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
+  py::object amp = fast::temporary_times_scalar(fast::scalar_times_temporary(two_over_n, std::move(magnitudes)), acf);
   // The zero-frequency value is the (window-weighted) mean, not a one-sided
   // half of a two-sided pair; the Nyquist value keeps its factor 2.
   const py::int_ dc(0);

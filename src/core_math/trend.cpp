@@ -295,7 +295,22 @@ py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
 
 py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
   const py::handle trend_data = args[0], time_delta = args[1];
-  return call(attr(scope[name::np], name::gradient), trend_data) / time_delta;
+  return fast::temporary_over_scalar(call(attr(scope[name::np], name::gradient), trend_data), time_delta);
+}
+
+py::object compute_degradation_velocity_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto trend = fast::float64_samples(args[0]);
+  const auto time_delta = fast::plain_number(args[1]);
+  if (!trend || trend->size < 2 || !time_delta) return {};
+  const fast::FloatingPointWatch watch;
+  double* velocity = nullptr;
+  py::object result = fast::new_float64_array(trend->size, velocity);
+  fast::with_view(*trend, [&](const auto& values) {
+    kernels::gradient_per_time(values, trend->size, *time_delta, velocity);
+  });
+  if (watch.raised()) return {};
+  return result;
 }
 
 }  // namespace
@@ -330,6 +345,7 @@ const FunctionSpec compute_dynamic_zscore{
     compute_dynamic_zscore_body, compute_dynamic_zscore_fast};
 
 const FunctionSpec compute_degradation_velocity{
-    "compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body};
+    "compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body,
+    compute_degradation_velocity_fast};
 
 }  // namespace core_math::trend

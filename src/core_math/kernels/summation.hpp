@@ -123,4 +123,11 @@ double numpy_sample_std(const View& a, std::size_t n, std::size_t chunk) {
   return std::sqrt(variance);
 }
 
+// y - np.mean(y) for n > 0 values.
+template <class View>
+void remove_mean(const View& y, std::size_t n, std::size_t chunk, double* centred) {
+  const double mean = numpy_mean(y, n, chunk);
+  for (std::size_t i = 0; i < n; ++i) centred[i] = y[i] - mean;
+}
+
 }  // namespace core_math::kernels

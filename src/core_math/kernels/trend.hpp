@@ -68,4 +68,15 @@ void dynamic_zscore(const View& x, std::size_t n, std::size_t baseline_window, s
   }
 }
 
+// np.gradient of a series at unit spacing (n >= 2): central differences
+// inside, one-sided at the ends, in numpy's order; then divided by the
+// sample spacing `time_delta`.
+template <class View>
+void gradient_per_time(const View& x, std::size_t n, double time_delta, double* velocity) {
+  for (std::size_t i = 1; i + 1 < n; ++i) velocity[i] = (x[i + 1] - x[i - 1]) / 2.0;
+  velocity[0] = (x[1] - x[0]) / 1.0;
+  velocity[n - 1] = (x[n - 1] - x[n - 2]) / 1.0;
+  for (std::size_t i = 0; i < n; ++i) velocity[i] = velocity[i] / time_delta;
+}
+
 }  // namespace core_math::kernels
