@@ -222,6 +222,8 @@ COMMON_CALLS = [
     pytest.param("compute_moving_average", (WAVEFORM, 5), id="moving-average"),
     pytest.param("compute_dynamic_zscore", (WAVEFORM, 30), id="zscore"),
     pytest.param("compute_degradation_velocity", (WAVEFORM, 0.5), id="velocity"),
+    pytest.param("compute_fft_dsp", (WAVEFORM, 1 / 64), id="order-spectrum"),
+    pytest.param("compute_frequency_spectrum", (WAVEFORM, 1000.0, "hamming", "rms", "power"), id="spectrum"),
 ]
 
 # The numpy functions each generic body above reaches first.
@@ -341,6 +343,20 @@ def test_pulses_exactly_30_ms_apart_are_kept():
 @given(waveform=records().flatmap(laid_out), error_state=error_states)
 def test_overall_rms(waveform, error_state):
     assert_fast_path_agrees("compute_true_overall_rms", (waveform,), error_state)
+
+
+@BUDGET
+@given(
+    waveform=records().flatmap(laid_out),
+    spacing=numbers(st.sampled_from([1 / 64, 1000.0, 1, 0, 0.0, 5e-324, 1e308, np.inf, -2.0])),
+    window_type=st.sampled_from(["hann", "boxcar", ("kaiser", 8.0), ("tukey", 0.5), np.inf, "bogus"]),
+    scaling=st.sampled_from(["peak", "rms", "peak-to-peak", "RMS"]),
+    spectrum_format=st.sampled_from(["linear", "power", "Power"]),
+    twin=st.sampled_from(["compute_fft_dsp", "compute_frequency_spectrum"]),
+    error_state=error_states,
+)
+def test_amplitude_spectra(waveform, spacing, window_type, scaling, spectrum_format, twin, error_state):
+    assert_fast_path_agrees(twin, (waveform, spacing, window_type, scaling, spectrum_format), error_state)
 
 
 @BUDGET

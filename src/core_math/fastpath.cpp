@@ -13,6 +13,7 @@ namespace core_math::fast {
 namespace {
 
 PyObject* genuine_numpy = nullptr;  // held for the life of the process
+PyObject* genuine_get_window = nullptr;  // likewise
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -104,6 +105,17 @@ int initialise(PyObject* numpy_module) {
 
 std::size_t summation_chunk() { return numpy_chunk; }
 
+int remember_window_designer(PyObject* module_dict) {
+  if (genuine_get_window != nullptr) return 0;
+  return PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0 ? -1 : 0;
+}
+
+bool window_designer_bound(const Scope& scope) {
+  PyObject* designer = PyDict_GetItemWithError(scope.globals(), name::get_window.handle().ptr());  // borrowed
+  if (designer == nullptr) PyErr_Clear();
+  return designer != nullptr && designer == genuine_get_window;
+}
+
 bool numpy_bound(const Scope& scope) {
   PyObject* np = PyDict_GetItemWithError(scope.globals(), name::np.handle().ptr());  // borrowed
   if (np == nullptr) PyErr_Clear();
@@ -184,6 +196,24 @@ py::object temporary_times_scalar(py::object temporary, py::handle scalar) {
 py::object temporary_over_scalar(py::object temporary, py::handle scalar) {
   if (elides(temporary, scalar)) return itruediv(temporary, scalar);
   return temporary / scalar;
+}
+
+py::object rfft_axis(std::size_t n, double d) {
+  const double step = 1.0 / (static_cast<double>(n) * d);
+  double* axis = nullptr;
+  py::object result = new_float64_array(n / 2 + 1, axis);
+  for (std::size_t i = 0; i <= n / 2; ++i) axis[i] = static_cast<double>(i) * step;
+  return result;
+}
+
+const double* contiguous_float64_data(const py::object& array_object, std::size_t size) {
+  if (!PyArray_CheckExact(array_object.ptr())) return nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(array_object.ptr());
+  if (PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
+      !PyArray_ISCARRAY_RO(array) || static_cast<std::size_t>(PyArray_DIM(array, 0)) != size) {
+    return nullptr;
+  }
+  return static_cast<const double*>(PyArray_DATA(array));
 }
 
 py::object new_float64_array(std::size_t size, double*& data) {

@@ -22,8 +22,13 @@ extern bool fast_paths_enabled;
 inline bool enabled() { return fast_paths_enabled; }
 std::size_t summation_chunk();
 
-// The namespace still binds the numpy that was imported as `np`.
+// Notes the get_window that the module imported; -1 with an error set.
+int remember_window_designer(PyObject* module_dict);
+
+// The namespace still binds the numpy that was imported as `np`, and the
+// scipy get_window imported with it.
 bool numpy_bound(const Scope& scope);
+bool window_designer_bound(const Scope& scope);
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
 struct Samples {
@@ -61,6 +66,13 @@ py::object scalar_times_temporary(py::handle scalar, py::object temporary);
 py::object temporary_times_scalar(py::object temporary, py::handle scalar);
 py::object temporary_over_scalar(py::object temporary, py::handle scalar);
 
+// The axis np.fft.rfftfreq(n, d) gives, for a spacing whose n * d is a
+// finite, nonzero double.
+py::object rfft_axis(std::size_t n, double d);
+
+// The buffer of a contiguous, native float64 array of `size` elements, else nullptr.
+const double* contiguous_float64_data(const py::object& array, std::size_t size);
+
 // A new contiguous float64 array of `size` elements; `data` receives its buffer.
 py::object new_float64_array(std::size_t size, double*& data);
 // A new array of `size` unicode strings of `width` characters; `data`
@@ -71,7 +83,9 @@ py::object new_unicode_array(std::size_t size, std::size_t width, Py_UCS4*& data
 // the kernel since then did anything numpy would warn about.
 class FloatingPointWatch {
  public:
-  FloatingPointWatch() { std::feclearexcept(FE_ALL_EXCEPT); }
+  FloatingPointWatch() { restart(); }
+  // Forgets what calls made since construction raised.
+  void restart() { std::feclearexcept(FE_ALL_EXCEPT); }
   bool raised() const { return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0; }
 };
 

@@ -121,6 +121,9 @@ int run_body(PyObject* module_dict) {
       import_from(module_dict, "scipy.interpolate", {"interp1d"}) < 0) {
     return -1;
   }
+  if (fast::remember_window_designer(module_dict) < 0) {
+    return -1;
+  }
   for (const FunctionSpec* spec : function_table()) {
     PyObject* function = new_function(*spec, module_dict);
     if (function == nullptr) return -1;

@@ -13,25 +13,15 @@ namespace {
 // What the two spectrum functions differ in: the spacing handed to rfftfreq.
 enum class Axis { orders, frequency };
 
-// Single-sided amplitude spectrum, corrected so that a sinusoid's peak reads
-// true through the window.
-py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
-  const py::handle waveform = args[0], spacing = args[1], window_type = args[2], scaling = args[3],
-                   spectrum_format = args[4];
-  const Py_ssize_t n_samples = length(waveform);
-  if (n_samples == 0) return py::make_tuple(py::none(), py::none());
-  const py::int_ N(n_samples);
-  py::object win = call(scope[name::get_window], window_type, N);
-  py::object mean = attr(scope[name::np], name::mean);
-  py::object acf = py::float_(1.0) / call(mean, win);
-  py::object rfft = attr(attr(scope[name::np], name::fft), name::rfft);
-  py::object yf = call(rfft, waveform * win);
-  static const Keywords spacing_keyword{"d"};
-  py::object rfftfreq = attr(attr(scope[name::np], name::fft), name::rfftfreq);
-  py::object d = axis == Axis::orders ? py::reinterpret_borrow<py::object>(spacing) : py::float_(1.0) / spacing;
-  py::object x_axis = call_kw(rfftfreq, spacing_keyword, N, d);
-  py::object two_over_n = py::float_(2.0) / N;
-  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
+// An option string, an exact str, against one of the vocabulary's values.
+bool equals(py::handle option, const char* value) {
+  return PyUnicode_CompareWithASCIIString(option.ptr(), value) == 0;
+}
+
+// The amplitudes from the transform's magnitudes on: scaled to single-sided
+// peak values through the window, then the scaling and format options.
+py::object scaled_amplitudes(const Scope& scope, py::object magnitudes, py::handle two_over_n, py::handle acf,
+                             py::handle scaling, py::handle spectrum_format) {
   py::object amp = fast::temporary_times_scalar(fast::scalar_times_temporary(two_over_n, std::move(magnitudes)), acf);
   // The zero-frequency value is the (window-weighted) mean, not a one-sided
   // half of a two-sided pair; the Nyquist value keeps its factor 2.
@@ -43,7 +33,108 @@ py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
     amp = imul(amp, py::float_(2.0));
   }
   if (truthy(eq(spectrum_format, name::power))) amp = ipower(amp, py::int_(2));
-  return py::make_tuple(x_axis, amp);
+  return amp;
+}
+
+// The spectrum from its window on: the amplitude correction, the transform,
+// the axis and the amplitudes.
+py::object spectrum_through_window(const Scope& scope, Args args, Axis axis, const py::int_& N, py::handle win) {
+  const py::handle waveform = args[0], spacing = args[1], scaling = args[3], spectrum_format = args[4];
+  py::object mean = attr(scope[name::np], name::mean);
+  py::object acf = py::float_(1.0) / call(mean, win);
+  py::object rfft = attr(attr(scope[name::np], name::fft), name::rfft);
+  py::object yf = call(rfft, waveform * win);
+  static const Keywords spacing_keyword{"d"};
+  py::object rfftfreq = attr(attr(scope[name::np], name::fft), name::rfftfreq);
+  py::object d = axis == Axis::orders ? py::reinterpret_borrow<py::object>(spacing) : py::float_(1.0) / spacing;
+  py::object x_axis = call_kw(rfftfreq, spacing_keyword, N, d);
+  py::object two_over_n = py::float_(2.0) / N;
+  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
+  return py::make_tuple(x_axis, scaled_amplitudes(scope, std::move(magnitudes), two_over_n, acf, scaling, spectrum_format));
+}
+
+// Single-sided amplitude spectrum, corrected so that a sinusoid's peak reads
+// true through the window.
+py::object amplitude_spectrum(const Scope& scope, Args args, Axis axis) {
+  const py::handle waveform = args[0], window_type = args[2];
+  const Py_ssize_t n_samples = length(waveform);
+  if (n_samples == 0) return py::make_tuple(py::none(), py::none());
+  const py::int_ N(n_samples);
+  py::object win = call(scope[name::get_window], window_type, N);
+  return spectrum_through_window(scope, args, axis, N, win);
+}
+
+// The same spectrum with the window's mean, the windowed record, the axis
+// and the scaling computed here; the window, the transform and its
+// magnitudes still come from scipy and numpy.
+py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
+  if (!fast::numpy_bound(scope) || !fast::window_designer_bound(scope)) return {};
+  const auto waveform = fast::float64_samples(args[0]);
+  const auto spacing = fast::plain_number(args[1]);
+  const py::handle window_type = args[2], scaling = args[3], spectrum_format = args[4];
+  if (!waveform || waveform->size == 0 || !spacing) return {};
+  if (!PyUnicode_CheckExact(scaling.ptr()) || !PyUnicode_CheckExact(spectrum_format.ptr())) return {};
+  const std::size_t n = waveform->size;
+  if (axis == Axis::frequency && *spacing == 0.0) return {};
+  const double d = axis == Axis::orders ? *spacing : 1.0 / *spacing;
+  const double span = static_cast<double>(n) * d;
+  if (span == 0.0 || !std::isfinite(span)) return {};
+
+  // From here on scipy and numpy have been called and may have warned: a
+  // call the native loops cannot finish goes on through numpy, never back
+  // to the start.
+  const py::int_ N(n);
+  py::object win = call(scope[name::get_window], window_type, N);
+  const auto window = fast::float64_samples(win);
+  if (!window || window->size != n) return spectrum_through_window(scope, args, axis, N, win);
+  fast::FloatingPointWatch watch;
+  const double acf = 1.0 / fast::with_view(*window, [&](const auto& values) {
+    return kernels::numpy_mean(values, n, fast::summation_chunk());
+  });
+  double* product = nullptr;
+  py::object windowed = fast::new_float64_array(n, product);
+  for (std::size_t i = 0; i < n; ++i) product[i] = waveform->values[i] * window->values[i];
+  py::object x_axis = fast::rfft_axis(n, d);
+  // A window of NaN (scipy's answer to some parameters) leaves NaN payloads
+  // to numpy's choosing.
+  if (watch.raised() || !std::isfinite(acf)) return spectrum_through_window(scope, args, axis, N, win);
+
+  py::object yf = call(attr(attr(scope[name::np], name::fft), name::rfft), windowed);
+  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
+  const std::size_t n_lines = n / 2 + 1;
+  const double* magnitude = fast::contiguous_float64_data(magnitudes, n_lines);
+  if (magnitude == nullptr) {
+    return py::make_tuple(x_axis, scaled_amplitudes(scope, std::move(magnitudes), py::float_(2.0 / static_cast<double>(n)),
+                                                    py::float_(acf), scaling, spectrum_format));
+  }
+  watch.restart();
+  const double two_over_n = 2.0 / static_cast<double>(n);
+  double* amp = nullptr;
+  py::object amplitudes = fast::new_float64_array(n_lines, amp);
+  for (std::size_t k = 0; k < n_lines; ++k) amp[k] = two_over_n * magnitude[k] * acf;
+  amp[0] /= 2.0;
+  if (equals(scaling, "rms")) {
+    const double root_two = std::sqrt(2.0);
+    for (std::size_t k = 0; k < n_lines; ++k) amp[k] /= root_two;
+  } else if (equals(scaling, "peak-to-peak")) {
+    for (std::size_t k = 0; k < n_lines; ++k) amp[k] *= 2.0;
+  }
+  if (equals(spectrum_format, "power")) {
+    for (std::size_t k = 0; k < n_lines; ++k) amp[k] = amp[k] * amp[k];
+  }
+  if (watch.raised()) {
+    amplitudes = scaled_amplitudes(scope, std::move(magnitudes), py::float_(two_over_n), py::float_(acf), scaling,
+                                   spectrum_format);
+  }
+  return py::make_tuple(x_axis, amplitudes);
+}
+
+py::object compute_fft_dsp_fast(const Scope& scope, Args args) {
+  return amplitude_spectrum_fast(scope, args, Axis::orders);
+}
+
+py::object compute_frequency_spectrum_fast(const Scope& scope, Args args) {
+  return amplitude_spectrum_fast(scope, args, Axis::frequency);
 }
 
 py::object compute_fft_dsp_body(const Scope& scope, Args args) { return amplitude_spectrum(scope, args, Axis::orders); }
@@ -170,13 +261,15 @@ const FunctionSpec compute_fft_dsp{
     "compute_fft_dsp",
     {{"waveform"}, {"d_rev"}, {"window_type", "hann"}, {"scaling", "peak"}, {"spectrum_format", "linear"}},
     {"N", "win", "acf", "yf", "orders", "amp"},
-    compute_fft_dsp_body};
+    compute_fft_dsp_body,
+    compute_fft_dsp_fast};
 
 const FunctionSpec compute_frequency_spectrum{
     "compute_frequency_spectrum",
     {{"time_waveform"}, {"fs"}, {"window_type", "hann"}, {"scaling", "peak"}, {"spectrum_format", "linear"}},
     {"N", "win", "acf", "yf", "freqs", "amp"},
-    compute_frequency_spectrum_body};
+    compute_frequency_spectrum_body,
+    compute_frequency_spectrum_fast};
 
 const FunctionSpec compute_cepstrum{
     "compute_cepstrum", {{"spectrum_amps"}, {"d_axis"}}, {"log_spectrum", "ceps_y", "N", "ceps_x"},
