@@ -206,6 +206,16 @@ py::object rfft_axis(std::size_t n, double d) {
   return result;
 }
 
+double* exclusive_float64_data(const py::object& array_object) {
+  if (!PyArray_CheckExact(array_object.ptr()) || Py_REFCNT(array_object.ptr()) != 1) return nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(array_object.ptr());
+  if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) || !PyArray_ISCARRAY(array) ||
+      !PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA)) {
+    return nullptr;
+  }
+  return static_cast<double*>(PyArray_DATA(array));
+}
+
 const double* contiguous_float64_data(const py::object& array_object, std::size_t size) {
   if (!PyArray_CheckExact(array_object.ptr())) return nullptr;
   auto* array = reinterpret_cast<PyArrayObject*>(array_object.ptr());

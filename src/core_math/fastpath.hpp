@@ -70,6 +70,10 @@ py::object temporary_over_scalar(py::object temporary, py::handle scalar);
 // finite, nonzero double.
 py::object rfft_axis(std::size_t n, double d);
 
+// The writable buffer of a contiguous, native float64 array that owns its
+// data and that only the caller holds, else nullptr.
+double* exclusive_float64_data(const py::object& array);
+
 // The buffer of a contiguous, native float64 array of `size` elements, else nullptr.
 const double* contiguous_float64_data(const py::object& array, std::size_t size);
 

@@ -157,4 +157,20 @@ Peak window_peak(const Axis& axis, const Amps& amps, std::size_t n, double lower
   return peak;
 }
 
+// Whether correcting these magnitudes of an n-point transform by 2/n and
+// `acf`, then scaling by at most 2 and squaring, stays clear of overflow and
+// underflow (zero, NaN and infinity pass through such products without a
+// flag).  The bounds leave generous room both ways.
+inline bool scales_quietly(const double* magnitudes, std::size_t n_lines, double acf) {
+  constexpr double kLargest = 1e70, kSmallest = 1e-70;
+  const double acf_size = std::fabs(acf);
+  if (!(acf_size <= kLargest && acf_size >= kSmallest)) return false;
+  bool quiet = true;
+  for (std::size_t k = 0; k < n_lines; ++k) {
+    const double magnitude = magnitudes[k];
+    quiet &= !(magnitude > kLargest && magnitude != INFINITY) && !(magnitude > 0.0 && magnitude < kSmallest);
+  }
+  return quiet;
+}
+
 }  // namespace core_math::kernels
