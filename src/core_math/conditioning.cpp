@@ -20,12 +20,9 @@ py::object remove_dc_offset_fast(const Scope& scope, Args args) {
   if (!fast::numpy_bound(scope)) return {};
   const auto y = fast::float64_samples(args[0]);
   if (!y || y->size == 0) return {};
-  const fast::FloatingPointWatch watch;
-  double* centred = nullptr;
-  py::object result = fast::new_float64_array(y->size, centred);
-  fast::with_view(*y, [&](const auto& values) { kernels::remove_mean(values, y->size, fast::summation_chunk(), centred); });
-  if (watch.raised()) return {};
-  return result;
+  return fast::float64_result(*y, y->size, [&](const auto& values, double* centred) {
+    kernels::remove_mean(values, y->size, fast::summation_chunk(), centred);
+  });
 }
 
 // Overall RMS with the DC level included.

@@ -93,4 +93,17 @@ class FloatingPointWatch {
   bool raised() const { return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0; }
 };
 
+// A new float64 array of `size` values that `kernel(view, out)` writes from
+// the samples, or an empty object, for the body to take over, when the
+// kernel raised a floating-point flag.
+template <class Kernel>
+py::object float64_result(const Samples& samples, std::size_t size, Kernel&& kernel) {
+  const FloatingPointWatch watch;
+  double* out = nullptr;
+  py::object result = new_float64_array(size, out);
+  with_view(samples, [&](const auto& values) { kernel(values, out); });
+  if (watch.raised()) return {};
+  return result;
+}
+
 }  // namespace core_math::fast

@@ -136,14 +136,9 @@ py::object compute_severity_envelope_fast(const Scope& scope, Args args) {
   const auto samples = fast::float64_samples(args[0]);
   const auto peak_weight = fast::plain_number(args[1]);
   if (!samples || samples->size == 0 || !peak_weight || !std::isfinite(*peak_weight)) return {};
-  const fast::FloatingPointWatch watch;
-  double* smoothed = nullptr;
-  py::object result = fast::new_float64_array(samples->size, smoothed);
-  fast::with_view(*samples, [&](const auto& values) {
+  return fast::float64_result(*samples, samples->size, [&](const auto& values, double* smoothed) {
     kernels::severity_envelope(values, samples->size, *peak_weight, smoothed);
   });
-  if (watch.raised()) return {};
-  return result;
 }
 
 // A `range` bound: an object that is not an integer raises the interpreter's
@@ -196,14 +191,9 @@ py::object compute_moving_average_fast(const Scope& scope, Args args) {
   const auto window_size = fast::plain_int(args[1]);
   if (!samples || !window_size || *window_size < 1) return {};
   const std::size_t window = std::min(static_cast<std::size_t>(*window_size), samples->size);
-  const fast::FloatingPointWatch watch;
-  double* result = nullptr;
-  py::object averages = fast::new_float64_array(samples->size, result);
-  fast::with_view(*samples, [&](const auto& values) {
-    kernels::moving_average(values, samples->size, window, fast::summation_chunk(), result);
+  return fast::float64_result(*samples, samples->size, [&](const auto& values, double* averages) {
+    kernels::moving_average(values, samples->size, window, fast::summation_chunk(), averages);
   });
-  if (watch.raised()) return {};
-  return averages;
 }
 
 // The keyword forms scipy's two filters are called with.
@@ -283,14 +273,9 @@ py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
   if (!samples || !baseline_window) return {};
   // A negative window leaves every baseline empty, like a window of 0.
   const std::size_t window = *baseline_window < 0 ? 0 : static_cast<std::size_t>(*baseline_window);
-  const fast::FloatingPointWatch watch;
-  double* z_scores = nullptr;
-  py::object result = fast::new_float64_array(samples->size, z_scores);
-  fast::with_view(*samples, [&](const auto& values) {
+  return fast::float64_result(*samples, samples->size, [&](const auto& values, double* z_scores) {
     kernels::dynamic_zscore(values, samples->size, window, fast::summation_chunk(), z_scores);
   });
-  if (watch.raised()) return {};
-  return result;
 }
 
 py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
@@ -303,14 +288,9 @@ py::object compute_degradation_velocity_fast(const Scope& scope, Args args) {
   const auto trend = fast::float64_samples(args[0]);
   const auto time_delta = fast::plain_number(args[1]);
   if (!trend || trend->size < 2 || !time_delta) return {};
-  const fast::FloatingPointWatch watch;
-  double* velocity = nullptr;
-  py::object result = fast::new_float64_array(trend->size, velocity);
-  fast::with_view(*trend, [&](const auto& values) {
+  return fast::float64_result(*trend, trend->size, [&](const auto& values, double* velocity) {
     kernels::gradient_per_time(values, trend->size, *time_delta, velocity);
   });
-  if (watch.raised()) return {};
-  return result;
 }
 
 }  // namespace
