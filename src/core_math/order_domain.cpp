@@ -20,8 +20,7 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
   py::object threshold = median_y + py::float_(0.4) * (p99 - median_y);
   py::object above_thresh = gt(y, threshold);
   py::object diff = attr(scope[name::np], name::diff);
-  py::object as_int = call(attr(above_thresh, name::astype), py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
-  py::object diffs = call(diff, as_int);
+  py::object diffs = call(diff, call(attr(above_thresh, name::astype), py::handle(reinterpret_cast<PyObject*>(&PyLong_Type))));
   py::object where = attr(scope[name::np], name::where);
   py::object starts = item(call(where, eq(diffs, py::int_(1))), py::int_(0)) + py::int_(1);
   where = attr(scope[name::np], name::where);
@@ -104,8 +103,8 @@ py::object perform_order_tracking_body(const Scope& scope, Args args) {
   const py::handle vib_x = args[0], vib_y = args[1], pulse_times = args[2];
   py::object arange = attr(scope[name::np], name::arange);
   py::object revs = call(arange, py::int_(length(pulse_times)));
-  py::object after_first = ge(vib_x, item(pulse_times, py::int_(0)));
-  py::object valid_idx = after_first & le(vib_x, item(pulse_times, py::int_(-1)));
+  py::object valid_idx = ge(vib_x, item(pulse_times, py::int_(0)));
+  valid_idx = valid_idx & le(vib_x, item(pulse_times, py::int_(-1)));
   py::object t_vib_valid = item(vib_x, valid_idx);
   py::object y_vib_valid = item(vib_y, valid_idx);
   if (length(t_vib_valid) < 2) return no_tracking();

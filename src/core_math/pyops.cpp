@@ -39,12 +39,60 @@ PyObject* Keywords::tuple() const {
   return tuple_;
 }
 
+namespace {
+int namespace_watcher = -1;
+// Bumped by every change to a watched namespace: a remembered value is good
+// only as long as this has not moved.
+unsigned long long namespace_epoch = 1;
+
+int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  ++namespace_epoch;
+  return 0;
+}
+}  // namespace
+
+int watch_namespace(PyObject* namespace_dict) {
+  if (namespace_watcher < 0) {
+    namespace_watcher = PyDict_AddWatcher(on_namespace_change);
+    if (namespace_watcher < 0) return -1;
+  }
+  return PyDict_Watch(namespace_watcher, namespace_dict);
+}
+
+PyObject* Name::cached_in(PyObject* namespace_dict) const {
+  return cached_dict_ == namespace_dict && cached_epoch_ == namespace_epoch ? cached_value_ : nullptr;
+}
+
+void Name::remember(PyObject* namespace_dict, PyObject* value) const {
+  cached_dict_ = namespace_dict;
+  cached_value_ = value;
+  cached_epoch_ = namespace_epoch;
+}
+
+py::object attr(py::handle obj, const Name& name) {
+  // A plain module's attribute is its dict entry; remember it while the
+  // module's namespace is unchanged.
+  PyObject* module_dict = PyModule_CheckExact(obj.ptr()) ? PyModule_GetDict(obj.ptr()) : nullptr;
+  if (module_dict != nullptr) {
+    if (PyObject* value = name.cached_in(module_dict)) return py::reinterpret_borrow<py::object>(value);
+  }
+  py::object value = steal_or_throw(PyObject_GetAttr(obj.ptr(), name.handle().ptr()));
+  if (module_dict != nullptr && PyDict_GetItemWithError(module_dict, name.handle().ptr()) == value.ptr()) {
+    if (watch_namespace(module_dict) < 0) throw py::error_already_set();
+    name.remember(module_dict, value.ptr());
+  }
+  return value;
+}
+
 py::object Scope::operator[](const Name& name) const {
+  if (PyObject* cached = name.cached_in(globals_)) return py::reinterpret_borrow<py::object>(cached);
   PyObject* value = nullptr;
   if (PyDict_GetItemRef(globals_, name.handle().ptr(), &value) < 0) throw py::error_already_set();
-  if (value == nullptr && PyObject_GetOptionalAttr(builtins_module, name.handle().ptr(), &value) < 0) {
-    throw py::error_already_set();
+  if (value != nullptr) {
+    name.remember(globals_, value);  // the module's globals are watched from its exec on
+    return py::reinterpret_steal<py::object>(value);
   }
+  if (PyObject_GetOptionalAttr(builtins_module, name.handle().ptr(), &value) < 0) throw py::error_already_set();
   if (value == nullptr) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.handle().ptr());
     throw py::error_already_set();

@@ -42,10 +42,23 @@ class Name {
   operator py::handle() const { return handle(); }  // NOLINT: used as an attribute name
   const char* text() const { return text_; }
 
+  // What `namespace_dict[name]` held at the last look, while no watched
+  // namespace has changed since (borrowed), else nullptr.
+  PyObject* cached_in(PyObject* namespace_dict) const;
+  void remember(PyObject* namespace_dict, PyObject* value) const;
+
  private:
   const char* text_;
   mutable PyObject* object_ = nullptr;
+  mutable PyObject* cached_dict_ = nullptr;
+  mutable PyObject* cached_value_ = nullptr;
+  mutable unsigned long long cached_epoch_ = 0;
 };
+
+// Watches a namespace dict (the module's globals, a module such as numpy)
+// so that names looked up in it can be remembered until it changes, as the
+// interpreter's own caches do.  -1 with an error set.
+int watch_namespace(PyObject* namespace_dict);
 
 // The keyword names of one call site, as one tuple made at first use.
 class Keywords {
@@ -94,9 +107,7 @@ class Scope {
 };
 
 // `obj.name`, looked up now (a pybind11 accessor would look up on first use).
-inline py::object attr(py::handle obj, const Name& name) {
-  return steal_or_throw(PyObject_GetAttr(obj.ptr(), name.handle().ptr()));
-}
+py::object attr(py::handle obj, const Name& name);
 
 // Rich comparisons that keep the operands' result object (`x < y` in Python).
 inline py::object lt(py::handle a, py::handle b) { return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_LT)); }

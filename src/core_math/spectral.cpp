@@ -158,9 +158,10 @@ py::object compute_frequency_spectrum_body(const Scope& scope, Args args) {
 py::object compute_cepstrum_body(const Scope& scope, Args args) {
   const py::handle spectrum_amps = args[0], d_axis = args[1];
   // Empty bins would make the logarithm -inf; floor them at 1e-12.
+  // Temporaries are passed straight on, so that they are freed as soon as
+  // the interpreter would free them.
   py::object log = attr(scope[name::np], name::log);
-  py::object floored = call(attr(scope[name::np], name::maximum), spectrum_amps, py::float_(1e-12));
-  py::object log_spectrum = call(log, floored);
+  py::object log_spectrum = call(log, call(attr(scope[name::np], name::maximum), spectrum_amps, py::float_(1e-12)));
   py::object abs = attr(scope[name::np], name::abs);
   py::object irfft = attr(attr(scope[name::np], name::fft), name::irfft);
   py::object ceps_y = call(abs, call(irfft, log_spectrum));
@@ -173,8 +174,8 @@ py::object compute_cepstrum_body(const Scope& scope, Args args) {
 
 py::object get_harmonic_peak_body(const Scope& scope, Args args) {
   const py::handle orders = args[0], amps = args[1], target_order = args[2], search_window = args[3];
-  py::object from_lower = ge(orders, target_order - search_window);
-  py::object mask = from_lower & le(orders, target_order + search_window);
+  py::object mask = ge(orders, target_order - search_window);
+  mask = mask & le(orders, target_order + search_window);
   // The greatest amplitude anywhere in the window, edges included.
   if (truthy(call(attr(scope[name::np], name::any), mask))) {
     py::object max = attr(scope[name::np], name::max);
@@ -204,8 +205,8 @@ py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
 
 py::object get_band_energy_body(const Scope& scope, Args args) {
   const py::handle x_axis = args[0], y_axis = args[1], start_val = args[2], end_val = args[3];
-  py::object from_start = ge(x_axis, start_val);
-  py::object mask = from_start & le(x_axis, end_val);
+  py::object mask = ge(x_axis, start_val);
+  mask = mask & le(x_axis, end_val);
   if (!truthy(call(attr(scope[name::np], name::any), mask))) return py::float_(0.0);
   // Root-sum-square of the band's amplitudes.
   py::object sqrt = attr(scope[name::np], name::sqrt);
