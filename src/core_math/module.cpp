@@ -108,7 +108,6 @@ int import_from(PyObject* module_dict, const char* module_name, std::initializer
 
 // The module body, in source order.
 int run_body(PyObject* module_dict) {
-  if (watch_namespace(module_dict) < 0) return -1;
   PyObject* numpy = PyImport_ImportModuleLevel("numpy", module_dict, nullptr, nullptr, 0);
   if (numpy == nullptr) return -1;
   const int bound = PyDict_SetItemString(module_dict, "np", numpy);

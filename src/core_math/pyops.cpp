@@ -40,7 +40,8 @@ PyObject* Keywords::tuple() const {
 }
 
 namespace {
-int namespace_watcher = -1;
+constexpr int kNoWatcher = -1, kNoWatcherLeft = -2;
+int namespace_watcher = kNoWatcher;
 // Bumped by every change to a watched namespace: a remembered value is good
 // only as long as this has not moved.
 unsigned long long namespace_epoch = 1;
@@ -51,12 +52,16 @@ int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 }
 }  // namespace
 
-int watch_namespace(PyObject* namespace_dict) {
-  if (namespace_watcher < 0) {
+bool watch_namespace(PyObject* namespace_dict) {
+  if (namespace_watcher == kNoWatcher) {
     namespace_watcher = PyDict_AddWatcher(on_namespace_change);
-    if (namespace_watcher < 0) return -1;
+    if (namespace_watcher < 0) namespace_watcher = kNoWatcherLeft;
   }
-  return PyDict_Watch(namespace_watcher, namespace_dict);
+  if (namespace_watcher == kNoWatcherLeft || PyDict_Watch(namespace_watcher, namespace_dict) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
 }
 
 PyObject* Name::cached_in(PyObject* namespace_dict) const {
@@ -77,10 +82,11 @@ py::object attr(py::handle obj, const Name& name) {
     if (PyObject* value = name.cached_in(module_dict)) return py::reinterpret_borrow<py::object>(value);
   }
   py::object value = steal_or_throw(PyObject_GetAttr(obj.ptr(), name.handle().ptr()));
-  if (module_dict != nullptr && PyDict_GetItemWithError(module_dict, name.handle().ptr()) == value.ptr()) {
-    if (watch_namespace(module_dict) < 0) throw py::error_already_set();
+  if (module_dict != nullptr && PyDict_GetItemWithError(module_dict, name.handle().ptr()) == value.ptr() &&
+      watch_namespace(module_dict)) {
     name.remember(module_dict, value.ptr());
   }
+  PyErr_Clear();  // a failed dict lookup only means nothing is remembered
   return value;
 }
 
@@ -89,7 +95,7 @@ py::object Scope::operator[](const Name& name) const {
   PyObject* value = nullptr;
   if (PyDict_GetItemRef(globals_, name.handle().ptr(), &value) < 0) throw py::error_already_set();
   if (value != nullptr) {
-    name.remember(globals_, value);  // the module's globals are watched from its exec on
+    if (watch_namespace(globals_)) name.remember(globals_, value);
     return py::reinterpret_steal<py::object>(value);
   }
   if (PyObject_GetOptionalAttr(builtins_module, name.handle().ptr(), &value) < 0) throw py::error_already_set();

@@ -57,8 +57,9 @@ class Name {
 
 // Watches a namespace dict (the module's globals, a module such as numpy)
 // so that names looked up in it can be remembered until it changes, as the
-// interpreter's own caches do.  -1 with an error set.
-int watch_namespace(PyObject* namespace_dict);
+// interpreter's own caches do.  False when the interpreter has no watcher
+// left to give: lookups are then simply not remembered.
+bool watch_namespace(PyObject* namespace_dict);
 
 // The keyword names of one call site, as one tuple made at first use.
 class Keywords {
