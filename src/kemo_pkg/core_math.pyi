@@ -159,7 +159,8 @@ def compute_severity_envelope(feature_data: _Series, peak_weight: float = 0.9) -
 
 def compute_moving_average(feature_data: _Series, window_size: int = 5) -> _Floats:
     """Returns the trailing mean of the last `window_size` samples at every
-    sample (of all samples so far during the first `window_size`)."""
+    sample (of all samples so far during the first `window_size`); a NaN or
+    infinite sample affects only the averages whose window holds it."""
 
 def compute_robust_trend(
     feature_data: ArrayLike, median_window: int = 5, savgol_window: int = 15, poly_order: int = 3
