@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "kernels/selection.hpp"
+#include "kernels/synchronous_average.hpp"
 #include "names.hpp"
 
 namespace core_math::fast {
@@ -14,6 +15,7 @@ namespace {
 
 PyObject* genuine_numpy = nullptr;  // held for the life of the process
 PyObject* genuine_get_window = nullptr;  // likewise
+PyObject* genuine_medfilt = nullptr;  // likewise
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -105,22 +107,25 @@ int initialise(PyObject* numpy_module) {
 
 std::size_t summation_chunk() { return numpy_chunk; }
 
-int remember_window_designer(PyObject* module_dict) {
+int remember_scipy_functions(PyObject* module_dict) {
   if (genuine_get_window != nullptr) return 0;
-  return PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0 ? -1 : 0;
+  if (PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0) return -1;
+  return PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0 ? -1 : 0;
 }
 
-bool window_designer_bound(const Scope& scope) {
-  PyObject* designer = PyDict_GetItemWithError(scope.globals(), name::get_window.handle().ptr());  // borrowed
-  if (designer == nullptr) PyErr_Clear();
-  return designer != nullptr && designer == genuine_get_window;
+namespace {
+
+bool bound_to(const Scope& scope, const Name& name, const PyObject* genuine) {
+  PyObject* value = PyDict_GetItemWithError(scope.globals(), name.handle().ptr());  // borrowed
+  if (value == nullptr) PyErr_Clear();
+  return value != nullptr && value == genuine;
 }
 
-bool numpy_bound(const Scope& scope) {
-  PyObject* np = PyDict_GetItemWithError(scope.globals(), name::np.handle().ptr());  // borrowed
-  if (np == nullptr) PyErr_Clear();
-  return np != nullptr && np == genuine_numpy;
-}
+}  // namespace
+
+bool window_designer_bound(const Scope& scope) { return bound_to(scope, name::get_window, genuine_get_window); }
+bool median_filter_bound(const Scope& scope) { return bound_to(scope, name::medfilt, genuine_medfilt); }
+bool numpy_bound(const Scope& scope) { return bound_to(scope, name::np, genuine_numpy); }
 
 std::optional<Samples> float64_samples(py::handle obj) {
   if (!PyArray_CheckExact(obj.ptr())) return std::nullopt;
@@ -196,6 +201,13 @@ py::object temporary_times_scalar(py::object temporary, py::handle scalar) {
 py::object temporary_over_scalar(py::object temporary, py::handle scalar) {
   if (elides(temporary, scalar)) return itruediv(temporary, scalar);
   return temporary / scalar;
+}
+
+py::object revolution_grid(std::size_t num, double stop) {
+  double* grid = nullptr;
+  py::object result = new_float64_array(num, grid);
+  kernels::revolution_grid(num, stop, grid);
+  return result;
 }
 
 py::object rfft_axis(std::size_t n, double d) {

@@ -22,13 +22,15 @@ extern bool fast_paths_enabled;
 inline bool enabled() { return fast_paths_enabled; }
 std::size_t summation_chunk();
 
-// Notes the get_window that the module imported; -1 with an error set.
-int remember_window_designer(PyObject* module_dict);
+// Notes the scipy functions that the module imported and that fast paths
+// stand in for; -1 with an error set.
+int remember_scipy_functions(PyObject* module_dict);
 
 // The namespace still binds the numpy that was imported as `np`, and the
-// scipy get_window imported with it.
+// scipy get_window and medfilt imported with it.
 bool numpy_bound(const Scope& scope);
 bool window_designer_bound(const Scope& scope);
+bool median_filter_bound(const Scope& scope);
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
 struct Samples {
@@ -65,6 +67,10 @@ bool is_non_finite_real(py::handle value);
 py::object scalar_times_temporary(py::handle scalar, py::object temporary);
 py::object temporary_times_scalar(py::object temporary, py::handle scalar);
 py::object temporary_over_scalar(py::object temporary, py::handle scalar);
+
+// np.linspace(0, stop, num, endpoint=False) for a positive stop that is a
+// double exactly.
+py::object revolution_grid(std::size_t num, double stop);
 
 // The axis np.fft.rfftfreq(n, d) gives, for a spacing whose n * d is a
 // finite, nonzero double.

@@ -121,7 +121,7 @@ int run_body(PyObject* module_dict) {
       import_from(module_dict, "scipy.interpolate", {"interp1d"}) < 0) {
     return -1;
   }
-  if (fast::remember_window_designer(module_dict) < 0) {
+  if (fast::remember_scipy_functions(module_dict) < 0) {
     return -1;
   }
   for (const FunctionSpec* spec : function_table()) {

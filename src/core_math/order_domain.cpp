@@ -1,9 +1,13 @@
 // Shaft speed and the order domain: tachometer pulses, gear-stage revolution
 // times, angular resampling and time-synchronous averaging.
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "fastpath.hpp"
+#include "kernels/gear_stage.hpp"
 #include "kernels/selection.hpp"
+#include "kernels/synchronous_average.hpp"
 #include "kernels/tachometer.hpp"
 #include "names.hpp"
 #include "table.hpp"
@@ -97,6 +101,39 @@ py::object generate_fault_freq_fast_body(const Scope& scope, Args args) {
   return call(attr(scope[name::np], name::interp), target_lss_integers, lss_revs, hss_pulse_times);
 }
 
+py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto pulse_times = fast::float64_samples(args[0]);
+  const auto gear_ratio = fast::plain_number(args[1]);
+  // Up to 1e300 the counts k / gear_ratio stay clear of subnormals, whose
+  // underflow numpy may be asked to report.
+  if (!pulse_times || pulse_times->size < 2 || !gear_ratio || !(*gear_ratio > 0.0 && *gear_ratio <= 1e300)) {
+    return {};
+  }
+  const std::size_t n = pulse_times->size;
+  // A pulse time of NaN or infinity makes np.interp's own NaN rules matter.
+  const bool finite = fast::with_view(*pulse_times, [&](const auto& times) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(times[i])) return false;
+    }
+    return true;
+  });
+  if (!finite) return {};
+  const fast::FloatingPointWatch watch;
+  const double last_count = std::floor(static_cast<double>(n - 1) / *gear_ratio);
+  if (watch.raised()) return {};
+  // The first whole count is always 0: fewer than two whole slow-shaft
+  // revolutions leave none to time.
+  if (last_count <= 0.0) return py::none();
+  // Results beyond a few GiB are numpy's to allocate, or to refuse.
+  constexpr double kLargestNativeResult = 1 << 28;
+  if (last_count >= kLargestNativeResult) return {};
+  const auto last_rev = static_cast<std::size_t>(last_count);
+  return fast::float64_result(*pulse_times, last_rev + 1, [&](const auto& times, double* lss_times) {
+    kernels::whole_revolution_times(times, n, *gear_ratio, last_rev, lss_times);
+  });
+}
+
 py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
 
 py::object perform_order_tracking_body(const Scope& scope, Args args) {
@@ -147,6 +184,37 @@ py::object perform_tsa_body(const Scope& scope, Args args) {
   return py::make_tuple(tsa_rev_grid, tsa_wf, num_blocks);
 }
 
+py::object perform_tsa_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto waveform = fast::float64_samples(args[0]);
+  const auto pts_per_rev = fast::plain_int(args[1]);
+  const auto total_revs = fast::plain_int(args[2]);
+  const auto revs_per_block = fast::plain_int(args[3]);
+  if (!waveform || !pts_per_rev || !total_revs || !revs_per_block) return {};
+  if (*pts_per_rev < 1 || *total_revs < 0 || *revs_per_block < 1) return {};
+  const long long num_blocks = *total_revs / *revs_per_block;
+  long long block_pts = 0, valid_pts = 0;
+  // A record too short for its blocks fails in numpy's reshape.
+  if (num_blocks == 0 || __builtin_mul_overflow(*revs_per_block, *pts_per_rev, &block_pts) ||
+      __builtin_mul_overflow(num_blocks, block_pts, &valid_pts) ||
+      static_cast<unsigned long long>(valid_pts) > waveform->size || block_pts > (1LL << 53)) {
+    return {};
+  }
+  const fast::FloatingPointWatch watch;
+  double* mean = nullptr;
+  py::object tsa_wf = fast::new_float64_array(static_cast<std::size_t>(block_pts), mean);
+  fast::with_view(*waveform, [&](const auto& values) {
+    kernels::block_mean(values, static_cast<std::size_t>(num_blocks), static_cast<std::size_t>(block_pts),
+                        fast::summation_chunk(), mean);
+  });
+  // NaN payloads depend on the order of operands, which numpy fixes and
+  // a compiler may swap: such averages are numpy's.
+  if (watch.raised() || std::any_of(mean, mean + block_pts, [](double value) { return std::isnan(value); })) return {};
+  py::object tsa_rev_grid =
+      fast::revolution_grid(static_cast<std::size_t>(block_pts), static_cast<double>(*revs_per_block));
+  return py::make_tuple(tsa_rev_grid, tsa_wf, py::int_(num_blocks));
+}
+
 }  // namespace
 
 const FunctionSpec get_tach_midpoints{
@@ -161,7 +229,8 @@ const FunctionSpec generate_fault_freq_fast{
     "generate_fault_freq_fast",
     {{"hss_pulse_times"}, {"gear_ratio"}},
     {"hss_revs", "lss_revs", "first_lss_rev", "last_lss_rev", "target_lss_integers"},
-    generate_fault_freq_fast_body};
+    generate_fault_freq_fast_body,
+    generate_fault_freq_fast_path};
 
 const FunctionSpec perform_order_tracking{
     "perform_order_tracking",
@@ -174,6 +243,7 @@ const FunctionSpec perform_tsa{
     "perform_tsa",
     {{"order_waveform"}, {"pts_per_rev"}, {"total_revs"}, {"revs_per_block"}},
     {"num_blocks", "valid_pts", "truncated_wf", "matrix", "tsa_wf", "tsa_rev_grid"},
-    perform_tsa_body};
+    perform_tsa_body,
+    perform_tsa_fast};
 
 }  // namespace core_math::order_domain

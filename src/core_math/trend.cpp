@@ -218,6 +218,33 @@ py::object compute_median_filter_body(const Scope& scope, Args args) {
   return call_kw(scope[name::medfilt], median_options(), feature_data, window_size);
 }
 
+// scipy's medfilt of a 1-D float64 record, natively, for a window whose
+// median is certain to the bit; empty when the call is scipy's.  A window
+// longer than the record is scipy's too, for its warning.
+py::object median_filtered(const Scope& scope, py::handle feature_data, long long kernel_size) {
+  if (!fast::median_filter_bound(scope)) return {};
+  const auto samples = fast::float64_samples(feature_data);
+  if (!samples || kernel_size < 1 || static_cast<unsigned long long>(kernel_size) > samples->size ||
+      static_cast<std::size_t>(kernel_size) > kernels::kMaxMedianWindow) {
+    return {};
+  }
+  const bool unambiguous = fast::with_view(
+      *samples, [&](const auto& values) { return kernels::median_is_unambiguous(values, samples->size); });
+  if (!unambiguous) return {};
+  return fast::float64_result(*samples, samples->size, [&](const auto& values, double* medians) {
+    kernels::running_median(values, samples->size, static_cast<std::size_t>(kernel_size), medians);
+  });
+}
+
+// The window that the odd-window rule makes of a plain int.
+long long odd(long long window) { return window % 2 == 0 ? window + 1 : window; }
+
+py::object compute_median_filter_fast(const Scope& scope, Args args) {
+  const auto window_size = fast::plain_int(args[1]);
+  if (!window_size) return {};
+  return median_filtered(scope, args[0], odd(*window_size));
+}
+
 py::object compute_savgol_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[2];
   py::object window_size = odd_window(args[1]);
@@ -238,6 +265,16 @@ py::object compute_robust_trend_body(const Scope& scope, Args args) {
   py::object s_win = odd_window_expression(args[2]);
   py::object cleaned = call_kw(scope[name::medfilt], median_options(), feature_data, m_win);
   return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, s_win, poly_order);
+}
+
+// The spike removal natively; the Savitzky-Golay fit stays scipy's.
+py::object compute_robust_trend_fast(const Scope& scope, Args args) {
+  const auto median_window = fast::plain_int(args[1]);
+  const auto savgol_window = fast::plain_int(args[2]);
+  if (!median_window || !savgol_window) return {};
+  py::object cleaned = median_filtered(scope, args[0], odd(*median_window));
+  if (!cleaned) return {};
+  return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, py::int_(odd(*savgol_window)), args[3]);
 }
 
 // Each sample scored against the `baseline_window` samples before it.
@@ -311,10 +348,12 @@ const FunctionSpec compute_robust_trend{
     "compute_robust_trend",
     {{"feature_data"}, {"median_window", 5}, {"savgol_window", 15}, {"poly_order", 3}},
     {"m_win", "s_win", "cleaned"},
-    compute_robust_trend_body};
+    compute_robust_trend_body,
+    compute_robust_trend_fast};
 
 const FunctionSpec compute_median_filter{
-    "compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body};
+    "compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body,
+    compute_median_filter_fast};
 
 const FunctionSpec compute_savgol_filter{
     "compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},

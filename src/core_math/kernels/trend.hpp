@@ -3,6 +3,7 @@
 // sample.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -77,6 +78,55 @@ void gradient_per_time(const View& x, std::size_t n, double time_delta, double* 
   velocity[0] = (x[1] - x[0]) / 1.0;
   velocity[n - 1] = (x[n - 1] - x[n - 2]) / 1.0;
   for (std::size_t i = 0; i < n; ++i) velocity[i] = velocity[i] / time_delta;
+}
+
+// The longest window the running median keeps sorted in place; longer
+// windows are scipy's.
+constexpr std::size_t kMaxMedianWindow = 255;
+
+// Whether the median of a window is fixed to the bit: without NaN and
+// without -0.0, values that compare equal are the same double, so every
+// correct selection returns the same one.
+template <class View>
+bool median_is_unambiguous(const View& x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double value = x[i];
+    if (std::isnan(value) || (value == 0.0 && std::signbit(value))) return false;
+  }
+  return true;
+}
+
+// scipy's median filter of a record: each output is the middle one of the
+// `window` samples centred on it (window odd, 1 <= window <= kMaxMedianWindow),
+// zeros standing in beyond both ends.  The window is kept sorted as it
+// slides: the sample that leaves makes room, the one that enters moves to
+// its place.
+template <class View>
+void running_median(const View& x, std::size_t n, std::size_t window, double* medians) {
+  const std::size_t half = window / 2;
+  const auto sample = [&](std::size_t i_plus_half) {
+    return i_plus_half < half || i_plus_half - half >= n ? 0.0 : x[i_plus_half - half];
+  };
+  double sorted[kMaxMedianWindow];
+  for (std::size_t j = 0; j < window; ++j) sorted[j] = sample(j);
+  std::sort(sorted, sorted + window);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      const double leaving = sample(i - 1);
+      const double entering = sample(i + 2 * half);
+      std::size_t at = static_cast<std::size_t>(std::lower_bound(sorted, sorted + window, leaving) - sorted);
+      while (at + 1 < window && sorted[at + 1] < entering) {
+        sorted[at] = sorted[at + 1];
+        ++at;
+      }
+      while (at > 0 && sorted[at - 1] > entering) {
+        sorted[at] = sorted[at - 1];
+        --at;
+      }
+      sorted[at] = entering;
+    }
+    medians[i] = sorted[half];
+  }
 }
 
 }  // namespace core_math::kernels
