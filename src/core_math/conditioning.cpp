@@ -1,8 +1,10 @@
 // Signal conditioning: DC removal and overall level, zero-phase band-pass
 // filtering, and envelope demodulation.
+#include <algorithm>
 #include <cmath>
 
 #include "fastpath.hpp"
+#include "kernels/filtering.hpp"
 #include "kernels/summation.hpp"
 #include "names.hpp"
 #include "table.hpp"
@@ -45,7 +47,41 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
   return py::float_(rms);
 }
 
-py::object apply_bandpass_body(const Scope& scope, Args args) {
+// scipy's filtfilt(b, a, data) with its defaults, natively, for a float64
+// record and float64 coefficients with a[0] == 1; empty when the call is
+// scipy's: a record too short for the padding, numpy arithmetic that would
+// warn, or NaN in the result, whose payload depends on operand order.
+py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, py::handle data) {
+  if (!fast::zero_phase_filter_bound(scope)) return {};
+  const auto x = fast::float64_samples(data);
+  const auto numerator = fast::float64_samples(b);
+  const auto denominator = fast::float64_samples(a);
+  if (!x || !numerator || !denominator || numerator->contiguous == nullptr || denominator->contiguous == nullptr ||
+      numerator->size != denominator->size || numerator->size < 2 || denominator->contiguous[0] != 1.0) {
+    return {};
+  }
+  const kernels::TransferFunction filter{numerator->contiguous, denominator->contiguous, numerator->size};
+  const std::size_t n = x->size, edge = 3 * filter.n_taps;
+  if (n <= edge) return {};
+  fast::FloatingPointWatch watch;
+  auto setup = fast::with_view(
+      *x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
+  if (watch.raised()) return {};
+  double* out = nullptr;
+  py::object filtered = fast::new_float64_array(n, out);
+  const double last_output =
+      fast::with_view(*x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, out); });
+  watch.restart();
+  kernels::restart_state(setup, last_output);
+  if (watch.raised()) return {};
+  kernels::backward_pass(filter, setup, out, n);
+  if (std::any_of(out, out + n, [](double value) { return std::isnan(value); })) return {};
+  return filtered;
+}
+
+// The band-pass as read; the zero-phase filtering itself is scipy's, or,
+// where it can be done to the bit, the module's own.
+py::object band_pass(const Scope& scope, Args args, bool native_filtering) {
   const py::handle data = args[0], lowcut = args[1], highcut = args[2], fs = args[3], order = args[4],
                    filter_type = args[5], rp = args[6], rs = args[7];
   py::object nyq = py::float_(0.5) * fs;
@@ -80,8 +116,14 @@ py::object apply_bandpass_body(const Scope& scope, Args args) {
     coefficients = design(name::butter);
   }
   auto [b, a] = unpack2(coefficients);
+  if (native_filtering) {
+    if (py::object filtered = zero_phase_filtered(scope, b, a, data)) return filtered;
+  }
   return call(scope[name::filtfilt], b, a, data);
 }
+
+py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, false); }
+py::object apply_bandpass_fast(const Scope& scope, Args args) { return band_pass(scope, args, true); }
 
 py::object compute_envelope_waveform_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0], fs = args[1], lowcut = args[2], highcut = args[3], filter_order = args[4],
@@ -113,7 +155,8 @@ const FunctionSpec apply_bandpass{
     "apply_bandpass",
     {{"data"}, {"lowcut"}, {"highcut"}, {"fs"}, {"order", 4}, {"filter_type", "butter"}, {"rp", 5.0}, {"rs", 40.0}},
     {"nyq", "low", "high", "ftype", "b", "a"},
-    apply_bandpass_body};
+    apply_bandpass_body,
+    apply_bandpass_fast};
 
 // The envelope functions share one signature: the record, its sample rate,
 // the band, and the filter options passed on to apply_bandpass.

@@ -16,6 +16,7 @@ namespace {
 PyObject* genuine_numpy = nullptr;  // held for the life of the process
 PyObject* genuine_get_window = nullptr;  // likewise
 PyObject* genuine_medfilt = nullptr;  // likewise
+PyObject* genuine_filtfilt = nullptr;  // likewise
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -110,7 +111,8 @@ std::size_t summation_chunk() { return numpy_chunk; }
 int remember_scipy_functions(PyObject* module_dict) {
   if (genuine_get_window != nullptr) return 0;
   if (PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0) return -1;
-  return PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0 ? -1 : 0;
+  if (PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0) return -1;
+  return PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0 ? -1 : 0;
 }
 
 namespace {
@@ -125,6 +127,7 @@ bool bound_to(const Scope& scope, const Name& name, const PyObject* genuine) {
 
 bool window_designer_bound(const Scope& scope) { return bound_to(scope, name::get_window, genuine_get_window); }
 bool median_filter_bound(const Scope& scope) { return bound_to(scope, name::medfilt, genuine_medfilt); }
+bool zero_phase_filter_bound(const Scope& scope) { return bound_to(scope, name::filtfilt, genuine_filtfilt); }
 bool numpy_bound(const Scope& scope) { return bound_to(scope, name::np, genuine_numpy); }
 
 std::optional<Samples> float64_samples(py::handle obj) {
@@ -158,6 +161,11 @@ std::optional<double> plain_number(py::handle obj) {
     return static_cast<double>(*value);
   }
   return std::nullopt;
+}
+
+std::optional<double> real_number(py::handle obj) {
+  if (genuine_numpy != nullptr && Py_IS_TYPE(obj.ptr(), &PyDoubleArrType_Type)) return PyFloat_AS_DOUBLE(obj.ptr());  // np.float64 is a float subclass
+  return plain_number(obj);
 }
 
 bool is_non_finite_real(py::handle value) {

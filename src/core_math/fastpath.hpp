@@ -27,10 +27,11 @@ std::size_t summation_chunk();
 int remember_scipy_functions(PyObject* module_dict);
 
 // The namespace still binds the numpy that was imported as `np`, and the
-// scipy get_window and medfilt imported with it.
+// scipy get_window, medfilt and filtfilt imported with it.
 bool numpy_bound(const Scope& scope);
 bool window_designer_bound(const Scope& scope);
 bool median_filter_bound(const Scope& scope);
+bool zero_phase_filter_bound(const Scope& scope);
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
 struct Samples {
@@ -49,6 +50,10 @@ std::optional<Samples> float64_samples(py::handle obj);
 
 // A Python float, or a Python int small enough to convert exactly.
 std::optional<double> plain_number(py::handle obj);
+// A plain number, or a numpy float64 scalar such as a spacing read off an
+// axis array; for values that only ever meet numpy's own arithmetic.
+std::optional<double> real_number(py::handle obj);
+
 // A Python float and nothing else.
 inline std::optional<double> plain_float(py::handle obj) {
   if (!PyFloat_CheckExact(obj.ptr())) return std::nullopt;

@@ -1,5 +1,6 @@
 // Spectral analysis: windowed amplitude spectra over frequency or order, the
 // cepstrum, harmonic and band features, and the harmonic signature rule.
+#include <algorithm>
 #include <cmath>
 
 #include "fastpath.hpp"
@@ -172,6 +173,49 @@ py::object compute_cepstrum_body(const Scope& scope, Args args) {
   return py::make_tuple(ceps_x, ceps_y);
 }
 
+// The floor, the magnitudes and the quefrency axis natively; the logarithm
+// and the inverse transform stay numpy's.  Every check comes before the
+// first numpy call, so that a call handed over has warned nothing yet.
+py::object compute_cepstrum_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope)) return {};
+  const auto amps = fast::float64_samples(args[0]);
+  const auto d_axis = fast::real_number(args[1]);
+  if (!amps || amps->size < 2 || !d_axis) return {};
+  const std::size_t n = amps->size;
+  const std::size_t n_quefrency = 2 * n - 1;
+  const double span = static_cast<double>(n_quefrency) * *d_axis;
+  if (span == 0.0 || !std::isfinite(span)) return {};
+  // NaN amplitudes would leave it to np.maximum which NaN comes through.
+  const bool has_nan = fast::with_view(*amps, [&](const auto& values) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::isnan(values[i])) return true;
+    }
+    return false;
+  });
+  if (has_nan) return {};
+  const fast::FloatingPointWatch watch;
+  py::object ceps_x = fast::rfft_axis(n_quefrency, *d_axis);
+  if (watch.raised()) return {};
+  py::object log_spectrum = fast::float64_result(*amps, n, [&](const auto& values, double* floored) {
+    for (std::size_t i = 0; i < n; ++i) floored[i] = std::max(values[i], 1e-12);
+  });
+  if (!log_spectrum) return {};
+  // The logarithm in place: numpy's own loop over the buffer np.maximum
+  // would have made.
+  static const Keywords in_place{"out"};
+  call_kw(attr(scope[name::np], name::log), in_place, log_spectrum, log_spectrum);
+  py::object irfft = attr(attr(scope[name::np], name::fft), name::irfft);
+  py::object ceps_y = call(irfft, log_spectrum);
+  log_spectrum = py::object();
+  if (double* values = fast::exclusive_float64_data(ceps_y)) {
+    const std::size_t n_ceps = static_cast<std::size_t>(length(ceps_y));
+    for (std::size_t i = 0; i < n_ceps; ++i) values[i] = std::fabs(values[i]);
+  } else {
+    ceps_y = call(attr(scope[name::np], name::abs), ceps_y);
+  }
+  return py::make_tuple(ceps_x, ceps_y);
+}
+
 py::object get_harmonic_peak_body(const Scope& scope, Args args) {
   const py::handle orders = args[0], amps = args[1], target_order = args[2], search_window = args[3];
   py::object mask = ge(orders, target_order - search_window);
@@ -286,7 +330,7 @@ const FunctionSpec compute_frequency_spectrum{
 
 const FunctionSpec compute_cepstrum{
     "compute_cepstrum", {{"spectrum_amps"}, {"d_axis"}}, {"log_spectrum", "ceps_y", "N", "ceps_x"},
-    compute_cepstrum_body};
+    compute_cepstrum_body, compute_cepstrum_fast};
 
 const FunctionSpec get_harmonic_peak{
     "get_harmonic_peak",
