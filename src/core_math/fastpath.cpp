@@ -17,6 +17,7 @@ PyObject* genuine_numpy = nullptr;  // held for the life of the process
 PyObject* genuine_get_window = nullptr;  // likewise
 PyObject* genuine_medfilt = nullptr;  // likewise
 PyObject* genuine_filtfilt = nullptr;  // likewise
+PyObject* genuine_interp1d = nullptr;  // likewise
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -112,7 +113,8 @@ int remember_scipy_functions(PyObject* module_dict) {
   if (genuine_get_window != nullptr) return 0;
   if (PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0) return -1;
-  return PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0 ? -1 : 0;
+  if (PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0) return -1;
+  return PyDict_GetItemStringRef(module_dict, "interp1d", &genuine_interp1d) < 0 ? -1 : 0;
 }
 
 namespace {
@@ -128,6 +130,7 @@ bool bound_to(const Scope& scope, const Name& name, const PyObject* genuine) {
 bool window_designer_bound(const Scope& scope) { return bound_to(scope, name::get_window, genuine_get_window); }
 bool median_filter_bound(const Scope& scope) { return bound_to(scope, name::medfilt, genuine_medfilt); }
 bool zero_phase_filter_bound(const Scope& scope) { return bound_to(scope, name::filtfilt, genuine_filtfilt); }
+bool interpolator_bound(const Scope& scope) { return bound_to(scope, name::interp1d, genuine_interp1d); }
 bool numpy_bound(const Scope& scope) { return bound_to(scope, name::np, genuine_numpy); }
 
 std::optional<Samples> float64_samples(py::handle obj) {

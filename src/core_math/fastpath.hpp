@@ -27,11 +27,12 @@ std::size_t summation_chunk();
 int remember_scipy_functions(PyObject* module_dict);
 
 // The namespace still binds the numpy that was imported as `np`, and the
-// scipy get_window, medfilt and filtfilt imported with it.
+// scipy get_window, medfilt, filtfilt and interp1d imported with it.
 bool numpy_bound(const Scope& scope);
 bool window_designer_bound(const Scope& scope);
 bool median_filter_bound(const Scope& scope);
 bool zero_phase_filter_bound(const Scope& scope);
+bool interpolator_bound(const Scope& scope);
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
 struct Samples {

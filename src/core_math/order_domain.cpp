@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "fastpath.hpp"
+#include "kernels/angle_map.hpp"
 #include "kernels/gear_stage.hpp"
 #include "kernels/selection.hpp"
 #include "kernels/synchronous_average.hpp"
@@ -136,6 +137,17 @@ py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
 
 py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
 
+// The samples as a cubic spline over revolution count, extended past both
+// ends, read at the evenly spaced angles.
+py::object angular_resampling(const Scope& scope, py::handle instant_revs, py::handle y_vib_valid,
+                              py::handle even_rev_grid, py::handle total_integer_revs, py::handle pts_per_rev) {
+  static const Keywords spline_options{"kind", "bounds_error", "fill_value"};
+  py::object rev_to_amp_func = call_kw(scope[name::interp1d], spline_options, instant_revs, y_vib_valid,
+                                       name::cubic.handle(), py::handle(Py_False), name::extrapolate.handle());
+  py::object order_waveform = call(rev_to_amp_func, even_rev_grid);
+  return py::make_tuple(even_rev_grid, order_waveform, total_integer_revs, pts_per_rev);
+}
+
 py::object perform_order_tracking_body(const Scope& scope, Args args) {
   const py::handle vib_x = args[0], vib_y = args[1], pulse_times = args[2];
   py::object arange = attr(scope[name::np], name::arange);
@@ -159,11 +171,44 @@ py::object perform_order_tracking_body(const Scope& scope, Args args) {
   static const Keywords grid_options{"endpoint"};
   py::object even_rev_grid = call_kw(attr(scope[name::np], name::linspace), grid_options, py::int_(0),
                                      total_integer_revs, total_pts, py::handle(Py_False));
-  static const Keywords spline_options{"kind", "bounds_error", "fill_value"};
-  py::object rev_to_amp_func = call_kw(scope[name::interp1d], spline_options, instant_revs, y_vib_valid,
-                                       name::cubic.handle(), py::handle(Py_False), name::extrapolate.handle());
-  py::object order_waveform = call(rev_to_amp_func, even_rev_grid);
-  return py::make_tuple(even_rev_grid, order_waveform, total_integer_revs, pts_per_rev);
+  return angular_resampling(scope, instant_revs, y_vib_valid, even_rev_grid, total_integer_revs, pts_per_rev);
+}
+
+py::object perform_order_tracking_fast(const Scope& scope, Args args) {
+  if (!fast::numpy_bound(scope) || !fast::interpolator_bound(scope)) return {};
+  const auto vib_x = fast::float64_samples(args[0]);
+  const auto vib_y = fast::float64_samples(args[1]);
+  const auto pulses = fast::float64_samples(args[2]);
+  if (!vib_x || !vib_y || vib_x->size != vib_y->size || !pulses || pulses->size < 2 || pulses->contiguous == nullptr ||
+      !kernels::strictly_ascending(pulses->values, pulses->size)) {
+    return {};
+  }
+  const double* pulse_times = pulses->contiguous;
+  const std::size_t n_pulses = pulses->size;
+  const std::size_t n_valid = fast::with_view(*vib_x, [&](const auto& t) {
+    return kernels::count_within(t, vib_x->size, pulse_times[0], pulse_times[n_pulses - 1]);
+  });
+  if (n_valid < 2) return no_tracking();
+  const std::size_t total_integer_revs = n_pulses - 1;
+  const auto samples_per_rev = static_cast<std::size_t>(static_cast<double>(n_valid) / static_cast<double>(total_integer_revs));
+  const std::size_t pts_per_rev = std::max<std::size_t>(1024, samples_per_rev);
+  // Grids beyond a few GiB are numpy's to allocate, or to refuse.
+  constexpr std::size_t kLargestNativeGrid = std::size_t{1} << 28;
+  if (pts_per_rev > kLargestNativeGrid / total_integer_revs) return {};
+  const fast::FloatingPointWatch watch;
+  double *revs = nullptr, *values = nullptr;
+  py::object instant_revs = fast::new_float64_array(n_valid, revs);
+  py::object y_vib_valid = fast::new_float64_array(n_valid, values);
+  fast::with_view(*vib_x, [&](const auto& t) {
+    fast::with_view(*vib_y, [&](const auto& y) {
+      kernels::track_within(t, y, vib_x->size, pulse_times, n_pulses, revs, values);
+    });
+  });
+  if (watch.raised()) return {};
+  py::object even_rev_grid =
+      fast::revolution_grid(total_integer_revs * pts_per_rev, static_cast<double>(total_integer_revs));
+  return angular_resampling(scope, instant_revs, y_vib_valid, even_rev_grid, py::int_(total_integer_revs),
+                            py::int_(pts_per_rev));
 }
 
 py::object perform_tsa_body(const Scope& scope, Args args) {
@@ -237,7 +282,8 @@ const FunctionSpec perform_order_tracking{
     {{"vib_x"}, {"vib_y"}, {"pulse_times"}},
     {"revs", "valid_idx", "t_vib_valid", "y_vib_valid", "time_to_rev_func", "instant_revs", "total_integer_revs",
      "pts_per_rev", "total_pts", "even_rev_grid", "rev_to_amp_func", "order_waveform"},
-    perform_order_tracking_body};
+    perform_order_tracking_body,
+    perform_order_tracking_fast};
 
 const FunctionSpec perform_tsa{
     "perform_tsa",
