@@ -6,17 +6,20 @@ through the module namespace. Whatever the input - ordinary or broken
 records, strided views, arguments just outside what the native loop takes,
 numpy error states that warn or raise - both must return the same bits, raise
 the same exception and issue the same warnings, and so must the plain-Python
-reading. The generic body is reached by rebinding `np` to a stand-in that
-behaves exactly like numpy but is not the numpy the module imported.
+reading. The generic body is reached by rebinding `np` and `medfilt` to
+stand-ins that behave exactly like numpy and scipy's median filter but are not
+the objects the module imported.
 """
 
 import contextlib
+import sys
 import types
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from scipy.signal import medfilt
 
 import reference
 from kemo_pkg import core_math
@@ -27,14 +30,27 @@ from outcome import outcome
 NUMPY_STAND_IN = types.SimpleNamespace(**{name: getattr(np, name) for name in dir(np) if not name.startswith("__")})
 
 
+def medfilt_stand_in(*args, **kwargs):
+    """scipy's median filter, but not the function the native loops check for."""
+    return medfilt(*args, **kwargs)
+
+
+# Each native loop checks one of these bindings before it takes a call, so
+# with both rebound every call takes the generic body.
+GENERIC_STAND_INS = {"np": NUMPY_STAND_IN, "medfilt": medfilt_stand_in}
+
+
 @contextlib.contextmanager
-def numpy_rebound(stand_in=NUMPY_STAND_IN):
-    bound = core_math.np
-    core_math.np = stand_in
+def rebound(**stand_ins):
+    """Module names bound to stand-ins for the duration of the block."""
+    bound = {name: getattr(core_math, name) for name in stand_ins}
+    for name, stand_in in stand_ins.items():
+        setattr(core_math, name, stand_in)
     try:
         yield
     finally:
-        core_math.np = bound
+        for name, value in bound.items():
+            setattr(core_math, name, value)
 
 
 # numpy's error state decides which floating-point flags warn or raise; a
@@ -53,7 +69,7 @@ def assert_fast_path_agrees(function_name, args, error_state="default"):
     function = getattr(core_math, function_name)
     with np.errstate(**ERROR_STATES[error_state]):
         native = outcome(function, *args)
-        with numpy_rebound():
+        with rebound(**GENERIC_STAND_INS):
             generic = outcome(function, *args)
         plain = outcome(getattr(reference, function_name), *args)
     assert native == generic
@@ -210,6 +226,8 @@ TACH_TIMES = np.arange(2000) / 1000.0
 TACH_SIGNAL = 5.0 * (np.arange(2000) % 40 < 3)
 ORDERS = np.arange(200) / 16.0
 ORDER_AMPS = 1.0 + np.cos(ORDERS)
+# A fast shaft at about 50 Hz, its speed wandering a little.
+HSS_PULSE_TIMES = np.cumsum(0.02 + 0.002 * np.sin(np.arange(200) / 7.0))
 
 COMMON_CALLS = [
     pytest.param("remove_dc_offset", (WAVEFORM,), id="dc"),
@@ -224,10 +242,18 @@ COMMON_CALLS = [
     pytest.param("compute_degradation_velocity", (WAVEFORM, 0.5), id="velocity"),
     pytest.param("compute_fft_dsp", (WAVEFORM, 1 / 64), id="order-spectrum"),
     pytest.param("compute_frequency_spectrum", (WAVEFORM, 1000.0, "hamming", "rms", "power"), id="spectrum"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100, 5), id="synchronous-average"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 2.5), id="slow-shaft"),
+]
+# The median filters need no numpy of their own: scipy's medfilt is what they
+# stand in for.
+MEDIAN_CALLS = [
+    pytest.param("compute_median_filter", (WAVEFORM, 5), id="median"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 15, 3), id="robust-trend"),
 ]
 
 # The numpy functions each generic body above reaches first.
-GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like", "gradient"]
+GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like", "gradient", "arange"]
 
 
 def recorded(calls, name, function):
@@ -258,10 +284,46 @@ def test_the_common_call_runs_natively_and_a_rebound_np_takes_it_over(monkeypatc
     native = outcome(function, *args)
     monkeypatch.undo()
     assert calls == []
-    with numpy_rebound(recording_numpy(calls)):
+    with rebound(np=recording_numpy(calls)):
         generic = outcome(function, *args)
     assert calls
     assert native == generic
+
+
+@contextlib.contextmanager
+def entries_into(function, calls):
+    """Notes each entry into a Python function, however it is reached."""
+    previous = sys.getprofile()
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is function.__code__:
+            calls.append(function.__name__)
+
+    sys.setprofile(profile)
+    try:
+        yield
+    finally:
+        sys.setprofile(previous)
+
+
+@pytest.mark.parametrize("function_name, args", MEDIAN_CALLS)
+def test_the_common_median_call_runs_natively_and_a_rebound_medfilt_takes_it_over(function_name, args):
+    function = getattr(core_math, function_name)
+    calls = []
+    with entries_into(medfilt, calls):
+        native = outcome(function, *args)
+    assert calls == []
+    with rebound(medfilt=recorded(calls, "medfilt", medfilt)):
+        generic = outcome(function, *args)
+    assert calls == ["medfilt"]
+    assert native == generic
+
+
+@pytest.mark.parametrize("layout", GUARD_LAYOUTS)
+@pytest.mark.parametrize("function_name, args", COMMON_CALLS + MEDIAN_CALLS)
+def test_records_the_native_loops_decline(function_name, args, layout):
+    laid_out_args = tuple(layout(arg) if isinstance(arg, np.ndarray) else arg for arg in args)
+    assert_fast_path_agrees(function_name, laid_out_args)
 
 
 # --- each native loop's own conditions, just inside and just outside ------
@@ -321,6 +383,71 @@ BOUNDARY_CALLS = [
     pytest.param("compute_dynamic_zscore", (WAVEFORM, -1), id="negative baseline window"),
     pytest.param("compute_dynamic_zscore", (WAVEFORM, 2), id="baseline of two samples"),
     pytest.param("compute_dynamic_zscore", (np.repeat([1.0, 2.0], [40, 10]), 30), id="flat baseline"),
+    # 100 revolutions of 10 points in 1000 samples.
+    pytest.param("perform_tsa", (WAVEFORM[:-1], 10, 100, 5), id="record one sample short"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 99, 5), id="revolutions left over"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100, 100), id="a single block"),
+    pytest.param("perform_tsa", (WAVEFORM, 1, 1000, 1), id="one-point blocks"),
+    pytest.param("perform_tsa", (WAVEFORM, 1, 1, 1), id="a single one-point block"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 4, 5), id="no whole block"),
+    pytest.param("perform_tsa", (WAVEFORM, 0, 100, 5), id="no points per revolution"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, -10, 5), id="negative revolutions"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100, 0), id="no revolutions per block"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100, -5), id="negative revolutions per block"),
+    pytest.param("perform_tsa", (WAVEFORM, np.int64(10), 100, 5), id="numpy int points per revolution"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100.0, 5), id="float revolutions"),
+    pytest.param("perform_tsa", (WAVEFORM, 10, 100, True), id="bool revolutions per block"),
+    pytest.param("perform_tsa", (with_values(WAVEFORM, 7, np.nan), 10, 100, 5), id="averaged NaN"),
+    pytest.param("perform_tsa", (with_values(WAVEFORM, 7, np.inf), 10, 100, 5), id="averaged infinity"),
+    pytest.param("perform_tsa", (with_values(WAVEFORM, [7, 57], [np.inf, -np.inf]), 10, 100, 5),
+                 id="infinities of both signs at one angle"),
+    pytest.param("perform_tsa", (np.full(1000, -0.0), 10, 100, 5), id="averaged negative zeros"),
+    pytest.param("perform_tsa", (np.full(1000, 1e308), 10, 100, 5), id="block sums that overflow"),
+    pytest.param("perform_tsa", (np.full(1000, 3e-310), 10, 100, 3), id="subnormal averages"),
+    pytest.param("compute_median_filter", (WAVEFORM, 4), id="even median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, 0), id="median window 0"),
+    pytest.param("compute_median_filter", (WAVEFORM, 1), id="median window 1"),
+    pytest.param("compute_median_filter", (WAVEFORM, -1), id="negative median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, 255), id="median window 255"),
+    pytest.param("compute_median_filter", (WAVEFORM, 256), id="median window 256"),
+    pytest.param("compute_median_filter", (WAVEFORM[:7], 7), id="median window of the whole series"),
+    pytest.param("compute_median_filter", (WAVEFORM[:8], 8), id="median window one past the series"),
+    pytest.param("compute_median_filter", (WAVEFORM[:0], 5), id="median of no samples"),
+    pytest.param("compute_median_filter", (WAVEFORM, 5.0), id="float median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, np.int64(5)), id="numpy int median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, True), id="bool median window"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, 9, np.nan), 5), id="median beside NaN"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, 9, -0.0), 5), id="median beside -0.0"),
+    pytest.param("compute_median_filter", (np.tile([0.0, -0.0, 1.0, -0.0], 10), 5), id="zero medians of both signs"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, [3, 4], [np.inf, -np.inf]), 5),
+                 id="median beside infinities"),
+    # Three levels: most windows hold their median several times.
+    pytest.param("compute_median_filter", (np.round(WAVEFORM) + 0.0, 7), id="median of three levels"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 6, 14), id="even robust windows"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 257), id="robust median window past 255"),
+    pytest.param("compute_robust_trend", (WAVEFORM[:14],), id="series shorter than the fit"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 15.0), id="float fit window"),
+    pytest.param("compute_robust_trend", (WAVEFORM, np.int64(5)), id="numpy int robust median window"),
+    pytest.param("compute_robust_trend", (with_values(WAVEFORM, 9, np.nan),), id="robust trend beside NaN"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:9], 4), id="nine pulses, ratio 4"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:5], 4), id="one slow revolution"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:4], 4), id="less than a slow revolution"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:1], 1.0), id="one pulse"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:0], 1.0), id="no pulse"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 1), id="ratio 1"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 0.3), id="ratio below 1"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 2**53), id="int ratio 2**53"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 2**53 + 1), id="int ratio 2**53 + 1"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 1e300), id="ratio 1e300"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 1e301), id="ratio 1e301"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 1e-300), id="ratio 1e-300"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, 0), id="ratio 0"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, -2.0), id="negative ratio"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, np.float64(2.5)), id="numpy float ratio"),
+    pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES, True), id="bool ratio"),
+    pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, np.nan), 2.5), id="NaN pulse time"),
+    pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, np.inf), 2.5), id="infinite pulse time"),
+    pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, 1.7e308), 2.5), id="slope overflows"),
 ]
 
 
@@ -409,6 +536,66 @@ def test_tach_midpoints(record, error_state):
 @given(data=st.data(), t=records(), y=records(), error_state=error_states)
 def test_tach_midpoints_of_arbitrary_records(data, t, y, error_state):
     assert_fast_path_agrees("get_tach_midpoints", data.draw(laid_out_pair(t, y)), error_state)
+
+
+# --- slow shaft and synchronous average ----------------------------------
+
+
+@st.composite
+def pulse_trains(draw):
+    """Pulse times of a shaft whose speed wanders, from any start time and at
+    any scale, or any record at all (NaN, infinities, huge values, unsorted)."""
+    n = draw(loop_lengths)
+    if draw(st.integers(0, 2)) == 0:
+        return draw(records(n=n).flatmap(laid_out))
+    rng = np.random.default_rng(draw(seeds))
+    period = draw(st.sampled_from([0.02, 1.0, 1e-9, 1e200]))
+    start = draw(st.sampled_from([0.0, -1.0, 1e6, 1e300]))
+    return draw(laid_out(start + np.cumsum(period * rng.uniform(0.5, 1.5, n))))
+
+
+# Ratios below, at and above one, whole ones, ratios at and beyond the limits
+# of the native loop, and ratios no gear stage has. Tiny ratios that leave the
+# counts finite would ask for results of many GiB.
+gear_ratios = st.one_of(
+    st.floats(0.05, 50),
+    st.sampled_from([1.0, 2.0, 2.5, 4.0, 1 / 3, 0.999999, 2.0**53, 1e300, 1e301, 1e-300, 5e-324, 0.0, -0.0, -2.0,
+                     np.nan, np.inf, -np.inf]),
+)
+
+
+@BUDGET
+@given(hss_pulse_times=pulse_trains(), gear_ratio=st.one_of(gear_ratios, numbers(gear_ratios)),
+       error_state=error_states)
+def test_slow_shaft_revolution_times(hss_pulse_times, gear_ratio, error_state):
+    assert_fast_path_agrees("generate_fault_freq_fast", (hss_pulse_times, gear_ratio), error_state)
+
+
+@st.composite
+def averaging_calls(draw):
+    """(order_waveform, pts_per_rev, total_revs, revs_per_block): one-point
+    blocks, as many as a long record has samples, or blocks of a few
+    revolutions, few or enough for a pairwise sum to differ from a fold; a
+    record exactly as long as the blocks, one sample short, or with
+    revolutions to spare; now and then a count the native loop declines."""
+    if draw(st.integers(0, 2)) == 0:
+        pts_per_rev, revs_per_block, num_blocks = 1, 1, draw(lengths)
+    else:
+        pts_per_rev, revs_per_block = draw(st.integers(1, 40)), draw(st.integers(1, 4))
+        num_blocks = draw(st.one_of(st.integers(1, 9), st.sampled_from([0, 16, 130])))
+    total_revs = num_blocks * revs_per_block + draw(st.integers(0, revs_per_block - 1))
+    block_pts = num_blocks * revs_per_block * pts_per_rev
+    n = draw(st.sampled_from([block_pts, total_revs * pts_per_rev + pts_per_rev, max(block_pts - 1, 0)]))
+    counts = [pts_per_rev, total_revs, revs_per_block]
+    if draw(st.integers(0, 7)) == 0:
+        counts[draw(st.integers(0, 2))] = draw(st.sampled_from([0, -1, *NOT_PLAIN_NUMBERS]))
+    return draw(records(n=n).flatmap(laid_out)), *counts
+
+
+@BUDGET
+@given(args=averaging_calls(), error_state=error_states)
+def test_synchronous_average(args, error_state):
+    assert_fast_path_agrees("perform_tsa", args, error_state)
 
 
 # --- spectral features ----------------------------------------------------
@@ -594,14 +781,19 @@ def windows(n):
         st.integers(2, 40),
         st.integers(-3, 1),
         st.sampled_from([n - 1, n, n + 1, 2**62, 2**70, -(2**70)]),
+        # The longest window a running median keeps sorted natively, and beside it.
+        st.sampled_from([254, 255, 256, 257]),
         st.sampled_from([5.0, 0.0, True, np.int64(5)]),
     )
 
 
+trend_records = records(length=loop_lengths)
+
+
 @st.composite
-def series_with_window(draw):
-    feature_data = draw(records(length=loop_lengths))
-    return draw(laid_out(feature_data)), draw(windows(len(feature_data)))
+def series_with_window(draw, feature_records=trend_records, window_sizes=windows):
+    feature_data = draw(feature_records)
+    return draw(laid_out(feature_data)), draw(window_sizes(len(feature_data)))
 
 
 @BUDGET
@@ -614,3 +806,42 @@ def test_moving_average(series, error_state):
 @given(series=series_with_window(), error_state=error_states)
 def test_dynamic_zscore(series, error_state):
     assert_fast_path_agrees("compute_dynamic_zscore", series, error_state)
+
+
+def settled(values):
+    """Without NaN, and with every zero positive, samples that compare equal
+    are the same double: any correct median selection returns the same bits."""
+    return np.where(np.isnan(values), 0.0, values) + 0.0
+
+
+# Half the records have medians fixed to the bit, and half the windows fit
+# the series, as the native loop needs.
+median_records = st.one_of(trend_records.map(settled), trend_records)
+
+
+def median_windows(n):
+    return st.one_of(st.integers(0, min(n, 256)), windows(n))
+
+
+@BUDGET
+@given(series=series_with_window(median_records, median_windows), error_state=error_states)
+def test_median_filter(series, error_state):
+    assert_fast_path_agrees("compute_median_filter", series, error_state)
+
+
+@st.composite
+def robust_trend_calls(draw):
+    """A series and median window, with Savitzky-Golay windows and orders that
+    fit it, are too long for it, or are not plain ints."""
+    feature_data, median_window = draw(series_with_window(median_records, median_windows))
+    n = len(feature_data)
+    savgol_window = draw(st.one_of(st.sampled_from([15, 14, 5, 2, 1, 0, -1, 15.0, np.int64(15)]),
+                                   st.sampled_from([n - 1, n, n + 1])))
+    poly_order = draw(st.sampled_from([3, 0, 2, 14, -1, 3.0]))
+    return feature_data, median_window, savgol_window, poly_order
+
+
+@BUDGET
+@given(args=robust_trend_calls(), error_state=error_states)
+def test_robust_trend(args, error_state):
+    assert_fast_path_agrees("compute_robust_trend", args, error_state)
