@@ -66,7 +66,7 @@ py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, p
   fast::FloatingPointWatch watch;
   auto setup = fast::with_view(
       *x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
-  if (watch.raised()) return {};
+  if (watch.raised() || setup.zi.empty()) return {};
   double* out = nullptr;
   py::object filtered = fast::new_float64_array(n, out);
   const double last_output =

@@ -25,13 +25,20 @@ struct TransferFunction {
 
 // The filter state after an infinitely long unit step: zi[i] gathers
 // b[k] - y_inf * a[k] for k above i, summed from the last tap down, where
-// y_inf = sum(b) / sum(a) is the step's final output.
+// y_inf = sum(b) / sum(a) is the step's final output.  numpy also forms the
+// first tap's term and carries the sum through it before dropping it; those
+// operations are done too, for the floating-point flags they may raise.
+// Empty for a pole at z = 1 (sum(a) == 0), which scipy rejects.
 inline std::vector<double> step_response_state(const TransferFunction& filter, std::size_t chunk) {
   const std::size_t n = filter.n_taps;
-  const double y_inf = numpy_sum(Contiguous(filter.b), n, chunk) / numpy_sum(Contiguous(filter.a), n, chunk);
+  const double sum_a = numpy_sum(Contiguous(filter.a), n, chunk);
+  if (sum_a == 0.0) return {};
+  const double y_inf = numpy_sum(Contiguous(filter.b), n, chunk) / sum_a;
   std::vector<double> zi(n - 1);
   zi[n - 2] = filter.b[n - 1] - y_inf * filter.a[n - 1];
   for (std::size_t i = n - 2; i-- > 0;) zi[i] = zi[i + 1] + (filter.b[i + 1] - y_inf * filter.a[i + 1]);
+  volatile double dropped_total = zi[0] + (filter.b[0] - y_inf * filter.a[0]);
+  static_cast<void>(dropped_total);
   return zi;
 }
 
@@ -52,7 +59,7 @@ struct ZeroPhaseSetup {
 };
 
 // Odd extension by `edge` samples (0 < edge < n) and the forward pass's
-// initial state.
+// initial state; without initial conditions for a pole at z = 1.
 template <class View>
 ZeroPhaseSetup zero_phase_setup(const TransferFunction& filter, const View& x, std::size_t n, std::size_t edge,
                                 std::size_t chunk) {
