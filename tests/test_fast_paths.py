@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from scipy.signal import medfilt
+from scipy.signal import filtfilt, medfilt
 
 import reference
 from kemo_pkg import core_math
@@ -35,9 +35,14 @@ def medfilt_stand_in(*args, **kwargs):
     return medfilt(*args, **kwargs)
 
 
+def filtfilt_stand_in(*args, **kwargs):
+    """scipy's zero-phase filter, but not the function the native filter checks for."""
+    return filtfilt(*args, **kwargs)
+
+
 # Each native loop checks one of these bindings before it takes a call, so
-# with both rebound every call takes the generic body.
-GENERIC_STAND_INS = {"np": NUMPY_STAND_IN, "medfilt": medfilt_stand_in}
+# with all of them rebound every call takes the generic body.
+GENERIC_STAND_INS = {"np": NUMPY_STAND_IN, "medfilt": medfilt_stand_in, "filtfilt": filtfilt_stand_in}
 
 
 @contextlib.contextmanager
