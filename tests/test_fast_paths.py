@@ -6,9 +6,9 @@ through the module namespace. Whatever the input - ordinary or broken
 records, strided views, arguments just outside what the native loop takes,
 numpy error states that warn or raise - both must return the same bits, raise
 the same exception and issue the same warnings, and so must the plain-Python
-reading. The generic body is reached by rebinding `np` and `medfilt` to
-stand-ins that behave exactly like numpy and scipy's median filter but are not
-the objects the module imported.
+reading. The generic body is reached by rebinding `np`, `medfilt`, `filtfilt`
+and `interp1d` to stand-ins that behave exactly like numpy and scipy's
+functions but are not the objects the module imported.
 """
 
 import contextlib
@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from scipy.interpolate import interp1d
 from scipy.signal import filtfilt, medfilt
 
 import reference
@@ -40,9 +41,19 @@ def filtfilt_stand_in(*args, **kwargs):
     return filtfilt(*args, **kwargs)
 
 
+def interp1d_stand_in(*args, **kwargs):
+    """scipy's interpolator, but not the one the native revolution count checks for."""
+    return interp1d(*args, **kwargs)
+
+
 # Each native loop checks one of these bindings before it takes a call, so
 # with all of them rebound every call takes the generic body.
-GENERIC_STAND_INS = {"np": NUMPY_STAND_IN, "medfilt": medfilt_stand_in, "filtfilt": filtfilt_stand_in}
+GENERIC_STAND_INS = {
+    "np": NUMPY_STAND_IN,
+    "medfilt": medfilt_stand_in,
+    "filtfilt": filtfilt_stand_in,
+    "interp1d": interp1d_stand_in,
+}
 
 
 @contextlib.contextmanager
@@ -233,6 +244,9 @@ ORDERS = np.arange(200) / 16.0
 ORDER_AMPS = 1.0 + np.cos(ORDERS)
 # A fast shaft at about 50 Hz, its speed wandering a little.
 HSS_PULSE_TIMES = np.cumsum(0.02 + 0.002 * np.sin(np.arange(200) / 7.0))
+# Vibration of that shaft at 2560 Hz from before its first pulse to past its sixth.
+VIB_TIMES = np.arange(-64, 384) / 2560.0
+VIB_SAMPLES = np.sin(2 * np.pi * 150.0 * VIB_TIMES) + 0.3 * np.sin(2 * np.pi * 37.0 * VIB_TIMES)
 
 COMMON_CALLS = [
     pytest.param("remove_dc_offset", (WAVEFORM,), id="dc"),
@@ -255,6 +269,11 @@ COMMON_CALLS = [
 MEDIAN_CALLS = [
     pytest.param("compute_median_filter", (WAVEFORM, 5), id="median"),
     pytest.param("compute_robust_trend", (WAVEFORM, 5, 15, 3), id="robust-trend"),
+]
+# Order tracking maps sample times to revolutions without scipy's linear
+# interp1d, but fits its spline with scipy, which calls numpy on its own.
+ORDER_TRACKING_CALLS = [
+    pytest.param("perform_order_tracking", (VIB_TIMES, VIB_SAMPLES, HSS_PULSE_TIMES[:6]), id="order-tracking"),
 ]
 
 # The numpy functions each generic body above reaches first.
@@ -296,13 +315,14 @@ def test_the_common_call_runs_natively_and_a_rebound_np_takes_it_over(monkeypatc
 
 
 @contextlib.contextmanager
-def entries_into(function, calls):
-    """Notes each entry into a Python function, however it is reached."""
+def entries_into(function, calls, noted=None):
+    """Notes each entry into a Python function, however it is reached: its
+    name, or what `noted` reads from the entered frame."""
     previous = sys.getprofile()
 
     def profile(frame, event, arg):
         if event == "call" and frame.f_code is function.__code__:
-            calls.append(function.__name__)
+            calls.append(function.__name__ if noted is None else noted(frame))
 
     sys.setprofile(profile)
     try:
@@ -324,8 +344,27 @@ def test_the_common_median_call_runs_natively_and_a_rebound_medfilt_takes_it_ove
     assert native == generic
 
 
+def interpolation_kind(frame):
+    return frame.f_locals["kind"]
+
+
+@pytest.mark.parametrize("function_name, args", ORDER_TRACKING_CALLS)
+def test_the_common_order_tracking_call_fits_only_its_spline_with_interp1d(function_name, args):
+    # Each sample's revolution count is native; the spline stays scipy's.
+    function = getattr(core_math, function_name)
+    kinds = []
+    with entries_into(interp1d.__init__, kinds, interpolation_kind):
+        native = outcome(function, *args)
+    assert kinds == ["cubic"]
+    kinds.clear()
+    with rebound(interp1d=interp1d_stand_in), entries_into(interp1d.__init__, kinds, interpolation_kind):
+        generic = outcome(function, *args)
+    assert kinds == ["linear", "cubic"]
+    assert native == generic
+
+
 @pytest.mark.parametrize("layout", GUARD_LAYOUTS)
-@pytest.mark.parametrize("function_name, args", COMMON_CALLS + MEDIAN_CALLS)
+@pytest.mark.parametrize("function_name, args", COMMON_CALLS + MEDIAN_CALLS + ORDER_TRACKING_CALLS)
 def test_records_the_native_loops_decline(function_name, args, layout):
     laid_out_args = tuple(layout(arg) if isinstance(arg, np.ndarray) else arg for arg in args)
     assert_fast_path_agrees(function_name, laid_out_args)
@@ -353,6 +392,35 @@ def with_values(values, at, new_values):
 PULSES_30_MS_APART = spaced_pulses([0.0, 0.03, float(np.nextafter(0.06, 0)), 0.06])
 # The window 1.0 +- 0.1 holds orders 15/16, 1 and 17/16 (indices 15 to 17).
 PEAK_WINDOW = (1.0, 0.1)
+
+
+def tracked_record(valid_count, pulse_count):
+    """(vib_x, vib_y, pulse_times) at 1 kHz: `valid_count` samples from the
+    first pulse to the last, five more before and after, and every pulse on a
+    sample, the shaft speeding up."""
+    vib_x = -0.37 + np.arange(-5, valid_count + 5) / 1000.0
+    vib_y = np.sin(7.0 * vib_x) + 0.1 * np.cos(450.0 * vib_x)
+    pulse_samples = 5 + np.round((valid_count - 1) * np.linspace(0, 1, pulse_count) ** 0.8).astype(int)
+    return vib_x, vib_y, vib_x[pulse_samples]
+
+
+TRACKED_TIMES, TRACKED_SAMPLES, TRACKED_PULSES = tracked_record(300, 4)
+
+
+def tracked_with(vib_x=TRACKED_TIMES, vib_y=TRACKED_SAMPLES, pulse_times=TRACKED_PULSES):
+    """That record of three revolutions, one of its arrays changed."""
+    return vib_x, vib_y, pulse_times
+
+
+# A sample 1e-310 s past a pulse three seconds before the next lies a
+# revolution fraction past it that underflows.
+SUBNORMAL_TIME_PAST_A_PULSE = (np.array([0.0, 1e-310, 1.0, 2.0, 4.0, 5.0, 6.0]), WAVEFORM[:7],
+                               np.array([0.0, 3.0, 6.0]))
+# The first revolution lasts longer than the largest double. Of the samples
+# from the second pulse on, only the one on that pulse counts in the first
+# revolution, and only its revolution count overflows.
+REVOLUTION_PAST_THE_LARGEST_DOUBLE = (np.array([1.5e308, 1.55e308, 1.6e308, 1.65e308, 1.7e308]), WAVEFORM[:5],
+                                      np.array([-1.5e308, 1.5e308, 1.7e308]))
 
 BOUNDARY_CALLS = [
     pytest.param("compute_true_overall_rms", (WAVEFORM[:1],), id="rms of one sample"),
@@ -453,6 +521,39 @@ BOUNDARY_CALLS = [
     pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, np.nan), 2.5), id="NaN pulse time"),
     pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, np.inf), 2.5), id="infinite pulse time"),
     pytest.param("generate_fault_freq_fast", (with_values(HSS_PULSE_TIMES, 7, 1.7e308), 2.5), id="slope overflows"),
+    # 10 revolutions: 1024.9 samples per revolution truncate to 1024, 1025 stay.
+    pytest.param("perform_order_tracking", tracked_record(10249, 11), id="10249 samples over 10 revolutions"),
+    pytest.param("perform_order_tracking", tracked_record(10250, 11), id="10250 samples over 10 revolutions"),
+    pytest.param("perform_order_tracking", tracked_record(4, 2), id="four samples over one revolution"),
+    pytest.param("perform_order_tracking", tracked_record(3, 2), id="three samples, too few for a spline"),
+    pytest.param("perform_order_tracking", tracked_record(2, 2), id="two samples"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=TRACKED_PULSES[:1]), id="one pulse"),
+    pytest.param("perform_order_tracking", tracked_with(with_values(TRACKED_TIMES, 6, TRACKED_TIMES[5]),
+                                                        pulse_times=TRACKED_PULSES[:1]), id="two samples on one pulse"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=TRACKED_PULSES[:0]), id="no pulse"),
+    pytest.param("perform_order_tracking", tracked_with(TRACKED_TIMES[::-1], TRACKED_SAMPLES[::-1]),
+                 id="samples in reverse"),
+    pytest.param("perform_order_tracking", tracked_with(with_values(TRACKED_TIMES, 100, TRACKED_TIMES[99])),
+                 id="repeated sample time"),
+    # The first NaN stands where the first pulse is.
+    pytest.param("perform_order_tracking", tracked_with(with_values(TRACKED_TIMES, [5, 100], np.nan)),
+                 id="NaN sample times"),
+    pytest.param("perform_order_tracking", tracked_with(with_values(TRACKED_TIMES, [0, 100], [-np.inf, np.inf])),
+                 id="infinite sample times"),
+    pytest.param("perform_order_tracking", tracked_with(vib_y=with_values(TRACKED_SAMPLES, 100, np.nan)),
+                 id="NaN sample"),
+    pytest.param("perform_order_tracking", tracked_with(vib_y=with_values(TRACKED_SAMPLES, 100, np.inf)),
+                 id="infinite sample"),
+    pytest.param("perform_order_tracking", tracked_with(vib_y=TRACKED_SAMPLES[:-1]), id="one sample short"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=TRACKED_PULSES[::-1]), id="pulses in reverse"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=with_values(TRACKED_PULSES, 1, TRACKED_PULSES[0])),
+                 id="repeated pulse time"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=with_values(TRACKED_PULSES, 2, np.nan)),
+                 id="NaN pulse time"),
+    pytest.param("perform_order_tracking", tracked_with(pulse_times=with_values(TRACKED_PULSES, -1, np.inf)),
+                 id="infinite last pulse"),
+    pytest.param("perform_order_tracking", SUBNORMAL_TIME_PAST_A_PULSE, id="revolution fraction underflows"),
+    pytest.param("perform_order_tracking", REVOLUTION_PAST_THE_LARGEST_DOUBLE, id="revolution overflows"),
 ]
 
 
@@ -601,6 +702,75 @@ def averaging_calls(draw):
 @given(args=averaging_calls(), error_state=error_states)
 def test_synchronous_average(args, error_state):
     assert_fast_path_agrees("perform_tsa", args, error_state)
+
+
+# --- order tracking -------------------------------------------------------
+
+SAMPLE_ARRANGEMENTS = ["at a rate", "at a rate", "at a rate", "shuffled", "a time repeated", "broken"]
+# What now and then keeps a record from the native revolution count.
+RECORD_FLAWS = ["layouts", "one sample short", "one sample more", "pulses out of order", "a pulse repeated",
+                np.nan, np.inf, -np.inf]
+# Three draws in four.
+MOSTLY = [True, True, True, False]
+
+
+@st.composite
+def order_tracking_records(draw):
+    """(vib_x, vib_y, pulse_times): samples at a rate from any start time,
+    now and then shuffled, with a time repeated or broken; pulses of a shaft
+    whose speed wanders, the first and the last before, on or between samples
+    or after the record, sometimes every pulse on a sample; in one record in
+    four a flaw that leaves the call to the generic body."""
+    n = draw(st.integers(8, 300) if draw(st.sampled_from(MOSTLY)) else st.integers(0, 7))
+    rng = np.random.default_rng(draw(seeds))
+    fs = draw(st.sampled_from([1000.0, 2560.0, 3.0]))
+    t_start = draw(st.sampled_from([0.0, -0.37, -2.0, 1e6]))
+    sample_times = t_start + np.arange(n) / fs
+    duration = max(n, 1) / fs
+
+    def span_end(outside):
+        where = draw(st.sampled_from(["on a sample", "between samples", "outside the record"]))
+        if where == "on a sample" and n:
+            return sample_times[rng.integers(n)]
+        return t_start + duration * (outside if where == "outside the record" else rng.uniform())
+
+    first_pulse, last_pulse = sorted([span_end(rng.uniform(-0.5, 0.0)), span_end(rng.uniform(1.0, 1.5))])
+    pulse_count = draw(st.integers(4, 12) if draw(st.sampled_from(MOSTLY)) else st.integers(0, 3))
+    pulse_times = np.full(pulse_count, first_pulse)
+    if pulse_count > 1:
+        elapsed = np.cumsum(rng.uniform(0.5, 1.5, pulse_count))
+        pulse_times += (last_pulse - first_pulse) * (elapsed - elapsed[0]) / (elapsed[-1] - elapsed[0])
+        pulse_times[-1] = last_pulse
+    if n and draw(st.booleans()):
+        inside = (pulse_times >= sample_times[0]) & (pulse_times <= sample_times[-1])
+        pulse_times[inside] = sample_times[np.searchsorted(sample_times, pulse_times[inside])]
+
+    arrangement = draw(st.sampled_from(SAMPLE_ARRANGEMENTS))
+    vib_x = rng.permutation(sample_times) if arrangement == "shuffled" else sample_times.copy()
+    if arrangement == "a time repeated" and n > 1:
+        at = rng.integers(1, n)
+        vib_x[at] = vib_x[at - 1]
+    elif arrangement == "broken":
+        sprinkle(draw, rng, vib_x)
+
+    flaw = None if draw(st.sampled_from(MOSTLY)) else draw(st.sampled_from(RECORD_FLAWS))
+    vib_y = draw(records(n=max(n + {"one sample short": -1, "one sample more": 1}.get(flaw, 0), 0)))
+    if flaw == "layouts":
+        return *draw(laid_out_pair(vib_x, vib_y)), draw(laid_out(pulse_times))
+    if pulse_count and flaw not in (None, "one sample short", "one sample more"):
+        at = rng.integers(pulse_count)
+        if flaw == "pulses out of order":
+            pulse_times[[at - 1, at]] = pulse_times[[at, at - 1]]
+        else:
+            pulse_times[at] = pulse_times[at - 1] if flaw == "a pulse repeated" else flaw
+    vib_x, vib_y = (draw(st.sampled_from(NATIVE_LAYOUTS))(values) for values in (vib_x, vib_y))
+    return vib_x, vib_y, draw(st.sampled_from([contiguous, read_only]))(pulse_times)
+
+
+@BUDGET
+@given(record=order_tracking_records(), error_state=error_states)
+def test_order_tracking(record, error_state):
+    assert_fast_path_agrees("perform_order_tracking", record, error_state)
 
 
 # --- spectral features ----------------------------------------------------
