@@ -50,7 +50,9 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
 // scipy's filtfilt(b, a, data) with its defaults, natively, for a float64
 // record and float64 coefficients with a[0] == 1; empty when the call is
 // scipy's: a record too short for the padding, numpy arithmetic that would
-// warn, or NaN in the result, whose payload depends on operand order.
+// warn, or NaN in the output, whose payload depends on operand order.  The
+// result is laid out as scipy's: the middle of the extended output, read
+// back to front, so that the transforms that follow see the same array.
 py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, py::handle data) {
   if (!fast::zero_phase_filter_bound(scope)) return {};
   const auto x = fast::float64_samples(data);
@@ -61,22 +63,23 @@ py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, p
     return {};
   }
   const kernels::TransferFunction filter{numerator->contiguous, denominator->contiguous, numerator->size};
-  const std::size_t n = x->size, edge = 3 * filter.n_taps;
+  const std::size_t n = x->size, edge = 3 * filter.n_taps, extended = n + 2 * edge;
   if (n <= edge) return {};
   fast::FloatingPointWatch watch;
   auto setup = fast::with_view(
       *x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
   if (watch.raised() || setup.zi.empty()) return {};
-  double* out = nullptr;
-  py::object filtered = fast::new_float64_array(n, out);
-  const double last_output =
-      fast::with_view(*x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, out); });
+  double* reversed = nullptr;
+  py::object output = fast::new_float64_array(extended, reversed);
+  const double last_output = fast::with_view(
+      *x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, reversed); });
   watch.restart();
   kernels::restart_state(setup, last_output);
   if (watch.raised()) return {};
-  kernels::backward_pass(filter, setup, out, n);
-  if (std::any_of(out, out + n, [](double value) { return std::isnan(value); })) return {};
-  return filtered;
+  kernels::backward_pass(filter, setup, reversed, extended);
+  if (std::any_of(reversed, reversed + extended, [](double value) { return std::isnan(value); })) return {};
+  py::object back_to_front = item(output, steal_or_throw(PySlice_New(nullptr, nullptr, py::int_(-1).ptr())));
+  return slice(back_to_front, py::int_(static_cast<Py_ssize_t>(edge)), py::int_(-static_cast<Py_ssize_t>(edge)));
 }
 
 // The band-pass as read; the zero-phase filtering itself is scipy's, or,

@@ -72,15 +72,18 @@ ZeroPhaseSetup zero_phase_setup(const TransferFunction& filter, const View& x, s
   return setup;
 }
 
-// The forward pass over the extended record, writing the middle into `out`
-// and the right extension in place; returns the last output.
+// The forward pass over the extended record of m = n + 2 * edge samples.
+// Output k is stored at reversed[m - 1 - k], the order in which the
+// backward pass reads it; returns the last output.
 template <class View>
-double forward_pass(const TransferFunction& filter, ZeroPhaseSetup& setup, const View& x, std::size_t n, double* out) {
+double forward_pass(const TransferFunction& filter, ZeroPhaseSetup& setup, const View& x, std::size_t n,
+                    double* reversed) {
   double* state = setup.state.data();
-  for (double sample : setup.left) filter_sample(filter, state, sample);
-  for (std::size_t i = 0; i < n; ++i) out[i] = filter_sample(filter, state, x[i]);
-  for (double& sample : setup.right) sample = filter_sample(filter, state, sample);
-  return setup.right.back();
+  double* out = reversed + n + 2 * setup.left.size();  // one past the slot of output 0
+  for (double sample : setup.left) *--out = filter_sample(filter, state, sample);
+  for (std::size_t i = 0; i < n; ++i) *--out = filter_sample(filter, state, x[i]);
+  for (double sample : setup.right) *--out = filter_sample(filter, state, sample);
+  return reversed[0];
 }
 
 // The backward pass's initial state: zi scaled to the forward pass's last output.
@@ -88,13 +91,12 @@ inline void restart_state(ZeroPhaseSetup& setup, double last_output) {
   for (std::size_t i = 0; i < setup.zi.size(); ++i) setup.state[i] = setup.zi[i] * last_output;
 }
 
-// The backward pass from the end of the forward one, over the right
-// extension and then `out` in place; the left extension's outputs are
-// trimmed away, so that stretch is not filtered at all.
-inline void backward_pass(const TransferFunction& filter, ZeroPhaseSetup& setup, double* out, std::size_t n) {
+// The backward pass over the reversed forward output, in place, from the
+// end of the forward one.  Read back to front, the buffer then holds the
+// zero-phase output of the extended record, as scipy leaves it.
+inline void backward_pass(const TransferFunction& filter, ZeroPhaseSetup& setup, double* reversed, std::size_t m) {
   double* state = setup.state.data();
-  for (std::size_t k = setup.right.size(); k-- > 0;) filter_sample(filter, state, setup.right[k]);
-  for (std::size_t i = n; i-- > 0;) out[i] = filter_sample(filter, state, out[i]);
+  for (std::size_t j = 0; j < m; ++j) reversed[j] = filter_sample(filter, state, reversed[j]);
 }
 
 }  // namespace core_math::kernels
