@@ -166,6 +166,14 @@ def test_the_common_call_filters_natively(function_name, args):
     assert not np.shares_memory(native, args[0])
 
 
+def test_the_filtered_record_is_laid_out_as_scipys():
+    native = core_math.apply_bandpass(WAVEFORM, 30, 120, FS)
+    filtered = filtfilt(*butter(4, [30 / (FS / 2), 120 / (FS / 2)], btype="band"), WAVEFORM)
+    assert native.strides == filtered.strides
+    assert native.base.shape == filtered.base.shape
+    assert np.array_equal(native.base, filtered.base)
+
+
 @pytest.mark.parametrize("function_name, args", [
     pytest.param("apply_bandpass", (WAVEFORM, 30, 120, FS), id="band-pass"),
     pytest.param("compute_envelope_waveform", (WAVEFORM, FS, 30, 120), id="envelope"),
