@@ -10,11 +10,23 @@ parity ("never slower") and the two differ by less than this machine's
 run-to-run noise.  Such a row fails only when the module is measurably
 slower: when it lost in three rounds out of four (the upper quartile of the
 per-round ratios lies below 1).
+
+The run keeps glibc's heap warm: large blocks come from the heap rather than
+fresh mappings, and freed memory is not handed back.  Otherwise a call's time
+on a million-sample record depends on which blocks the calls before it, of
+either side, happened to free, and page faults on fresh memory would decide
+rows that are about computation.
 """
 
+import os
 import statistics
 import sys
 import time
+
+WARM_HEAP = {"MALLOC_MMAP_THRESHOLD_": str(2**32), "MALLOC_TRIM_THRESHOLD_": str(2**34)}
+if __name__ == "__main__" and any(os.environ.get(name) != value for name, value in WARM_HEAP.items()):
+    # glibc reads its tunables at start-up only.
+    os.execve(sys.executable, [sys.executable, *sys.argv], {**os.environ, **WARM_HEAP})
 from pathlib import Path
 
 import numpy as np
