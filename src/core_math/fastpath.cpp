@@ -18,6 +18,7 @@ PyObject* genuine_get_window = nullptr;  // likewise
 PyObject* genuine_medfilt = nullptr;  // likewise
 PyObject* genuine_filtfilt = nullptr;  // likewise
 PyObject* genuine_interp1d = nullptr;  // likewise
+PyObject* genuine_savgol_filter = nullptr;  // likewise
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -109,12 +110,31 @@ int initialise(PyObject* numpy_module) {
 
 std::size_t summation_chunk() { return numpy_chunk; }
 
+py::object call_strictly(py::handle function, py::handle first, py::handle second, py::handle cond) {
+  static const Keywords every_event{"all"};
+  static const Keywords cutoff{"cond"};
+  py::object strict = call_kw(attr(genuine_numpy, name::errstate), every_event, name::raise.handle());
+  py::object leave = attr(strict, name::dunder_exit);
+  call(attr(strict, name::dunder_enter));
+  py::object result;
+  try {
+    result = call_kw(function, cutoff, first, second, cond);
+  } catch (py::error_already_set& error) {
+    call(leave, py::none(), py::none(), py::none());
+    if (error.matches(PyExc_FloatingPointError)) return {};
+    throw;
+  }
+  call(leave, py::none(), py::none(), py::none());
+  return result;
+}
+
 int remember_scipy_functions(PyObject* module_dict) {
   if (genuine_get_window != nullptr) return 0;
   if (PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0) return -1;
-  return PyDict_GetItemStringRef(module_dict, "interp1d", &genuine_interp1d) < 0 ? -1 : 0;
+  if (PyDict_GetItemStringRef(module_dict, "interp1d", &genuine_interp1d) < 0) return -1;
+  return PyDict_GetItemStringRef(module_dict, "savgol_filter", &genuine_savgol_filter) < 0 ? -1 : 0;
 }
 
 namespace {
@@ -131,6 +151,17 @@ bool window_designer_bound(const Scope& scope) { return bound_to(scope, name::ge
 bool median_filter_bound(const Scope& scope) { return bound_to(scope, name::medfilt, genuine_medfilt); }
 bool zero_phase_filter_bound(const Scope& scope) { return bound_to(scope, name::filtfilt, genuine_filtfilt); }
 bool interpolator_bound(const Scope& scope) { return bound_to(scope, name::interp1d, genuine_interp1d); }
+bool smoothing_filter_bound(const Scope& scope) {
+  return bound_to(scope, name::savgol_filter, genuine_savgol_filter);
+}
+
+PyObject* savgol_window_designer() {
+  if (genuine_savgol_filter == nullptr || !PyFunction_Check(genuine_savgol_filter)) return nullptr;
+  PyObject* designer = PyDict_GetItemWithError(PyFunction_GetGlobals(genuine_savgol_filter), name::savgol_coeffs.handle().ptr());
+  if (designer == nullptr) PyErr_Clear();
+  return designer;
+}
+
 bool numpy_bound(const Scope& scope) { return bound_to(scope, name::np, genuine_numpy); }
 
 std::optional<Samples> float64_samples(py::handle obj) {
@@ -155,6 +186,15 @@ std::optional<long long> plain_int(py::handle obj) {
     return std::nullopt;
   }
   return value;
+}
+
+std::optional<long long> index_value(py::handle obj) {
+  PyObject* index = PyNumber_Index(obj.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return plain_int(py::reinterpret_steal<py::object>(index));
 }
 
 std::optional<double> plain_number(py::handle obj) {
@@ -247,6 +287,25 @@ const double* contiguous_float64_data(const py::object& array_object, std::size_
     return nullptr;
   }
   return static_cast<const double*>(PyArray_DATA(array));
+}
+
+std::optional<std::vector<double>> float64_column(py::handle array_object, std::size_t rows) {
+  if (!PyArray_CheckExact(array_object.ptr())) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(array_object.ptr());
+  if (PyArray_NDIM(array) != 2 || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
+      !PyArray_ISALIGNED(array) || PyArray_DIM(array, 0) != static_cast<npy_intp>(rows) || PyArray_DIM(array, 1) != 1) {
+    return std::nullopt;
+  }
+  std::vector<double> values(rows);
+  for (std::size_t k = 0; k < rows; ++k) values[k] = *static_cast<const double*>(PyArray_GETPTR2(array, k, 0));
+  return values;
+}
+
+py::object new_float64_matrix(std::size_t rows, std::size_t columns, double*& data) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+  py::object array = steal_or_throw(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+  data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.ptr())));
+  return array;
 }
 
 py::object new_float64_array(std::size_t size, double*& data) {

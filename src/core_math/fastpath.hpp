@@ -6,6 +6,7 @@
 #include <cfenv>
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "kernels/summation.hpp"
 #include "pyops.hpp"
@@ -22,17 +23,28 @@ extern bool fast_paths_enabled;
 inline bool enabled() { return fast_paths_enabled; }
 std::size_t summation_chunk();
 
+// Calls `function(args...)` with numpy raising on every floating-point
+// event; empty when one occurred, so that a call whose numpy arithmetic
+// would warn is abandoned before it has warned.
+py::object call_strictly(py::handle function, py::handle first, py::handle second, py::handle cond);
+
 // Notes the scipy functions that the module imported and that fast paths
 // stand in for; -1 with an error set.
 int remember_scipy_functions(PyObject* module_dict);
 
 // The namespace still binds the numpy that was imported as `np`, and the
-// scipy get_window, medfilt, filtfilt and interp1d imported with it.
+// scipy get_window, medfilt, filtfilt, interp1d and savgol_filter imported
+// with it.
 bool numpy_bound(const Scope& scope);
 bool window_designer_bound(const Scope& scope);
 bool median_filter_bound(const Scope& scope);
 bool zero_phase_filter_bound(const Scope& scope);
 bool interpolator_bound(const Scope& scope);
+bool smoothing_filter_bound(const Scope& scope);
+
+// The scipy function that savgol_filter designs its window with, as its
+// module binds it now.  Borrowed; nullptr when there is none.
+PyObject* savgol_window_designer();
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
 struct Samples {
@@ -62,6 +74,9 @@ inline std::optional<double> plain_float(py::handle obj) {
 }
 // A Python int that fits a long long.
 std::optional<long long> plain_int(py::handle obj);
+// An integer of any kind numpy or Python has (anything with __index__) that
+// fits a long long.
+std::optional<long long> index_value(py::handle obj);
 
 // A Python float or numpy floating scalar that is NaN or infinite.
 bool is_non_finite_real(py::handle value);
@@ -88,6 +103,13 @@ double* exclusive_float64_data(const py::object& array);
 
 // The buffer of a contiguous, native float64 array of `size` elements, else nullptr.
 const double* contiguous_float64_data(const py::object& array, std::size_t size);
+
+// The values of a float64 column vector of `rows` rows (shape (rows, 1)),
+// as a least-squares solver returns its solution.
+std::optional<std::vector<double>> float64_column(py::handle array, std::size_t rows);
+
+// A new float64 array of shape (rows, columns), C order; `data` receives its buffer.
+py::object new_float64_matrix(std::size_t rows, std::size_t columns, double*& data);
 
 // A new contiguous float64 array of `size` elements; `data` receives its buffer.
 py::object new_float64_array(std::size_t size, double*& data);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "fastpath.hpp"
+#include "kernels/smoothing.hpp"
 #include "kernels/trend.hpp"
 #include "names.hpp"
 #include "table.hpp"
@@ -245,10 +246,96 @@ py::object compute_median_filter_fast(const Scope& scope, Args args) {
   return median_filtered(scope, args[0], odd(*window_size));
 }
 
+// The polynomial that scipy's least-squares solver fits to the `window`
+// samples from `first` on, written at the `count` positions from `offset`
+// on within that window; false when numpy would report a floating-point
+// event, the fit falls short of full rank (scipy then warns) or the solver
+// answers in an unexpected form.
+template <class View>
+bool fit_edge(py::handle lstsq, const std::vector<double>& design, const std::vector<double>& scale,
+              const View& samples, std::size_t window, std::size_t first, std::size_t offset, std::size_t count,
+              double* out) {
+  const std::size_t order = scale.size();
+  double *design_data = nullptr, *column = nullptr;
+  py::object lhs = fast::new_float64_matrix(window, order, design_data);
+  std::copy(design.begin(), design.end(), design_data);
+  py::object rhs = fast::new_float64_matrix(window, 1, column);
+  for (std::size_t r = 0; r < window; ++r) column[r] = samples[first + r];
+  constexpr double kEpsilon = 2.220446049250313e-16;
+  py::object fit = fast::call_strictly(lstsq, lhs, rhs, py::float_(static_cast<double>(window) * kEpsilon));
+  if (!fit) return false;
+  const auto solution = fast::float64_column(item(fit, py::int_(0)), order);
+  const auto rank = fast::index_value(item(fit, py::int_(2)));
+  if (!solution || rank != static_cast<long long>(order)) return false;
+  const fast::FloatingPointWatch watch;
+  kernels::edge_values(solution->data(), scale, offset, count, out);
+  return !watch.raised();
+}
+
+// scipy's savgol_filter(feature_data, window_length=window,
+// polyorder=poly_order) with its defaults, natively but for scipy's window
+// design and its two least-squares edge fits; empty when the call is
+// scipy's.  The scipy calls made here warn of nothing (the fits run with
+// numpy raising instead), so a call handed over part way has done nothing
+// visible.
+py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long long window, py::handle poly_order_arg) {
+  if (!fast::smoothing_filter_bound(scope)) return {};
+  const auto samples = fast::float64_samples(feature_data);
+  const auto poly_order = fast::plain_int(poly_order_arg);
+  // Positions up to 254 raised to powers up to 6 stay exact doubles.
+  constexpr long long kLongestWindow = 255, kHighestOrder = 6;
+  if (!samples || !poly_order || window < 1 || window > kLongestWindow || window % 2 == 0 ||
+      static_cast<unsigned long long>(window) > samples->size || *poly_order < 0 || *poly_order >= window ||
+      *poly_order > kHighestOrder) {
+    return {};
+  }
+  const std::size_t n = samples->size, taps = static_cast<std::size_t>(window);
+  // A record with NaN or infinity is refused by scipy's solver.
+  const bool finite = fast::with_view(*samples, [&](const auto& values) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(values[i])) return false;
+    }
+    return true;
+  });
+  PyObject* designer = fast::savgol_window_designer();  // borrowed
+  const py::object linalg = py::reinterpret_steal<py::object>(PyImport_GetModule(name::scipy_linalg.handle().ptr()));
+  if (PyErr_Occurred()) throw py::error_already_set();
+  if (!finite || designer == nullptr || !linalg) return {};
+
+  py::object coefficients = call(designer, py::int_(window), poly_order_arg);
+  const auto weights = fast::float64_samples(coefficients);
+  if (!weights || weights->size != taps) return {};
+  // A convolution: the correlation with the coefficients reversed.
+  std::vector<double> reversed(taps);
+  for (std::size_t k = 0; k < taps; ++k) reversed[k] = weights->values[taps - 1 - k];
+  double* out = nullptr;
+  py::object smoothed = fast::new_float64_array(n, out);
+  fast::with_view(*samples, [&](const auto& values) {
+    kernels::correlate_zero_padded(values, n, reversed.data(), taps, out);
+  });
+  const std::size_t half = taps / 2;
+  if (half == 0) return smoothed;
+  std::vector<double> design, scale;
+  kernels::edge_design(taps, static_cast<std::size_t>(*poly_order), fast::summation_chunk(), design, scale);
+  py::object lstsq = attr(linalg, name::lstsq);
+  const bool fitted = fast::with_view(*samples, [&](const auto& values) {
+    return fit_edge(lstsq, design, scale, values, taps, 0, 0, half, out) &&
+           fit_edge(lstsq, design, scale, values, taps, n - taps, taps - half, half, out + n - half);
+  });
+  if (!fitted) return {};
+  return smoothed;
+}
+
 py::object compute_savgol_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[2];
   py::object window_size = odd_window(args[1]);
   return call_kw(scope[name::savgol_filter], savgol_options(), feature_data, window_size, poly_order);
+}
+
+py::object compute_savgol_filter_fast(const Scope& scope, Args args) {
+  const auto window_size = fast::plain_int(args[1]);
+  if (!window_size) return {};
+  return savgol_smoothed(scope, args[0], odd(*window_size), args[2]);
 }
 
 // Odd window, written as the conditional expression (`w if w % 2 != 0 else w + 1`).
@@ -274,7 +361,9 @@ py::object compute_robust_trend_fast(const Scope& scope, Args args) {
   if (!median_window || !savgol_window) return {};
   py::object cleaned = median_filtered(scope, args[0], odd(*median_window));
   if (!cleaned) return {};
-  return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, py::int_(odd(*savgol_window)), args[3]);
+  const long long s_win = odd(*savgol_window);
+  if (py::object smoothed = savgol_smoothed(scope, cleaned, s_win, args[3])) return smoothed;
+  return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, py::int_(s_win), args[3]);
 }
 
 // Each sample scored against the `baseline_window` samples before it.
@@ -357,7 +446,7 @@ const FunctionSpec compute_median_filter{
 
 const FunctionSpec compute_savgol_filter{
     "compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},
-    compute_savgol_filter_body};
+    compute_savgol_filter_body, compute_savgol_filter_fast};
 
 const FunctionSpec compute_dynamic_zscore{
     "compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}}, {"z_scores", "i", "start_idx", "baseline", "std_dev"},
