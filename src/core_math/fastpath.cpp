@@ -177,6 +177,24 @@ std::optional<Samples> float64_samples(py::handle obj) {
                  stride == sizeof(double) ? data : nullptr};
 }
 
+bool any_nan(const Samples& samples) {
+  return with_view(samples, [&](const auto& values) {
+    for (std::size_t i = 0; i < samples.size; ++i) {
+      if (std::isnan(values[i])) return true;
+    }
+    return false;
+  });
+}
+
+bool all_finite(const Samples& samples) {
+  return with_view(samples, [&](const auto& values) {
+    for (std::size_t i = 0; i < samples.size; ++i) {
+      if (!std::isfinite(values[i])) return false;
+    }
+    return true;
+  });
+}
+
 std::optional<long long> plain_int(py::handle obj) {
   if (!PyLong_CheckExact(obj.ptr())) return std::nullopt;
   int overflow = 0;

@@ -61,6 +61,10 @@ decltype(auto) with_view(const Samples& samples, Kernel&& kernel) {
 }
 std::optional<Samples> float64_samples(py::handle obj);
 
+// Whether any sample is NaN; whether every sample is finite.
+bool any_nan(const Samples& samples);
+bool all_finite(const Samples& samples);
+
 // A Python float, or a Python int small enough to convert exactly.
 std::optional<double> plain_number(py::handle obj);
 // A plain number, or a numpy float64 scalar such as a spacing read off an

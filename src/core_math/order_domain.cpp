@@ -64,13 +64,7 @@ py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
   const auto y = fast::float64_samples(args[1]);
   if (!t || !y || y->size == 0) return {};
   // A NaN sample makes numpy's threshold NaN: that rare record is numpy's.
-  const bool has_nan = fast::with_view(*y, [&](const auto& samples) {
-    for (std::size_t i = 0; i < y->size; ++i) {
-      if (std::isnan(samples[i])) return true;
-    }
-    return false;
-  });
-  if (has_nan) return {};
+  if (fast::any_nan(*y)) return {};
   const fast::FloatingPointWatch watch;
   std::vector<double> midpoints;
   const bool complete = fast::with_view(*y, [&](const auto& samples) {
@@ -113,13 +107,7 @@ py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
   }
   const std::size_t n = pulse_times->size;
   // A pulse time of NaN or infinity makes np.interp's own NaN rules matter.
-  const bool finite = fast::with_view(*pulse_times, [&](const auto& times) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!std::isfinite(times[i])) return false;
-    }
-    return true;
-  });
-  if (!finite) return {};
+  if (!fast::all_finite(*pulse_times)) return {};
   const fast::FloatingPointWatch watch;
   const double last_count = std::floor(static_cast<double>(n - 1) / *gear_ratio);
   if (watch.raised()) return {};

@@ -186,13 +186,7 @@ py::object compute_cepstrum_fast(const Scope& scope, Args args) {
   const double span = static_cast<double>(n_quefrency) * *d_axis;
   if (span == 0.0 || !std::isfinite(span)) return {};
   // NaN amplitudes would leave it to np.maximum which NaN comes through.
-  const bool has_nan = fast::with_view(*amps, [&](const auto& values) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (std::isnan(values[i])) return true;
-    }
-    return false;
-  });
-  if (has_nan) return {};
+  if (fast::any_nan(*amps)) return {};
   const fast::FloatingPointWatch watch;
   py::object ceps_x = fast::rfft_axis(n_quefrency, *d_axis);
   if (watch.raised()) return {};

@@ -291,12 +291,7 @@ py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long lon
   }
   const std::size_t n = samples->size, taps = static_cast<std::size_t>(window);
   // A record with NaN or infinity is refused by scipy's solver.
-  const bool finite = fast::with_view(*samples, [&](const auto& values) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!std::isfinite(values[i])) return false;
-    }
-    return true;
-  });
+  const bool finite = fast::all_finite(*samples);
   PyObject* designer = fast::savgol_window_designer();  // borrowed
   const py::object linalg = py::reinterpret_steal<py::object>(PyImport_GetModule(name::scipy_linalg.handle().ptr()));
   if (PyErr_Occurred()) throw py::error_already_set();
