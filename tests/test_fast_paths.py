@@ -6,9 +6,9 @@ through the module namespace. Whatever the input - ordinary or broken
 records, strided views, arguments just outside what the native loop takes,
 numpy error states that warn or raise - both must return the same bits, raise
 the same exception and issue the same warnings, and so must the plain-Python
-reading. The generic body is reached by rebinding `np`, `medfilt`, `filtfilt`
-and `interp1d` to stand-ins that behave exactly like numpy and scipy's
-functions but are not the objects the module imported.
+reading. The generic body is reached by rebinding `np`, `medfilt`, `filtfilt`,
+`interp1d` and `savgol_filter` to stand-ins that behave exactly like numpy and
+scipy's functions but are not the objects the module imported.
 """
 
 import contextlib
@@ -17,10 +17,11 @@ import types
 
 import numpy as np
 import pytest
+import scipy.linalg
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy.interpolate import interp1d
-from scipy.signal import filtfilt, medfilt
+from scipy.signal import filtfilt, medfilt, savgol_coeffs, savgol_filter
 
 import reference
 from kemo_pkg import core_math
@@ -46,6 +47,11 @@ def interp1d_stand_in(*args, **kwargs):
     return interp1d(*args, **kwargs)
 
 
+def savgol_filter_stand_in(*args, **kwargs):
+    """scipy's Savitzky-Golay filter, but not the one the native smoothing checks for."""
+    return savgol_filter(*args, **kwargs)
+
+
 # Each native loop checks one of these bindings before it takes a call, so
 # with all of them rebound every call takes the generic body.
 GENERIC_STAND_INS = {
@@ -53,6 +59,7 @@ GENERIC_STAND_INS = {
     "medfilt": medfilt_stand_in,
     "filtfilt": filtfilt_stand_in,
     "interp1d": interp1d_stand_in,
+    "savgol_filter": savgol_filter_stand_in,
 }
 
 
@@ -275,6 +282,12 @@ MEDIAN_CALLS = [
 ORDER_TRACKING_CALLS = [
     pytest.param("perform_order_tracking", (VIB_TIMES, VIB_SAMPLES, HSS_PULSE_TIMES[:6]), id="order-tracking"),
 ]
+# The Savitzky-Golay smoothers leave scipy the window design and the
+# least-squares fit at each end; the correlation and the fitted edges are native.
+SAVGOL_CALLS = [
+    pytest.param("compute_savgol_filter", (WAVEFORM, 11, 3), id="savgol"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 51, 5), id="robust-trend-wide-fit"),
+]
 
 # The numpy functions each generic body above reaches first.
 GENERIC_ENTRY_POINTS = ["mean", "percentile", "any", "digitize", "zeros_like", "gradient", "arange"]
@@ -344,6 +357,32 @@ def test_the_common_median_call_runs_natively_and_a_rebound_medfilt_takes_it_ove
     assert native == generic
 
 
+def fitted_shape(frame):
+    return frame.f_locals["a"].shape
+
+
+@pytest.mark.parametrize("function_name, args", SAVGOL_CALLS)
+def test_the_common_savgol_call_runs_natively_and_a_rebound_savgol_filter_takes_it_over(function_name, args):
+    function = getattr(core_math, function_name)
+    window, poly_order = args[-2:]
+    # The window design's fit, then one fit of the first and one of the last window.
+    fits = [(poly_order + 1, window), (window, poly_order + 1), (window, poly_order + 1)]
+    calls, native_fits, generic_fits = [], [], []
+    native = outcome(function, *args)
+    for scipy_filter in (savgol_filter, medfilt):
+        with entries_into(scipy_filter, calls):
+            assert outcome(function, *args) == native
+    assert calls == []
+    with entries_into(scipy.linalg.lstsq, native_fits, fitted_shape):
+        assert outcome(function, *args) == native
+    with rebound(savgol_filter=recorded(calls, "savgol_filter", savgol_filter)), \
+            entries_into(scipy.linalg.lstsq, generic_fits, fitted_shape):
+        generic = outcome(function, *args)
+    assert calls == ["savgol_filter"]
+    assert native_fits == generic_fits == fits
+    assert native == generic
+
+
 def interpolation_kind(frame):
     return frame.f_locals["kind"]
 
@@ -364,7 +403,7 @@ def test_the_common_order_tracking_call_fits_only_its_spline_with_interp1d(funct
 
 
 @pytest.mark.parametrize("layout", GUARD_LAYOUTS)
-@pytest.mark.parametrize("function_name, args", COMMON_CALLS + MEDIAN_CALLS + ORDER_TRACKING_CALLS)
+@pytest.mark.parametrize("function_name, args", COMMON_CALLS + MEDIAN_CALLS + ORDER_TRACKING_CALLS + SAVGOL_CALLS)
 def test_records_the_native_loops_decline(function_name, args, layout):
     laid_out_args = tuple(layout(arg) if isinstance(arg, np.ndarray) else arg for arg in args)
     assert_fast_path_agrees(function_name, laid_out_args)
@@ -421,6 +460,18 @@ SUBNORMAL_TIME_PAST_A_PULSE = (np.array([0.0, 1e-310, 1.0, 2.0, 4.0, 5.0, 6.0]),
 # revolution, and only its revolution count overflows.
 REVOLUTION_PAST_THE_LARGEST_DOUBLE = (np.array([1.5e308, 1.55e308, 1.6e308, 1.65e308, 1.7e308]), WAVEFORM[:5],
                                       np.array([-1.5e308, 1.5e308, 1.7e308]))
+
+# A condition feature drifting over 300 measurements.
+TREND = 2.0 + 0.1 * np.cumsum(np.random.default_rng(11).standard_normal(300))
+# A steady rise: straight-line fits of it leave residuals of exactly zero.
+STEADY_RISE = np.arange(40.0)
+# Alternating at the largest doubles: the residuals of the edge fits overflow.
+LARGEST_ALTERNATING = 1.7e308 * (-1.0) ** np.arange(40)
+# Windows exactly symmetric, symmetric to within DBL_EPSILON, antisymmetric to
+# within it (the square fit of five samples), not symmetric (the default
+# window among them), and fits wide enough that the design's column sums round.
+SAVGOL_WINDOW_DESIGNS = [(1, 0), (3, 1), (9, 0), (5, 2), (15, 3), (21, 5), (5, 4), (11, 3), (7, 6), (25, 6), (51, 5),
+                         (253, 4), (255, 6)]
 
 BOUNDARY_CALLS = [
     pytest.param("compute_true_overall_rms", (WAVEFORM[:1],), id="rms of one sample"),
@@ -502,6 +553,36 @@ BOUNDARY_CALLS = [
     pytest.param("compute_robust_trend", (WAVEFORM, 5, 15.0), id="float fit window"),
     pytest.param("compute_robust_trend", (WAVEFORM, np.int64(5)), id="numpy int robust median window"),
     pytest.param("compute_robust_trend", (with_values(WAVEFORM, 9, np.nan),), id="robust trend beside NaN"),
+    pytest.param("compute_robust_trend", (TREND, 5, 255, 6), id="robust trend, widest native fit"),
+    pytest.param("compute_robust_trend", (TREND, 5, 257), id="robust fit window past 255"),
+    pytest.param("compute_robust_trend", (TREND, 5, 15, 7), id="robust fit order past 6"),
+    *(pytest.param("compute_savgol_filter", (TREND, window, order), id=f"savgol window {window}, order {order}")
+      for window, order in SAVGOL_WINDOW_DESIGNS),
+    pytest.param("compute_savgol_filter", (TREND[:255], 255, 6), id="savgol window of the whole series"),
+    pytest.param("compute_savgol_filter", (TREND[:254], 255, 3), id="savgol window one past the series"),
+    pytest.param("compute_savgol_filter", (TREND, 257, 3), id="savgol window past 255"),
+    pytest.param("compute_savgol_filter", (TREND, 10, 3), id="even savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 0, 0), id="savgol window 0"),
+    pytest.param("compute_savgol_filter", (TREND, -1, 0), id="negative savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 11.0, 3), id="float savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, np.int64(11), 3), id="numpy int savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 7), id="savgol order past 6"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 11), id="savgol order of the window"),
+    pytest.param("compute_savgol_filter", (TREND, 11, -1), id="negative savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 3.0), id="float savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, np.int64(3)), id="numpy int savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, True), id="bool savgol order"),
+    pytest.param("compute_savgol_filter", (with_values(TREND, 0, np.nan), 11, 3), id="savgol of a NaN"),
+    pytest.param("compute_savgol_filter", (with_values(TREND, 150, -np.inf), 11, 3), id="savgol of an infinity"),
+    pytest.param("compute_savgol_filter", (STEADY_RISE, 11, 1), id="savgol of a steady rise"),
+    # scipy's fit of zeros is -0.0, which the edge polynomial turns into +0.0.
+    pytest.param("compute_savgol_filter", (np.zeros(40), 11, 0), id="savgol of zeros"),
+    pytest.param("compute_savgol_filter", (np.full(40, -0.0), 11, 3), id="savgol of negative zeros"),
+    pytest.param("compute_savgol_filter", (np.full(40, 7.25), 15, 3), id="savgol of a constant"),
+    pytest.param("compute_savgol_filter", (LARGEST_ALTERNATING, 11, 3), id="savgol fits that overflow"),
+    pytest.param("compute_savgol_filter", (TREND * 1e300, 11, 3), id="savgol at 1e300"),
+    pytest.param("compute_savgol_filter", (TREND * 1e-300, 11, 3), id="savgol at 1e-300"),
+    pytest.param("compute_savgol_filter", (TREND * 1e-310, 11, 3), id="subnormal savgol"),
     pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:9], 4), id="nine pulses, ratio 4"),
     pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:5], 4), id="one slow revolution"),
     pytest.param("generate_fault_freq_fast", (HSS_PULSE_TIMES[:4], 4), id="less than a slow revolution"),
@@ -1010,9 +1091,9 @@ def robust_trend_calls(draw):
     fit it, are too long for it, or are not plain ints."""
     feature_data, median_window = draw(series_with_window(median_records, median_windows))
     n = len(feature_data)
-    savgol_window = draw(st.one_of(st.sampled_from([15, 14, 5, 2, 1, 0, -1, 15.0, np.int64(15)]),
+    savgol_window = draw(st.one_of(st.sampled_from([15, 14, 5, 2, 1, 0, -1, 51, 255, 257, 15.0, np.int64(15)]),
                                    st.sampled_from([n - 1, n, n + 1])))
-    poly_order = draw(st.sampled_from([3, 0, 2, 14, -1, 3.0]))
+    poly_order = draw(st.sampled_from([3, 0, 2, 6, 7, 14, -1, 3.0]))
     return feature_data, median_window, savgol_window, poly_order
 
 
@@ -1020,3 +1101,117 @@ def robust_trend_calls(draw):
 @given(args=robust_trend_calls(), error_state=error_states)
 def test_robust_trend(args, error_state):
     assert_fast_path_agrees("compute_robust_trend", args, error_state)
+
+
+# --- Savitzky-Golay smoothing ---------------------------------------------
+
+# Windows from a single sample to past the widest native fit, even ones, and
+# windows that are not plain ints.
+SAVGOL_WINDOWS = [1, 3, 5, 11, 15, 51, 253, 255, 257, 2, 10, 254, 256, 0, -1]
+NOT_PLAIN_WINDOWS = [11.0, np.int64(11), True, 2**70]
+NOT_PLAIN_ORDERS = [3.0, np.int64(3), True]
+# Ordinary levels mostly, else levels where the fits or their residuals
+# overflow or underflow.
+feature_magnitudes = st.one_of(st.sampled_from(ORDINARY_MAGNITUDES),
+                               st.sampled_from([1e154, 1e300, 1.7e308, 1e-160, 1e-300, 1e-310]))
+TREND_SHAPES = ["drift", "polynomial", "constant", "alternating", "any record"]
+
+
+@st.composite
+def trends(draw, n):
+    """A condition feature: a drift, samples of a polynomial of low degree, a
+    constant (zeros of either sign among them), or one alternating from
+    measurement to measurement, at any magnitude; or any record at all. One
+    in four with a chance of NaN, infinities and extremes."""
+    shape = draw(st.sampled_from(TREND_SHAPES))
+    if shape == "any record":
+        return draw(records(n=n))
+    rng = np.random.default_rng(draw(seeds))
+    level = draw(feature_magnitudes) * draw(st.sampled_from([1.0, -1.0]))
+    with np.errstate(all="ignore"):  # the largest levels leave infinities, as in a broken record
+        if shape == "drift":
+            values = level * np.cumsum(rng.standard_normal(n)) / np.sqrt(max(n, 1))
+        elif shape == "polynomial":
+            coefficients = rng.integers(-3, 4, draw(st.integers(1, 5))).astype(np.float64)
+            values = level * np.polyval(coefficients, np.arange(n) - n // 2.0)
+        elif shape == "constant":
+            values = np.full(n, level * draw(st.sampled_from([0.0, 1.0])))
+        else:
+            values = level * (-1.0) ** np.arange(n)
+    if not draw(st.sampled_from(MOSTLY)):
+        sprinkle(draw, rng, values)
+    return values
+
+
+@st.composite
+def savgol_calls(draw):
+    """(feature_data, window_size, poly_order): a trend about as long as the
+    window, longer or a few thousand samples long, in any layout; windows and
+    orders mostly plain ints."""
+    plain_windows = st.one_of(st.sampled_from(SAVGOL_WINDOWS), st.integers(1, 40))
+    window_size = draw(plain_windows if draw(st.sampled_from(MOSTLY)) else st.sampled_from(NOT_PLAIN_WINDOWS))
+    # The odd window the call fits with, for records of a sensible length.
+    window = min(int(window_size) + (window_size % 2 == 0), 3000)
+    orders_that_fit = st.integers(0, min(max(window - 1, 0), 6))
+    other_orders = st.sampled_from([7, -1, window, window - 1, *NOT_PLAIN_ORDERS])
+    poly_order = draw(orders_that_fit if draw(st.sampled_from(MOSTLY)) else other_orders)
+    n = draw(st.one_of(st.sampled_from([window - 1, window, window + 1]).map(lambda n: max(n, 0)),
+                       st.integers(max(window, 0), max(window, 300)), st.just(3000)))
+    return draw(trends(n).flatmap(laid_out)), window_size, poly_order
+
+
+@BUDGET
+@given(args=savgol_calls(), error_state=error_states)
+def test_savgol_filter(args, error_state):
+    assert_fast_path_agrees("compute_savgol_filter", args, error_state)
+
+
+def symmetric_apart(by):
+    """A designer of the smoothing window made exactly symmetric, then its
+    outer pair set `by` apart."""
+
+    def design(window_length, polyorder, **options):
+        window = savgol_coeffs(window_length, polyorder)
+        window = (window + window[::-1]) / 2
+        window[0] = window[-1] + by
+        return window
+
+    return design
+
+
+# The outer coefficients of the order-3 window of 11 lie in [1/16, 1/8), where
+# DBL_EPSILON is a whole number of units in the last place.
+DBL_EPSILON = np.finfo(np.float64).eps
+JUST_PAST_DBL_EPSILON = DBL_EPSILON + np.spacing(1 / 16)
+
+# Window designers with scipy's signature.
+WINDOW_DESIGNS = [
+    pytest.param(symmetric_apart(0.0), id="exactly symmetric"),
+    pytest.param(symmetric_apart(DBL_EPSILON), id="symmetric to DBL_EPSILON"),
+    pytest.param(symmetric_apart(JUST_PAST_DBL_EPSILON), id="just past DBL_EPSILON"),
+    # The slope of the fitted polynomial weighs the samples antisymmetrically.
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder, deriv=1),
+                 id="slope"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder,
+                                                                           pos=window_length - 1),
+                 id="fit at the last sample"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder).astype(np.float32),
+                 id="float32 window"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder)[1:],
+                 id="one tap short"),
+]
+
+
+@pytest.mark.parametrize("design", WINDOW_DESIGNS)
+def test_a_replaced_window_designer_is_asked_once(monkeypatch, design):
+    # With savgol_filter's designer replaced, the smoothing is scipy's own,
+    # and the replacement is asked exactly as often as scipy asks it.
+    asked = []
+
+    def counted(*args, **options):
+        asked.append(args)
+        return design(*args, **options)
+
+    monkeypatch.setitem(savgol_filter.__globals__, "savgol_coeffs", counted)
+    assert_fast_path_agrees("compute_savgol_filter", (TREND, 11, 3))
+    assert len(asked) == 3  # native, generic and plain reading, once each

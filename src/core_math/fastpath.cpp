@@ -19,6 +19,7 @@ PyObject* genuine_medfilt = nullptr;  // likewise
 PyObject* genuine_filtfilt = nullptr;  // likewise
 PyObject* genuine_interp1d = nullptr;  // likewise
 PyObject* genuine_savgol_filter = nullptr;  // likewise
+PyObject* genuine_savgol_coeffs = nullptr;  // likewise, as savgol_filter's module bound it
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -134,7 +135,11 @@ int remember_scipy_functions(PyObject* module_dict) {
   if (PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "interp1d", &genuine_interp1d) < 0) return -1;
-  return PyDict_GetItemStringRef(module_dict, "savgol_filter", &genuine_savgol_filter) < 0 ? -1 : 0;
+  if (PyDict_GetItemStringRef(module_dict, "savgol_filter", &genuine_savgol_filter) < 0) return -1;
+  if (genuine_savgol_filter == nullptr || !PyFunction_Check(genuine_savgol_filter)) return 0;
+  return PyDict_GetItemStringRef(PyFunction_GetGlobals(genuine_savgol_filter), "savgol_coeffs", &genuine_savgol_coeffs) < 0
+             ? -1
+             : 0;
 }
 
 namespace {
@@ -156,10 +161,10 @@ bool smoothing_filter_bound(const Scope& scope) {
 }
 
 PyObject* savgol_window_designer() {
-  if (genuine_savgol_filter == nullptr || !PyFunction_Check(genuine_savgol_filter)) return nullptr;
+  if (genuine_savgol_coeffs == nullptr) return nullptr;
   PyObject* designer = PyDict_GetItemWithError(PyFunction_GetGlobals(genuine_savgol_filter), name::savgol_coeffs.handle().ptr());
   if (designer == nullptr) PyErr_Clear();
-  return designer;
+  return designer == genuine_savgol_coeffs ? designer : nullptr;
 }
 
 bool numpy_bound(const Scope& scope) { return bound_to(scope, name::np, genuine_numpy); }

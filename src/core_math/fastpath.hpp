@@ -42,8 +42,8 @@ bool zero_phase_filter_bound(const Scope& scope);
 bool interpolator_bound(const Scope& scope);
 bool smoothing_filter_bound(const Scope& scope);
 
-// The scipy function that savgol_filter designs its window with, as its
-// module binds it now.  Borrowed; nullptr when there is none.
+// The scipy function that savgol_filter designs its window with, while its
+// module still binds the one it bound at import.  Borrowed; else nullptr.
 PyObject* savgol_window_designer();
 
 // A 1-D float64 ndarray (exactly ndarray, native byte order, aligned).
