@@ -349,7 +349,8 @@ py::object compute_robust_trend_body(const Scope& scope, Args args) {
   return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, s_win, poly_order);
 }
 
-// The spike removal natively; the Savitzky-Golay fit stays scipy's.
+// The spike removal natively, then the Savitzky-Golay smoothing natively
+// where it can be, else through scipy.
 py::object compute_robust_trend_fast(const Scope& scope, Args args) {
   const auto median_window = fast::plain_int(args[1]);
   const auto savgol_window = fast::plain_int(args[2]);
