@@ -21,7 +21,7 @@ import scipy.linalg
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from scipy.interpolate import interp1d
-from scipy.signal import filtfilt, medfilt, savgol_coeffs, savgol_filter
+from scipy.signal import filtfilt, get_window, medfilt, savgol_coeffs, savgol_filter
 
 import reference
 from kemo_pkg import core_math
@@ -671,6 +671,31 @@ def test_overall_rms(waveform, error_state):
 )
 def test_amplitude_spectra(waveform, spacing, window_type, scaling, spectrum_format, twin, error_state):
     assert_fast_path_agrees(twin, (waveform, spacing, window_type, scaling, spectrum_format), error_state)
+
+
+# Long records take the native Hann window; any other window of a long
+# record is scipy's, and so is any window once get_window is rebound.
+LONG_RECORD_LENGTHS = [8192, 8193, 10_000, 65_537]
+
+
+@pytest.mark.parametrize("n", LONG_RECORD_LENGTHS)
+@pytest.mark.parametrize("window_type", ["hann", "hamming", "HANN"])
+@pytest.mark.parametrize("twin", ["compute_fft_dsp", "compute_frequency_spectrum"])
+def test_spectra_of_long_records(n, window_type, twin):
+    waveform = np.random.default_rng(n).standard_normal(n) + 0.3
+    assert_fast_path_agrees(twin, (waveform, 1 / 1024, window_type))
+
+
+def test_the_hann_window_of_a_long_record_is_made_natively_unless_get_window_is_rebound(monkeypatch):
+    waveform = np.random.default_rng(5).standard_normal(20_000)
+    calls = []
+    with entries_into(get_window, calls):
+        native = outcome(core_math.compute_frequency_spectrum, waveform, 2560.0)
+    assert calls == []
+    monkeypatch.setattr(core_math, "get_window", recorded(calls, "get_window", get_window))
+    assert outcome(core_math.compute_frequency_spectrum, waveform, 2560.0) == native
+    assert calls == ["get_window"]
+    assert native == outcome(reference.compute_frequency_spectrum, waveform, 2560.0)
 
 
 @BUDGET

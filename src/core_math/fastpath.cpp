@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "kernels/selection.hpp"
+#include "kernels/spectral.hpp"
 #include "kernels/synchronous_average.hpp"
 #include "names.hpp"
 
@@ -20,6 +21,7 @@ PyObject* genuine_filtfilt = nullptr;  // likewise
 PyObject* genuine_interp1d = nullptr;  // likewise
 PyObject* genuine_savgol_filter = nullptr;  // likewise
 PyObject* genuine_savgol_coeffs = nullptr;  // likewise, as savgol_filter's module bound it
+bool hann_matches = false;
 std::size_t numpy_chunk = 0;
 
 // Deterministic probe values spanning many magnitudes and both signs, so
@@ -129,9 +131,45 @@ py::object call_strictly(py::handle function, py::handle first, py::handle secon
   return result;
 }
 
+namespace {
+
+// Whether the native Hann window is scipy's, on lengths around the ones
+// monitoring records have, odd and even.
+bool hann_self_check() {
+  for (std::size_t n : {1, 2, 3, 7, 64, 1000, 1024, 4097, 65536, 100003}) {
+    py::object scipy_window = call(genuine_get_window, name::hann.handle(), py::int_(n));
+    const auto expected = float64_samples(scipy_window);
+    if (!expected || expected->size != n) return false;
+    std::vector<double> native(n);
+    kernels::periodic_hann(n, native.data());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!same_bits(native[i], expected->values[i])) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool native_hann_window() { return hann_matches; }
+
+py::object hann_window(std::size_t n) {
+  double* window = nullptr;
+  py::object result = new_float64_array(n, window);
+  kernels::periodic_hann(n, window);
+  return result;
+}
+
 int remember_scipy_functions(PyObject* module_dict) {
   if (genuine_get_window != nullptr) return 0;
   if (PyDict_GetItemStringRef(module_dict, "get_window", &genuine_get_window) < 0) return -1;
+  if (fast_paths_enabled && genuine_get_window != nullptr) {
+    try {
+      hann_matches = hann_self_check();
+    } catch (py::error_already_set& error) {
+      error.discard_as_unraisable("kemo_pkg.core_math self-check");
+    }
+  }
   if (PyDict_GetItemStringRef(module_dict, "medfilt", &genuine_medfilt) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "filtfilt", &genuine_filtfilt) < 0) return -1;
   if (PyDict_GetItemStringRef(module_dict, "interp1d", &genuine_interp1d) < 0) return -1;

@@ -42,6 +42,12 @@ bool zero_phase_filter_bound(const Scope& scope);
 bool interpolator_bound(const Scope& scope);
 bool smoothing_filter_bound(const Scope& scope);
 
+// scipy's get_window("hann", n), computed here; only while the check at
+// import found the native window equal to scipy's to the bit (the cosines
+// are the C library's, as numpy's are on this platform).
+bool native_hann_window();
+py::object hann_window(std::size_t n);
+
 // The scipy function that savgol_filter designs its window with, while its
 // module still binds the one it bound at import.  Borrowed; else nullptr.
 PyObject* savgol_window_designer();

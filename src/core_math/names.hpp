@@ -35,6 +35,7 @@ inline const Name float64{"float64"};
 inline const Name floor{"floor"};
 inline const Name get_window{"get_window"};
 inline const Name gradient{"gradient"};
+inline const Name hann{"hann"};
 inline const Name hilbert{"hilbert"};
 inline const Name insert{"insert"};
 inline const Name interp{"interp"};

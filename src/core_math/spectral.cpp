@@ -73,10 +73,15 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   const auto waveform = fast::float64_samples(args[0]);
   const auto spacing = fast::plain_number(args[1]);
   const py::handle window_type = args[2], scaling = args[3], spectrum_format = args[4];
-  // Past a few thousand samples the window and the transform are all the
-  // cost, and numpy's own vector loops do the rest as fast as these.
+  // Past a few thousand samples scipy's window and the transform are all the
+  // cost, and numpy's own vector loops do the rest as fast as these; the
+  // Hann window computed here pays for every length.
   constexpr std::size_t kLongestNativeRecord = 8192;
-  if (!waveform || waveform->size == 0 || waveform->size > kLongestNativeRecord || !spacing) return {};
+  const bool native_hann =
+      fast::native_hann_window() && PyUnicode_CheckExact(window_type.ptr()) && equals(window_type, "hann");
+  if (!waveform || waveform->size == 0 || (!native_hann && waveform->size > kLongestNativeRecord) || !spacing) {
+    return {};
+  }
   if (!PyUnicode_CheckExact(scaling.ptr()) || !PyUnicode_CheckExact(spectrum_format.ptr())) return {};
   const std::size_t n = waveform->size;
   if (axis == Axis::frequency && *spacing == 0.0) return {};
@@ -88,7 +93,7 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   // call the native loops cannot finish goes on through numpy, never back
   // to the start.
   const py::int_ N(n);
-  py::object win = call(scope[name::get_window], window_type, N);
+  py::object win = native_hann ? fast::hann_window(n) : call(scope[name::get_window], window_type, N);
   const auto window = fast::float64_samples(win);
   if (!window || window->size != n) return spectrum_through_window(scope, args, axis, N, win);
   fast::FloatingPointWatch watch;

@@ -1,5 +1,5 @@
-// Spectral feature kernels: which axis points fall in a window, the peak
-// amplitude there, and the root-sum-square of a band.
+// Spectral kernels: scipy's periodic Hann window, which axis points fall in
+// a window, the peak amplitude there, and the root-sum-square of a band.
 #pragma once
 
 #include <cmath>
@@ -13,6 +13,20 @@
 #include "summation.hpp"
 
 namespace core_math::kernels {
+
+// scipy's periodic Hann window of n points as it sums it: 0.5 * cos(0 * x)
+// and 0.5 * cos(x) added to zeros, with x running from -pi in steps of
+// 2 pi / n (np.linspace over n + 1 points, the last one dropped).  The
+// first term is exactly 0.5.  One point is a window of 1.
+inline void periodic_hann(std::size_t n, double* window) {
+  if (n == 1) {
+    window[0] = 1.0;
+    return;
+  }
+  constexpr double kPi = 3.141592653589793;
+  const double step = (kPi - -kPi) / static_cast<double>(n);
+  for (std::size_t i = 0; i < n; ++i) window[i] = 0.5 + 0.5 * std::cos(static_cast<double>(i) * step + -kPi);
+}
 
 inline bool inside(double position, double lower, double upper) {
   return std::isgreaterequal(position, lower) && std::islessequal(position, upper);
