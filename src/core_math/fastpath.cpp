@@ -113,7 +113,7 @@ int initialise(PyObject* numpy_module) {
 
 std::size_t summation_chunk() { return numpy_chunk; }
 
-py::object call_strictly(py::handle function, py::handle first, py::handle second, py::handle cond) {
+py::object least_squares_strictly(py::handle lstsq, py::handle lhs, py::handle rhs, py::handle cond) {
   static const Keywords every_event{"all"};
   static const Keywords cutoff{"cond"};
   py::object strict = call_kw(attr(genuine_numpy, name::errstate), every_event, name::raise.handle());
@@ -121,7 +121,7 @@ py::object call_strictly(py::handle function, py::handle first, py::handle secon
   call(attr(strict, name::dunder_enter));
   py::object result;
   try {
-    result = call_kw(function, cutoff, first, second, cond);
+    result = call_kw(lstsq, cutoff, lhs, rhs, cond);
   } catch (py::error_already_set& error) {
     call(leave, py::none(), py::none(), py::none());
     if (error.matches(PyExc_FloatingPointError)) return {};

@@ -23,10 +23,10 @@ extern bool fast_paths_enabled;
 inline bool enabled() { return fast_paths_enabled; }
 std::size_t summation_chunk();
 
-// Calls `function(args...)` with numpy raising on every floating-point
-// event; empty when one occurred, so that a call whose numpy arithmetic
-// would warn is abandoned before it has warned.
-py::object call_strictly(py::handle function, py::handle first, py::handle second, py::handle cond);
+// scipy's lstsq(lhs, rhs, cond=cond), run with numpy raising on every
+// floating-point event; empty when one occurred, so that a fit whose numpy
+// arithmetic would warn is abandoned before it has warned.
+py::object least_squares_strictly(py::handle lstsq, py::handle lhs, py::handle rhs, py::handle cond);
 
 // Notes the scipy functions that the module imported and that fast paths
 // stand in for; -1 with an error set.

@@ -252,17 +252,14 @@ py::object compute_median_filter_fast(const Scope& scope, Args args) {
 // event, the fit falls short of full rank (scipy then warns) or the solver
 // answers in an unexpected form.
 template <class View>
-bool fit_edge(py::handle lstsq, const std::vector<double>& design, const std::vector<double>& scale,
-              const View& samples, std::size_t window, std::size_t first, std::size_t offset, std::size_t count,
-              double* out) {
+bool fit_edge(py::handle lstsq, py::handle design, const std::vector<double>& scale, const View& samples,
+              std::size_t window, std::size_t first, std::size_t offset, std::size_t count, double* out) {
   const std::size_t order = scale.size();
-  double *design_data = nullptr, *column = nullptr;
-  py::object lhs = fast::new_float64_matrix(window, order, design_data);
-  std::copy(design.begin(), design.end(), design_data);
+  double* column = nullptr;
   py::object rhs = fast::new_float64_matrix(window, 1, column);
   for (std::size_t r = 0; r < window; ++r) column[r] = samples[first + r];
   constexpr double kEpsilon = 2.220446049250313e-16;
-  py::object fit = fast::call_strictly(lstsq, lhs, rhs, py::float_(static_cast<double>(window) * kEpsilon));
+  py::object fit = fast::least_squares_strictly(lstsq, design, rhs, py::float_(static_cast<double>(window) * kEpsilon));
   if (!fit) return false;
   const auto solution = fast::float64_column(item(fit, py::int_(0)), order);
   const auto rank = fast::index_value(item(fit, py::int_(2)));
@@ -312,10 +309,13 @@ py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long lon
   if (half == 0) return smoothed;
   std::vector<double> design, scale;
   kernels::edge_design(taps, static_cast<std::size_t>(*poly_order), fast::summation_chunk(), design, scale);
+  double* design_data = nullptr;
+  py::object lhs = fast::new_float64_matrix(taps, scale.size(), design_data);  // scipy's solver copies it
+  std::copy(design.begin(), design.end(), design_data);
   py::object lstsq = attr(linalg, name::lstsq);
   const bool fitted = fast::with_view(*samples, [&](const auto& values) {
-    return fit_edge(lstsq, design, scale, values, taps, 0, 0, half, out) &&
-           fit_edge(lstsq, design, scale, values, taps, n - taps, taps - half, half, out + n - half);
+    return fit_edge(lstsq, lhs, scale, values, taps, 0, 0, half, out) &&
+           fit_edge(lstsq, lhs, scale, values, taps, n - taps, taps - half, half, out + n - half);
   });
   if (!fitted) return {};
   return smoothed;
