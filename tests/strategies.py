@@ -140,7 +140,9 @@ def to_counts(values, dtype, full_scale):
     info = np.iinfo(dtype)
     top = min(int(info.max), 2**53)  # exactly representable in float64
     offset = (top + 1) // 2 if info.min == 0 else 0
-    counts = np.round(np.nan_to_num(values) / (full_scale / top)) + offset
+    step = max(full_scale / top, 5e-324)  # a subnormal full scale still has a step
+    with np.errstate(over="ignore"):  # beyond full scale the counts saturate below
+        counts = np.round(np.nan_to_num(values) / step) + offset
     return np.clip(counts, max(int(info.min), -top), top).astype(dtype)
 
 
