@@ -89,9 +89,9 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   const double span = static_cast<double>(n) * d;
   if (span == 0.0 || !std::isfinite(span)) return {};
 
-  // From here on scipy and numpy have been called and may have warned: a
-  // call the native loops cannot finish goes on through numpy, never back
-  // to the start.
+  // From here on scipy's window (unless it is the native Hann) and numpy
+  // may have been called and may have warned: a call the native loops
+  // cannot finish goes on through numpy, never back to the start.
   const py::int_ N(n);
   py::object win = native_hann ? fast::hann_window(n) : call(scope[name::get_window], window_type, N);
   const auto window = fast::float64_samples(win);
