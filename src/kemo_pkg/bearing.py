@@ -1,0 +1,616 @@
+"""Rolling-element bearing diagnosis from one vibration record.
+
+A local defect on a race or a rolling element is struck at a rate fixed by the
+bearing's geometry and the shaft speed: the outer race at the ball-pass
+frequency of the outer race (BPFO), the inner race at BPFI, a ball at twice its
+spin frequency (BSF; it strikes both races once per spin turn).  Each strike
+rings the structure's resonances; the squared envelope of a resonance band
+therefore repeats at the defect rate, and its spectrum (the squared envelope
+spectrum) shows a line at that rate and its harmonics:
+
+- outer race: the race stands still in the load zone, so the lines are clean;
+- inner race: the defect turns with the shaft through the load zone, so its
+  lines carry sidebands at shaft rate;
+- ball: the ball turns with the cage through the load zone, so its lines
+  carry sidebands at cage rate (FTF), and the cage-rate lines themselves
+  stand in the spectrum; a rolling element's spin wanders more than the
+  races' rates do, so its lines are broader;
+- cage: lines at cage rate alone.
+
+The diagnosis:
+
+1. refines the nominal shaft speed from the spectrum's shaft-rate harmonics;
+2. pre-whitens the record twice, cepstrally (every bin's magnitude set to one)
+   and by removing the discrete lines of shafts, gears and the supply, since
+   either can reveal the impacts that the other hides;
+3. forms the squared envelope of every band of the 1/3-binary filter-bank tree
+   that lies above the defect lines (`filterbank`), and its spectrum over the
+   local floor, shaft harmonics masked;
+4. scores each defect family in every band: its first harmonics, at one
+   common slip within a tolerance, and the sidebands the physics predicts;
+5. judges each family's best band against decoys: the same comb at
+   frequencies that belong to no family, taken over the same bands.  A family
+   is present when it stands well clear of its decoys, both in significance
+   and in size.  The strongest present family explains its own lines; the
+   others are scored again without them.
+
+Nothing here depends on the machine beyond the defect orders and the speed.
+"""
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+import scipy.fft as sfft
+from scipy.ndimage import maximum_filter1d
+
+from . import core_math as cm
+from .filterbank import (
+    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, spectral_kurtosis, tree_levels,
+)
+
+DEFECTS = ("outer_race", "inner_race", "ball", "cage")
+DEFECT_LABELS = {"outer_race": "outer race", "inner_race": "inner race", "ball": "ball", "cage": "cage"}
+
+MAX_LEVEL = 6                 # the tree's finest level: 2**6 bands between 0 Hz and Nyquist
+HARMONICS = 3                 # defect harmonics scored; three are where a defect's lines stand clearest
+MIN_LINES = 2                 # a family is judged where its envelope spectrum reaches two harmonics
+# How far the lines may sit from their kinematic frequency: the rolling elements
+# slip on the races by up to a percent or two, and a ball's spin wanders more.
+SLIP_TOLERANCE = {"outer_race": 0.01, "inner_race": 0.01, "ball": 0.02, "cage": 0.01}
+SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs the family, it does not make it
+# The bands start above this multiple of the highest defect frequency, so that
+# the envelope is the ringing of resonances and not the defect lines themselves.
+BAND_FLOOR_MULTIPLE = 4.0
+SPEED_SEARCH = 0.03           # the shaft-rate line is sought within 3 % of the nominal speed
+SPEED_HARMONICS = 5
+SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
+# Decoys: the same comb at 0.65 to 1.5 times the defect frequency, away from the
+# frequency itself; 60 of them give the null's median and spread.
+DECOY_RATIOS = np.exp(np.linspace(np.log(0.65), np.log(1.5), 60))
+DECOY_EXCLUSION = 0.05
+# A family is present when its best comb stands this many robust standard
+# deviations above the decoys' and its lines, on average, stand this much
+# higher over the floor than the decoys' do (natural log: e**0.3, a third).
+MIN_SCORE = 4.0
+MIN_EXCESS = 0.3
+# The envelope spectrum is the Welch average of three half-overlapping halves of
+# the record: lines that hold through the record stay, chance peaks of a single
+# transform average out, and the floor they are measured against steadies.
+SEGMENTS = 3
+MIN_DEFECT_PERIODS = 10       # a family needs ten of its periods in the record to be judged
+MAX_DURATION_S = 30.0         # longer records are cut: 30 s resolve every line that matters
+MAX_SAMPLES = 2**20
+
+
+@dataclass(frozen=True)
+class DefectOrders:
+    """Defect frequencies of a bearing in orders (per revolution of the shaft
+    that turns the inner race; the outer race stands still)."""
+
+    bpfo: float  # ball-pass frequency, outer race
+    bpfi: float  # ball-pass frequency, inner race
+    bsf: float   # ball spin frequency; a ball defect strikes at twice this
+    ftf: float   # fundamental train (cage) frequency
+
+    def __post_init__(self):
+        for name in ("bpfo", "bpfi", "bsf", "ftf"):
+            value = getattr(self, name)
+            if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+                raise ValueError(f"{name.upper()} must be a positive number of orders, not {value!r}")
+
+    def families(self) -> dict[str, tuple[float, float | None]]:
+        """For each defect: the order its lines repeat at, and the order of
+        the sidebands around them (None where the physics predicts none)."""
+        return {
+            "outer_race": (self.bpfo, None),
+            "inner_race": (self.bpfi, 1.0),
+            "ball": (2.0 * self.bsf, self.ftf),
+            "cage": (self.ftf, None),
+        }
+
+
+def defect_orders_from_geometry(
+    balls: int, ball_diameter: float, pitch_diameter: float, contact_angle_deg: float = 0.0
+) -> DefectOrders:
+    """Kinematic defect orders of a bearing with a stationary outer race.
+
+    Parameters
+    ----------
+    balls : int
+        Number of rolling elements.
+    ball_diameter, pitch_diameter : float
+        Rolling-element and pitch-circle diameters, in one unit.
+    contact_angle_deg : float
+        Contact angle in degrees (0 for a deep-groove bearing under radial load).
+
+    Returns
+    -------
+    DefectOrders
+        BPFO = n/2 (1 - r), BPFI = n/2 (1 + r), BSF = D/(2d) (1 - r**2),
+        FTF = (1 - r)/2, with r = d/D cos(contact angle).
+    """
+    if int(balls) != balls or balls < 1:
+        raise ValueError(f"the number of balls must be a positive whole number, not {balls!r}")
+    for name, value in (("ball diameter", ball_diameter), ("pitch diameter", pitch_diameter)):
+        if not (math.isfinite(value) and value > 0):
+            raise ValueError(f"the {name} must be positive, not {value!r}")
+    if not ball_diameter < pitch_diameter:
+        raise ValueError(f"the ball diameter ({ball_diameter:g}) must be smaller than the pitch diameter"
+                         f" ({pitch_diameter:g})")
+    if not (math.isfinite(contact_angle_deg) and 0 <= contact_angle_deg < 90):
+        raise ValueError(f"the contact angle must lie from 0 to below 90 degrees, not {contact_angle_deg!r}")
+    ratio = ball_diameter / pitch_diameter * math.cos(math.radians(contact_angle_deg))
+    return DefectOrders(
+        bpfo=balls / 2 * (1 - ratio),
+        bpfi=balls / 2 * (1 + ratio),
+        bsf=pitch_diameter / (2 * ball_diameter) * (1 - ratio**2),
+        ftf=(1 - ratio) / 2,
+    )
+
+
+def _key_values(text: str, what: str) -> dict[str, float]:
+    values = {}
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        key, sep, value = item.partition("=")
+        if not sep:
+            raise ValueError(f"{what}: '{item}' is not KEY=VALUE")
+        try:
+            values[key.strip().lower()] = float(value)
+        except ValueError:
+            raise ValueError(f"{what}: '{value.strip()}' is not a number") from None
+    return values
+
+
+def parse_defect_orders(text: str) -> DefectOrders:
+    """`BPFO=3.05,BPFI=4.95,BSF=1.99,FTF=0.38` (any case) into DefectOrders."""
+    values = _key_values(text, "bearing")
+    wanted = ("bpfo", "bpfi", "bsf", "ftf")
+    unknown = sorted(set(values) - set(wanted))
+    missing = [key.upper() for key in wanted if key not in values]
+    if unknown or missing:
+        raise ValueError("bearing: give BPFO, BPFI, BSF and FTF in orders"
+                         + (f"; missing {', '.join(missing)}" if missing else "")
+                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+    return DefectOrders(**{key: values[key] for key in wanted})
+
+
+def parse_geometry(text: str) -> DefectOrders:
+    """`balls=8,ball_diameter=7.94,pitch_diameter=39.04,contact_angle=0` into
+    the bearing's DefectOrders (contact_angle in degrees, optional)."""
+    values = _key_values(text, "bearing geometry")
+    allowed = {"balls", "ball_diameter", "pitch_diameter", "contact_angle"}
+    unknown = sorted(set(values) - allowed)
+    missing = sorted({"balls", "ball_diameter", "pitch_diameter"} - set(values))
+    if unknown or missing:
+        raise ValueError("bearing geometry: give balls, ball_diameter, pitch_diameter and optionally contact_angle"
+                         + (f"; missing {', '.join(missing)}" if missing else "")
+                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+    return defect_orders_from_geometry(values["balls"], values["ball_diameter"], values["pitch_diameter"],
+                                       values.get("contact_angle", 0.0))
+
+
+def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> float:
+    """The shaft speed (Hz) within `SPEED_SEARCH` of `nominal_hz` at which the
+    spectrum's first harmonics of shaft rate stand highest (their log
+    amplitudes summed): a motor's slip or a drive's set point moves the speed
+    by a few percent from its nameplate."""
+    freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
+    df = float(freqs[1] - freqs[0])
+    harmonics = np.arange(1, SPEED_HARMONICS + 1)
+    harmonics = harmonics[harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-1]]
+    if harmonics.size == 0:
+        return nominal_hz
+    candidates = np.arange(nominal_hz * (1 - SPEED_SEARCH), nominal_hz * (1 + SPEED_SEARCH), df / harmonics[-1] / 2)
+    bins = np.rint(np.outer(candidates, harmonics) / df).astype(int)
+    tiny = np.finfo(float).tiny
+    score = np.log(np.maximum(amps[bins], tiny)).sum(axis=1)
+    return float(candidates[np.argmax(score)])
+
+
+@dataclass(frozen=True)
+class DefectEvidence:
+    """What the envelope spectrum says of one defect."""
+
+    defect: str
+    frequency_hz: float          # kinematic frequency at the refined speed
+    found_hz: float              # where its lines stand: the frequency with the best common slip
+    score: float                 # robust standard deviations above the decoys
+    excess: float                # mean log line-over-floor ratio above the decoys' median
+    present: bool
+    band_hz: tuple[float, float]  # the band where the family stands highest
+    prewhitening: str            # "cepstral" or "lines removed"
+    line_ratios: tuple[float, ...]  # each harmonic's line over the local floor
+    sideband_ratio: float | None  # mean sideband over floor, where sidebands are predicted
+    note: str | None = None
+
+
+@dataclass(frozen=True, eq=False)  # arrays: compared by identity
+class BearingDiagnosis:
+    """The verdict and the evidence behind it."""
+
+    verdict: str                 # a defect of DEFECTS, or "none"
+    nominal_shaft_hz: float
+    shaft_hz: float              # refined from the spectrum
+    band_hz: tuple[float, float]
+    band_reason: str
+    defects: dict[str, DefectEvidence]
+    kurtogram: Kurtogram
+    envelope_hz: np.ndarray      # squared envelope spectrum of the verdict's band, over its floor
+    envelope_ratio: np.ndarray
+    notes: list[str] = field(default_factory=list)
+
+
+@dataclass(frozen=True, eq=False)  # arrays: compared by identity
+class _Level:
+    """The candidate bands of one tree level under one pre-whitening, with
+    their envelope spectra as log line-over-floor ratios (each bin the
+    largest of itself and its neighbours, so that a line between two bins
+    counts in full)."""
+
+    prewhitening: str
+    low_hz: np.ndarray
+    high_hz: np.ndarray
+    df: float                    # bin spacing of the envelope spectra, Hz
+    log_ratio: np.ndarray        # (bands, bins), shaft harmonics at the floor
+    decoy_log_ratio: np.ndarray  # every family's lines at the floor too: the decoys' ground
+
+    def without(self, mask: np.ndarray) -> "_Level":
+        """The same bands with the bins of `mask` set to the floor."""
+        ratio = self.log_ratio.copy()
+        ratio[:, mask[: ratio.shape[1]]] = 0.0
+        return _Level(self.prewhitening, self.low_hz, self.high_hz, self.df, ratio, self.decoy_log_ratio)
+
+
+def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
+    """Each row over its local floor: medians of consecutive blocks of
+    `block` bins, interpolated linearly between block centres."""
+    rows, bins = spectra.shape
+    blocks = max(1, bins // block)
+    medians = np.median(spectra[:, : blocks * block].reshape(rows, blocks, block), axis=2)
+    position = np.clip((np.arange(bins) + 0.5) / block - 0.5, 0, blocks - 1)
+    left = np.minimum(position.astype(int), blocks - 1)
+    right = np.minimum(left + 1, blocks - 1)
+    weight = position - left
+    floor = medians[:, left] * (1 - weight) + medians[:, right] * weight
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return spectra / floor
+
+
+def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
+    """True on the bins within `relative` (and two bins) of each centre."""
+    mask = np.zeros(bins, bool)
+    for centre in centres_hz:
+        half = 2 + relative * centre / df
+        lo, hi = int(math.floor(centre / df - half)), int(math.ceil(centre / df + half))
+        if lo < bins and hi >= 0:
+            mask[max(lo, 0) : min(hi, bins - 1) + 1] = True
+    return mask
+
+
+def _comb(log_ratio: np.ndarray, df: float, fundamentals_hz: np.ndarray, tolerance: float,
+          sideband_hz: float | None):
+    """Best comb over a common slip, for every band (rows) and every
+    fundamental: (score, sideband mean, slip), each (rows, fundamentals).
+
+    A comb's score is the mean log ratio of its first HARMONICS lines that
+    the band's spectrum reaches (at least two are needed; -inf otherwise),
+    plus SIDEBAND_WEIGHT times the mean of the sidebands around them.  The
+    slip steps by two bins at the last harmonic: each bin already holds the
+    largest of its neighbours."""
+    rows, bins = log_ratio.shape
+    steps = max(3, int(math.ceil(tolerance * fundamentals_hz.max() * HARMONICS / df)) + 1)
+    slips = np.linspace(-tolerance, tolerance, steps)
+    trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
+    reach = int(math.ceil(HARMONICS * trial.max() + (sideband_hz or 0.0)) / df) + 2
+    padded = np.zeros((rows, max(reach, bins)), log_ratio.dtype)
+    padded[:, : bins - 1] = log_ratio[:, : bins - 1]  # the last bin holds no whole line
+    carrier = np.zeros((rows,) + trial.shape, log_ratio.dtype)
+    counted = np.zeros(trial.shape)
+    sideband = np.zeros_like(carrier)
+    sidebands_counted = np.zeros(trial.shape)
+    for k in range(1, HARMONICS + 1):
+        at = np.rint(k * trial / df).astype(np.intp)
+        carrier += padded[:, at]
+        counted += at < bins - 1
+        if sideband_hz is not None:
+            for side in (-1.0, 1.0):
+                at = np.maximum(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0)
+                sideband += padded[:, at]
+                sidebands_counted += (at > 0) & (at < bins - 1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
+        sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
+    if sideband_hz is not None:
+        total = total + SIDEBAND_WEIGHT * sideband
+    best = np.argmax(total, axis=2)[..., None]
+    pick = lambda a: np.take_along_axis(a, best, axis=2)[..., 0]  # noqa: E731
+    return pick(total), pick(sideband), slips[best[..., 0]]
+
+
+def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
+    """The record's one-sided transform, cepstrally pre-whitened (every
+    magnitude one) and with its discrete lines brought down to the local
+    median magnitude (blocks of `block` bins), phases kept."""
+    magnitude = np.abs(spectrum)
+    tiny = np.finfo(float).tiny
+    blocks = max(1, len(magnitude) // block)
+    medians = np.median(magnitude[: blocks * block].reshape(blocks, block), axis=1)
+    smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
+    lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
+    lines_removed = np.where(lines, spectrum * (smooth / np.maximum(magnitude, tiny)), spectrum)
+    return {"cepstral": spectrum / np.maximum(magnitude, tiny), "lines removed": lines_removed}
+
+
+def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[list[_Level], list[np.ndarray]]:
+    """The envelope spectra of every candidate band, and the spectral
+    kurtosis of every level of the record with its lines removed."""
+    highest = max(f + (s or 0.0) for f, s in families_hz.values())
+    floor_hz = BAND_FLOOR_MULTIPLE * highest
+    top_hz = 1.5 * highest * HARMONICS + shaft_hz
+    block = max(16, int(0.5 * shaft_hz / df))
+    known = [k * f + m * (s or 0.0) for f, s in families_hz.values()
+             for k in range(1, HARMONICS + 3) for m in ((-2, -1, 0, 1, 2) if s else (0,))]
+    shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
+    candidates: list[_Level] = []
+    kurtosis_rows = []
+    for prewhitening, whitened in _prewhitened(spectrum, block).items():
+        if band_hz is None:
+            whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
+            levels = (level_envelopes(whitened, df, level) for level in tree_levels(MAX_LEVEL))
+        else:
+            levels = (band_envelope(whitened, df, band_hz),)
+        for envelopes in levels:
+            if prewhitening == "lines removed" and band_hz is None:
+                kurtosis_rows.append(spectral_kurtosis(envelopes.envelopes))
+            # At least half of a band must lie above the defect lines.
+            usable = envelopes.high_hz > floor_hz + 0.5 * envelopes.width_hz if band_hz is None else [True]
+            squared = envelopes.envelopes[usable]
+            if not len(squared):
+                continue
+            ses, level_df = _envelope_spectra(squared, envelopes.rate_hz)
+            bins = min(int(top_hz / level_df) + 2, ses.shape[1])
+            ses = ses[:, :bins]
+            with np.errstate(divide="ignore", invalid="ignore"):
+                log_ratio = np.log(_floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))).astype(np.float32)
+            log_ratio[:, _line_mask(bins, level_df, shaft_lines, SHAFT_MASK)] = 0.0
+            log_ratio = maximum_filter1d(np.nan_to_num(log_ratio, nan=0.0, neginf=-10.0), 3, axis=1)
+            decoy = log_ratio.copy()
+            decoy[:, _line_mask(bins, level_df, known, 0.02)] = 0.0
+            low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
+            candidates.append(_Level(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio, decoy))
+    return candidates, kurtosis_rows
+
+
+def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, float]:
+    """Amplitude spectra of the rows of `squared` (sampled at `rate_hz`) and
+    their bin spacing: Welch averages of SEGMENTS half-overlapping
+    Hann-windowed segments."""
+    squared = squared - squared.mean(axis=1, keepdims=True)
+    length = int(round(2 * squared.shape[1] / (SEGMENTS + 1)))
+    views = np.lib.stride_tricks.sliding_window_view(squared, length, axis=1)[:, :: length // 2, :]
+    power = (np.abs(sfft.rfft(views * np.hanning(length), axis=2, workers=1)) ** 2).mean(axis=1)
+    return np.sqrt(power), rate_hz / length
+
+
+def _reaches(level: _Level, fundamental_hz: float, tolerance: float) -> bool:
+    """Whether the level's envelope spectra reach two harmonics of the family."""
+    return level.log_ratio.shape[1] - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
+
+
+def _robust(values: np.ndarray) -> tuple[float, float]:
+    """Median and robust standard deviation (1.4826 median absolute deviation)."""
+    median = float(np.median(values))
+    return median, float(1.4826 * np.median(np.abs(values - median)))
+
+
+def _decoy_null(levels, fundamental_hz, sideband_hz, tolerance):
+    """Median and robust spread of the decoys' best combs over all bands, and
+    of the sidebands of those best combs."""
+    ratios = DECOY_RATIOS[np.abs(DECOY_RATIOS - 1) > DECOY_EXCLUSION]
+    decoys = fundamental_hz * ratios
+    best = np.full(len(decoys), -np.inf)
+    best_sideband = np.zeros(len(decoys))
+    for level in levels:
+        if _reaches(level, decoys.max(), tolerance):
+            total, sideband, _ = _comb(level.decoy_log_ratio, level.df, decoys, tolerance, sideband_hz)
+            row = np.argmax(total, axis=0)
+            top = total[row, np.arange(len(decoys))]
+            better = top > best
+            best = np.where(better, top, best)
+            best_sideband = np.where(better, sideband[row, np.arange(len(decoys))], best_sideband)
+    finite = np.isfinite(best)
+    if finite.sum() < len(decoys) // 2:
+        return None
+    return _robust(best[finite]), _robust(best_sideband[finite])
+
+
+def _evidence(defect, levels, fundamental_hz, sideband_hz, null) -> DefectEvidence:
+    """The family's best comb over all bands, judged against its decoys."""
+    tolerance = SLIP_TOLERANCE[defect]
+    best = None
+    for level in levels:
+        if not _reaches(level, fundamental_hz, tolerance):
+            continue
+        total, sideband, slip = _comb(level.log_ratio, level.df, np.array([fundamental_hz]), tolerance, sideband_hz)
+        row = int(np.argmax(total[:, 0]))
+        if best is None or total[row, 0] > best[0]:
+            best = (float(total[row, 0]), level, row, float(sideband[row, 0]), float(slip[row, 0]))
+    if best is None or not math.isfinite(best[0]) or null is None:
+        return _unjudged(defect, fundamental_hz, "no band reaches two of its harmonics")
+    (median, spread), (sideband_median, sideband_spread) = null
+    total, level, row, sideband, slip = best
+    found = fundamental_hz * (1 + slip)
+    at = [round(k * found / level.df) for k in range(1, HARMONICS + 1)]
+    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.log_ratio.shape[1] - 1)
+    excess = total - median
+    score = excess / spread if spread > 0 else math.copysign(math.inf, excess)
+    return DefectEvidence(
+        defect=defect, frequency_hz=fundamental_hz, found_hz=found, score=score, excess=excess,
+        present=score >= MIN_SCORE and excess >= MIN_EXCESS,
+        band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
+        line_ratios=ratios, sideband_ratio=math.exp(sideband) if sideband_hz is not None else None,
+    )
+
+
+def _unjudged(defect: str, frequency_hz: float, why: str) -> DefectEvidence:
+    nan = float("nan")
+    return DefectEvidence(defect, frequency_hz, nan, nan, nan, False, (nan, nan), "", (), None, why)
+
+
+def _explain_away(levels: list[_Level], evidence: DefectEvidence, shaft_hz: float,
+                  sideband_hz: float | None) -> list[_Level]:
+    """The levels with the lines of a present family set to the floor, so that
+    no other family borrows them: its harmonics, their shaft-rate sidebands
+    (any unbalance or misalignment modulates the impacts at shaft rate) and
+    the sidebands its physics predicts."""
+    spacings = {shaft_hz, sideband_hz or shaft_hz}
+    top_hz = max(level.log_ratio.shape[1] * level.df for level in levels)
+    centres = [k * evidence.found_hz + m * spacing
+               for k in range(1, int(top_hz / evidence.found_hz) + 1)
+               for spacing in spacings for m in range(-3, 4)]
+    masks = {}
+    for level in levels:
+        key = (level.log_ratio.shape[1], level.df)
+        if key not in masks:
+            masks[key] = _line_mask(key[0], level.df, centres, 0.002)
+    return [level.without(masks[(level.log_ratio.shape[1], level.df)]) for level in levels]
+
+
+def diagnose_bearing(
+    vibration: np.ndarray,
+    fs: float,
+    orders: DefectOrders,
+    nominal_shaft_hz: float,
+    band_hz: tuple[float, float] | None = None,
+    refine_speed: bool = True,
+) -> BearingDiagnosis:
+    """Diagnoses the bearing whose defect orders are `orders` from one
+    accelerometer record.
+
+    Parameters
+    ----------
+    vibration : ndarray
+        The record, finite samples, sampled at `fs` Hz.
+    orders : DefectOrders
+        Defect frequencies in orders of the shaft speed.
+    nominal_shaft_hz : float
+        Shaft speed in Hz: nominal (refined here from the spectrum) or measured
+        by a tachometer (then pass `refine_speed=False`).
+    band_hz : (low, high), optional
+        A demodulation band chosen by the analyst; by default every band of
+        the 1/3-binary tree above the defect lines is tried.
+
+    Returns
+    -------
+    BearingDiagnosis
+    """
+    notes: list[str] = []
+    x = np.asarray(vibration, dtype=float)
+    if x.ndim != 1 or not np.all(np.isfinite(x)):
+        raise ValueError("the vibration record must be one-dimensional with finite samples")
+    limit = min(MAX_SAMPLES, int(MAX_DURATION_S * fs))
+    if len(x) > limit:
+        notes.append(f"bearing: the first {limit / fs:.3g} s of the record were analysed")
+        x = x[:limit]
+    shaft_hz = refine_shaft_speed(x, fs, nominal_shaft_hz) if refine_speed else float(nominal_shaft_hz)
+    n = fast_length_at_most(len(x))
+    x = x[:n] - np.mean(x[:n])
+    # Every figure below is a ratio, so the record's scale does not matter;
+    # unit peak keeps the squared envelopes of any record finite.
+    peak = float(np.max(np.abs(x)))
+    spectrum = sfft.rfft(x / peak if peak > 0 else x, workers=1)
+    df = fs / n
+    families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
+
+    levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz)
+    kurt = Kurtogram(tuple(tree_levels(MAX_LEVEL)) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
+    if not levels:
+        notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
+                     " for this bearing at this speed")
+    evidence = _judge_families(levels, families_hz, shaft_hz, n / fs)
+    verdict = _verdict(evidence)
+    band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz)
+    envelope_hz, envelope_ratio = _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict)
+    return BearingDiagnosis(verdict, float(nominal_shaft_hz), shaft_hz, band, reason, evidence, kurt,
+                            envelope_hz, envelope_ratio, notes)
+
+
+def _judge_families(levels, families_hz, shaft_hz, duration_s) -> dict[str, DefectEvidence]:
+    """Every family's evidence.  The family that stands highest over its
+    decoys explains its lines away before the others are judged again."""
+    evidence: dict[str, DefectEvidence] = {}
+    judged = []
+    for defect, (fundamental_hz, _) in families_hz.items():
+        if fundamental_hz * duration_s < MIN_DEFECT_PERIODS:
+            evidence[defect] = _unjudged(defect, fundamental_hz,
+                                         f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods")
+        elif not levels:
+            evidence[defect] = _unjudged(defect, fundamental_hz, "no band to judge it in")
+        else:
+            judged.append(defect)
+    nulls = {d: _decoy_null(levels, *families_hz[d], SLIP_TOLERANCE[d]) for d in judged}
+    while judged:
+        round_evidence = {d: _evidence(d, levels, *families_hz[d], nulls[d]) for d in judged}
+        present = [e for e in round_evidence.values() if e.present]
+        if not present:
+            evidence.update(round_evidence)
+            break
+        strongest = max(present, key=lambda e: e.excess)
+        evidence[strongest.defect] = strongest
+        judged.remove(strongest.defect)
+        levels = _explain_away(levels, strongest, shaft_hz, families_hz[strongest.defect][1])
+    return {d: evidence[d] for d in DEFECTS}
+
+
+def _verdict(evidence: dict[str, DefectEvidence]) -> str:
+    """The present defect that stands clearest of its decoys, or "none".
+
+    Cage-rate lines in the envelope of a resonance band mean impacts whose
+    strength follows the cage: a rolling element passing in and out of the
+    load zone once per cage turn.  They are a ball defect's clearest trace when
+    its own spin wanders, so they are read as one."""
+    present = [e for e in evidence.values() if e.present]
+    if not present:
+        return "none"
+    strongest = max(present, key=lambda e: e.excess).defect
+    return "ball" if strongest == "cage" else strongest
+
+
+def _verdict_source(evidence, verdict) -> DefectEvidence | None:
+    """The family the verdict rests on: its own, or the cage-rate lines of a ball."""
+    if verdict == "none":
+        return None
+    return evidence[verdict] if evidence[verdict].present else evidence["cage"]
+
+
+def _band_and_reason(verdict, evidence, kurt, band_hz, families_hz):
+    if band_hz is not None:
+        return (float(band_hz[0]), float(band_hz[1])), "the band given"
+    source = _verdict_source(evidence, verdict)
+    if source is not None:
+        e = source
+        return e.band_hz, (f"where the {DEFECT_LABELS[e.defect]} lines stand highest over the floor"
+                           f" ({e.prewhitening} pre-whitening)")
+    floor_hz = BAND_FLOOR_MULTIPLE * max(f + (s or 0.0) for f, s in families_hz.values())
+    level, band, value = kurt.peak(above_hz=floor_hz)
+    if not math.isfinite(value):
+        return (float("nan"), float("nan")), "no band lies above the defect lines"
+    return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect family stands out in any band"
+
+
+def _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict):
+    """Envelope spectrum of `band` over its floor, as the verdict was read
+    from it, up to past the third harmonic of the highest defect frequency:
+    the figure's evidence panel."""
+    if not all(map(math.isfinite, band)):
+        return np.zeros(0), np.zeros(0)
+    source = _verdict_source(evidence, verdict)
+    prewhitening = source.prewhitening if source is not None else ""
+    whitened = _prewhitened(spectrum, max(16, int(0.5 * shaft_hz / df)))[prewhitening or "cepstral"]
+    envelope = band_envelope(whitened, df, band)
+    ses, level_df = _envelope_spectra(envelope.envelopes, envelope.rate_hz)
+    top = (HARMONICS + 1.5) * max(e.frequency_hz for e in evidence.values())
+    ses = ses[:, : min(int(top / level_df) + 1, ses.shape[1])]
+    ratio = _floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))[0]
+    return np.arange(ses.shape[1]) * level_df, np.nan_to_num(ratio)
