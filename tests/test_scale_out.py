@@ -7,13 +7,15 @@ import runpy
 from pathlib import Path
 
 import dask
+import numpy as np
 import dask.bag as db
 import pytest
 
 from kemo_pkg import core_math
-from kemo_pkg.analysis import analyze_record, summary
+from kemo_pkg.analysis import Settings, assess_record
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.records import load_record, save_record
+from kemo_pkg.report import summary
 
 EXAMPLE = Path(__file__).parent.parent / "examples" / "fleet_dask.py"
 FUNCTIONS = sorted(
@@ -31,6 +33,15 @@ def test_function_pickles_as_its_module_and_name(name):
     assert pickle.loads(data) is function
 
 
+def _same(rows, others):
+    """Equal row for row; arrays (operating states) compared element by element."""
+    return len(rows) == len(others) and all(
+        a.keys() == b.keys() and all(np.array_equal(a[k], b[k]) if isinstance(a[k], np.ndarray) else a[k] == b[k]
+                                     for k in a)
+        for a, b in zip(rows, others)
+    )
+
+
 def test_fleet_in_worker_processes_equals_the_serial_run(tmp_path):
     paths = []
     for k in range(8):
@@ -38,10 +49,10 @@ def test_fleet_in_worker_processes_equals_the_serial_run(tmp_path):
                             bpfo_order=3.1 + 0.1 * k, impact_amp=0.0 if k == 3 else 1.2)
         paths.append(tmp_path / f"machine_{k}.npz")
         save_record(paths[-1], make_record(design))
-    band_hz = (2000.0, 4500.0)
+    settings = Settings(gear_ratio=4.0, band_hz=(2000.0, 4500.0))
 
     fleet_bag = runpy.run_path(str(EXAMPLE))["fleet_bag"]
-    fleet = fleet_bag(paths, gear_ratio=4.0, band_hz=band_hz)
+    fleet = fleet_bag(paths, settings)
     # A core_math function handed to Dask directly travels the same way.
     levels = db.from_sequence([str(p) for p in paths], npartitions=4).map(load_record).map(
         lambda record: record.vibration).map(core_math.compute_true_overall_rms)
@@ -51,7 +62,7 @@ def test_fleet_in_worker_processes_equals_the_serial_run(tmp_path):
     assert os.getpid() not in worker_pids
 
     records = [load_record(p) for p in paths]
-    serial = [summary(analyze_record(record, gear_ratio=4.0, band_hz=band_hz)) for record in records]
-    assert parallel == serial
+    serial = [summary(assess_record(record, settings)) for record in records]
+    assert _same(parallel, serial)
     assert parallel_levels == [core_math.compute_true_overall_rms(record.vibration) for record in records]
     assert [row["gear_ratio"] for row in parallel] == [4.0] * 8

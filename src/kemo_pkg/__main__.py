@@ -1,50 +1,90 @@
 """python -m kemo_pkg demo | analyze FILE: the drivetrain demonstration, or the
-same chain on a record of your own."""
+same analysis on a record of your own."""
 
 import argparse
+import json
 import sys
+from contextlib import nullcontext
 from pathlib import Path
 
-from .analysis import (
-    Row, analyze_record, assess_trend, findings, format_report, group, progress_step, segment_trend,
-)
+from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend
+from .bearing import parse_defect_orders, parse_geometry
 from .records import RecordError, load_record
+from .report import Row, findings, format_report, group, to_json
+from .severity import UNITS_TO_M_S2
 
 PROG = "python -m kemo_pkg"
 
-try:
-    from . import demo
-    from .figure import draw
-except ModuleNotFoundError as missing:  # installed without the [demo] extra
-    sys.exit(f"{PROG}: error: the figures need {missing.name}; install it with: pip install 'kemo_pkg[demo]'")
-
 
 def _positive(text):
-    value = float(text)
-    if not value > 0:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
+    if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
     return value
 
 
+def _parsed_by(parse):
+    def parse_argument(text):
+        try:
+            return parse(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    return parse_argument
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, as for a record that cannot be read; the usage is --help's job.
+        self.exit(2, f"{PROG}: error: {message}\n")
+
+
 def _parser():
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,analyze}")
+    parser = _Parser(prog=PROG, description=__doc__)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,analyze}",
+                                     parser_class=_Parser)
 
     demo_command = commands.add_parser("demo", help="run the chain on a synthetic drivetrain with known truth")
     demo_command.add_argument("--out", type=Path, default=Path("out"), help="folder for demo.png (default: out)")
 
-    analyze = commands.add_parser("analyze", help="run the chain on your own record (.csv or .npz)")
-    analyze.add_argument("file", type=Path, help="CSV with a header naming the columns, or NPZ of named arrays")
-    analyze.add_argument("--fs", type=_positive, metavar="HZ", help="sample rate, when the record has no time axis")
-    analyze.add_argument("--gear-ratio", type=_positive, default=1.0, metavar="R",
+    analyze = commands.add_parser("analyze", help="run the analysis on your own record (.csv, .npz, .mat, .wav)")
+    analyze.add_argument("file", type=Path, help="CSV with a header naming the columns, NPZ of named arrays,"
+                                                 " MATLAB v5/v7 file or WAV file")
+    analyze.add_argument("--fs", type=_positive, metavar="HZ",
+                         help="sample rate, when the record has no time axis and the file none of its own")
+    analyze.add_argument("--rpm", type=_positive, metavar="RPM",
+                         help="nominal shaft speed (default: the file's rpm variable); refined from the spectrum")
+    machine = analyze.add_argument_group("the machine")
+    bearing = machine.add_mutually_exclusive_group()
+    bearing.add_argument("--bearing", type=_parsed_by(parse_defect_orders), metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
+                         help="defect frequencies of the bearing in orders of shaft speed")
+    bearing.add_argument("--bearing-geometry", type=_parsed_by(parse_geometry), dest="bearing",
+                         metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
+                         help="bearing geometry, turned into defect orders")
+    machine.add_argument("--gear-ratio", type=_positive, default=1.0, metavar="R",
                          help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)")
-    analyze.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
-                         help="envelope band in Hz (default: 8%% to 20%% of the sample rate)")
-    analyze.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
-    analyze.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
-    analyze.add_argument("--time-column", metavar="NAME", help="time axis column (default: time, t)")
-    analyze.add_argument("--vibration-column", metavar="NAME", help="vibration column (default: vibration, vib, accel)")
-    analyze.add_argument("--tach-column", metavar="NAME", help="tachometer column (default: tach, tachometer)")
+    machine.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
+                         help="envelope band in Hz (default: chosen from the record when a bearing is given,"
+                              " else 8%% to 20%% of the sample rate)")
+    machine.add_argument("--units", choices=sorted(UNITS_TO_M_S2), default="g",
+                         help="unit of the vibration record (default: g)")
+    machine.add_argument("--machine-group", type=int, choices=(1, 2), default=1,
+                         help="ISO 20816-3 group: 1 above 300 kW, 2 from 15 to 300 kW (default: 1)")
+    machine.add_argument("--support", choices=("rigid", "flexible"), default="rigid",
+                         help="ISO 20816-3 support (default: rigid)")
+    output = analyze.add_argument_group("output")
+    output.add_argument("--json", action="store_true", help="print one JSON object instead of the table")
+    output.add_argument("--no-figure", action="store_true", help="draw no figure (needs no matplotlib)")
+    output.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
+    output.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
+    columns = analyze.add_argument_group("columns")
+    columns.add_argument("--time-column", metavar="NAME", help="time axis column (default: time, t)")
+    columns.add_argument("--vibration-column", metavar="NAME",
+                         help="vibration column or variable (default: vibration, vib, accel; in a MATLAB or"
+                              " WAV file the only long vector)")
+    columns.add_argument("--tach-column", metavar="NAME", help="tachometer column (default: tach, tachometer)")
     return parser
 
 
@@ -59,45 +99,77 @@ def _output_folder(out: Path):
     out.mkdir(parents=True, exist_ok=True)
 
 
+def _figure_module():
+    try:
+        from . import figure
+    except ModuleNotFoundError as missing:  # installed without the [demo] extra
+        raise RecordError(f"the figures need {missing.name}; install it with: pip install 'kemo_pkg[demo]',"
+                          " or pass --no-figure") from None
+    return figure
+
+
 def _demo(args):
     try:
         _output_folder(args.out)
-    except OSError as error:
+        _figure_module()
+    except (RecordError, OSError) as error:
         return _fail(error)
+    from . import demo
+
     print("running the chain on the synthetic drivetrain:", file=sys.stderr)
     report, recovered, _ = demo.run(args.out)
     print(report)
     return 0 if recovered else 1
 
 
+def _settings(args, fs) -> Settings:
+    band = tuple(args.band) if args.band else None
+    if band and not band[0] < band[1] < fs / 2:
+        raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz must rise and stay below half the"
+                          f" sample rate ({fs / 2:g} Hz)")
+    return Settings(gear_ratio=args.gear_ratio, band_hz=band, rpm=args.rpm, bearing=args.bearing,
+                    units=args.units, machine_group=args.machine_group, support=args.support)
+
+
 def _analyze(args):
     try:
         record = load_record(args.file, args.fs, args.time_column, args.vibration_column, args.tach_column)
-        band = tuple(args.band) if args.band else None
-        if band and not band[0] < band[1] < record.fs / 2:
-            raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz must rise and stay below half the"
-                              f" sample rate ({record.fs / 2:g} Hz)")
-        figure_path = args.out / f"{args.file.stem}.png"
-        if figure_path.exists() and not args.force:
-            raise RecordError(f"{figure_path} exists; pass --force to overwrite it")
-        _output_folder(args.out)
+        settings = _settings(args, record.fs)
+        figure_path = None
+        if not args.no_figure:
+            figure = _figure_module()
+            figure_path = args.out / f"{args.file.stem}.png"
+            if figure_path.exists() and not args.force:
+                raise RecordError(f"{figure_path} exists; pass --force to overwrite it")
+            _output_folder(args.out)
     except (RecordError, OSError) as error:
         return _fail(error)
 
-    print(f"running the chain on {args.file}:", file=sys.stderr)
-    analysis = analyze_record(record, args.gear_ratio, band, progress=True)
-    with progress_step("trend over the record"):
-        trend = assess_trend(segment_trend(record))
-    with progress_step("figure"):
-        draw(analysis, trend, figure_path, record=record, trend_unit="segment", trend_label="segment RMS (g)")
+    progress = not args.json
+    if progress:
+        print(f"running the analysis on {args.file}:", file=sys.stderr)
+    assessment = assess_record(record, settings, progress=progress)
+    trend = None
+    if assessment.chain is not None:
+        with progress_step("trend over the record") if progress else nullcontext():
+            trend = assess_trend(segment_trend(record))
+        if figure_path is not None:
+            with progress_step("figure") if progress else nullcontext():
+                figure.draw(assessment, trend, figure_path, record=record, trend_unit="segment",
+                            trend_label=f"segment RMS ({settings.units})")
+    if args.json:
+        print(json.dumps(to_json(assessment, trend, trend_unit="segment"), allow_nan=False))
+        return 0
+    tach = "with" if record.tach is not None else "no"
     title = [
-        f"kemo_pkg analyze: {args.file} ({len(record.vibration)} samples, {analysis.duration_s:.3g} s"
-        f" at {record.fs:g} Hz, {'with' if record.tach is not None else 'no'} tachometer)",
+        f"kemo_pkg analyze: {args.file} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
+        f" at {record.fs:g} Hz, {tach} tachometer)",
         "",
     ]
-    sections = group(findings(analysis, trend, trend_unit="segment"), lambda f: Row(f.label, f.text))
-    print(format_report(title, sections, analysis.notes))
-    print(f"\nfigure: {figure_path}")
+    sections = group(findings(assessment, trend, trend_unit="segment"), lambda f: Row(f.label, f.text))
+    print(format_report(title, sections, assessment.notes))
+    if figure_path is not None and assessment.chain is not None:
+        print(f"\nfigure: {figure_path}")
     return 0
 
 

@@ -1,22 +1,32 @@
 """The condition-monitoring chain, from a raw record to findings.
 
-`analyze_record` takes one accelerometer record (with its tachometer when there
-is one) through pulse detection, slow-shaft timing, order tracking,
+`assess_record` is the whole of it: the record's quality first (a broken
+sensor gets a sensor-fault verdict and nothing else; a broken tachometer is
+set aside), then the shaft speed, the overall velocity severity, the bearing
+diagnosis when the bearing is known, and the drivetrain chain.
+
+`analyze_record` is that chain: one accelerometer record (with its tachometer
+when there is one) through pulse detection, slow-shaft timing, order tracking,
 time-synchronous averaging, the order spectrum and its features, and the
 envelope spectrum with its cepstrum.  `assess_trend` reads a condition trend:
 smoothers, severity envelope, anomaly score, degradation velocity and, with a
-power series, the operating state of every measurement.  `findings` turns both
-into the rows of the report; the demonstration and `analyze` share all three.
+power series, the operating state of every measurement.  `kemo_pkg.report`
+turns all of it into the rows of the report and into JSON; the demonstration
+and `analyze` share them.
 """
 
+import math
 import sys
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 
 from . import core_math as cm
+from .bearing import BearingDiagnosis, DefectOrders, diagnose_bearing, refine_shaft_speed
+from .quality import ChannelQuality, TachQuality, check_tachometer, check_vibration
+from .severity import Severity, assess_severity
 
 # The envelope fault peak is searched between these multiples of shaft speed:
 # below 1.5 orders sit shaft-rate modulation and the leakage of the spectrum's
@@ -37,14 +47,16 @@ CEPSTRUM_FLOOR = 4.0  # multiple of the envelope spectrum's median below which i
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
 class Record:
-    """One accelerometer record: sample times in s, vibration, and the
-    tachometer of the high-speed shaft when there is one."""
+    """One accelerometer record: sample times in s, vibration, the tachometer
+    of the high-speed shaft when there is one, and the shaft speed the data
+    acquisition logged (r/min) when it did."""
 
     t: np.ndarray
     vibration: np.ndarray
     tach: np.ndarray | None
     fs: float
     name: str = "record"
+    rpm: float | None = None
 
 
 def default_band(fs: float) -> tuple[float, float]:
@@ -324,121 +336,153 @@ def segment_trend(record: Record, segments: int = 40) -> np.ndarray:
     return np.array([cm.compute_true_overall_rms(part) for part in np.array_split(vib_ac, segments)])
 
 
+
+
 @dataclass(frozen=True)
-class Finding:
-    section: str
-    key: str
-    label: str
-    value: object
-    text: str
+class Settings:
+    """What the analyst knows of the machine and asks of the analysis."""
+
+    gear_ratio: float = 1.0              # high-speed revolutions per slow-shaft revolution
+    band_hz: tuple[float, float] | None = None  # envelope band; chosen from the record by default
+    rpm: float | None = None             # nominal shaft speed, r/min; else the record's own
+    bearing: DefectOrders | None = None
+    units: str = "g"                     # of the vibration record: "g" or "m/s2"
+    machine_group: int = 1               # of ISO 20816-3
+    support: str = "rigid"
 
 
-def state_counts(states) -> str:
-    """Measurements in P1 .. P5, then those out of range."""
-    in_bands = " ".join(str(int(np.sum(states == f"P{k}"))) for k in range(1, 6))
-    return f"{in_bands} / {int(np.sum(states == 'P_OUT'))}"
+@dataclass(frozen=True)
+class ShaftSpeed:
+    """The shaft speed the analysis worked with."""
+
+    shaft_hz: float
+    source: str                          # "tachometer" or "spectrum" (refined from the nominal speed)
+    nominal_hz: float | None = None
 
 
-def findings(analysis: RecordAnalysis, trend: TrendAssessment | None = None, trend_unit: str = "day") -> list[Finding]:
-    """The report's rows, in reading order."""
-    rows: list[Finding] = []
-    section = ""
+@dataclass(frozen=True, eq=False)  # arrays inside: compared by identity
+class RecordQuality:
+    vibration: ChannelQuality
+    tachometer: TachQuality | None
 
-    def add(key, label, value, text):
-        rows.append(Finding(section, key, label, value, text))
+    @property
+    def usable(self) -> bool:
+        return self.vibration.usable
 
-    a, o = analysis, analysis.order
-    above_noise = a.fault_amp / a.env_noise_floor if a.env_noise_floor > 0 else float("inf")
-    fault_amp_text = f"{a.fault_amp:.3f} ({above_noise:.0f}x noise)"
-    section = "record"
-    add("dc_offset", "sensor DC offset (g)", a.dc_offset, f"{a.dc_offset:.4f}")
-    add("overall_rms", "overall RMS, DC included (g)", a.overall_rms, f"{a.overall_rms:.3f}")
-    if o is not None:
-        section = "shaft speed and gear stage"
-        add("pulses", "tachometer pulses", len(o.pulse_times), f"{len(o.pulse_times)}")
-        add("speed", "mean shaft speed (Hz)", o.speed_hz, f"{o.speed_hz:.3f}")
-        if o.lss_times is not None:
-            add("lss_revs", "slow-shaft revolutions", len(o.lss_times) - 1, f"{len(o.lss_times) - 1}")
-            add("gear_ratio", "gear ratio, pulses per slow rev", o.hss_revs_per_lss_rev,
-                f"{o.hss_revs_per_lss_rev:.4f}")
-        if o.lss_1x is not None:
-            add("lss_1x", "slow-shaft 1x (g)", o.lss_1x, f"{o.lss_1x:.3f}")
-        section = f"order spectrum, synchronous average of {o.tsa_blocks} revolutions"
-        for k, amp in enumerate(o.harmonics, 1):
-            add(f"harmonic_{k}x", f"{k}x amplitude (g)", amp, f"{amp:.3f}")
-        add("signature", "harmonic signature level", o.signature_level, f"{o.signature_level}")
-        add("mesh_order", "gear-mesh order", o.mesh_order, f"{o.mesh_order}")
-        add("mesh_amp", "gear-mesh level (g)", o.mesh_amp, f"{o.mesh_amp:.3f}")
-        add("mesh_band", "gear-mesh band energy (g)", o.mesh_band_energy, f"{o.mesh_band_energy:.3f}")
-        section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz, over shaft angle (bin {a.env_bin:.4f} order)"
-        add("fault", "fault order", a.fault_peak, f"{a.fault_peak:.4f}")
-        add("fault_amp", "fault line amplitude (g)", a.fault_amp, fault_amp_text)
-        add("fault_hz", "fault frequency at mean speed (Hz)", a.fault_peak * o.speed_hz,
-            f"{a.fault_peak * o.speed_hz:.2f}")
-        add("period", "cepstral fault period (rev)", a.fault_period, f"{a.fault_period:.4f}")
+
+@dataclass(frozen=True, eq=False)  # arrays inside: compared by identity
+class Assessment:
+    """Everything the analysis found in one record.  With an unusable vibration
+    channel only `quality` is filled in: a sensor fault, no diagnosis."""
+
+    name: str
+    fs: float
+    samples: int
+    quality: RecordQuality
+    units: str = "g"                     # of the vibration record
+    speed: ShaftSpeed | None = None
+    severity: Severity | None = None
+    bearing: BearingDiagnosis | None = None
+    chain: RecordAnalysis | None = None
+    notes: list[str] = field(default_factory=list)
+
+    @property
+    def duration_s(self) -> float:
+        return self.samples / self.fs
+
+
+def sensor_fault(quality: RecordQuality) -> str:
+    """The sensor-fault verdict of an unusable vibration channel."""
+    return "sensor fault: " + "; ".join(check.detail for check in quality.vibration.faults)
+
+
+def _record_quality(record: Record) -> RecordQuality:
+    tach = None if record.tach is None else check_tachometer(record.t, record.tach, record.fs)
+    return RecordQuality(check_vibration(record.vibration, record.fs), tach)
+
+
+def _nominal_speed_hz(record: Record, settings: Settings) -> float | None:
+    rpm = settings.rpm if settings.rpm is not None else record.rpm
+    return None if rpm is None else rpm / 60.0
+
+
+def _bearing(record, settings, chain, speed, notes) -> BearingDiagnosis | None:
+    """The bearing diagnosis: over shaft angle when a tachometer times the
+    shaft (the lines stay sharp however the speed drifts), over time at the
+    refined speed otherwise."""
+    if settings.bearing is None:
+        return None
+    if speed is None:
+        notes.append("bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)")
+        return None
+    band = settings.band_hz
+    if chain is not None and chain.order is not None:
+        o = chain.order
+        _, order_wf, _, _ = cm.perform_order_tracking(record.t, cm.remove_dc_offset(record.vibration), o.pulse_times)
+        band_orders = None if band is None else (band[0] / o.speed_hz, band[1] / o.speed_hz)
+        return diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
+                                refine_speed=False).scaled(o.speed_hz)
+    return diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
+                            refine_speed=False)
+
+
+def assess_record(record: Record, settings: Settings = Settings(), progress: bool = False) -> Assessment:
+    """Runs the whole analysis over one record.
+
+    Parameters
+    ----------
+    record : Record
+    settings : Settings
+        The machine as the analyst knows it: gear ratio, bearing, nominal
+        speed, units and ISO machine class.
+    progress : bool
+        One line per step on stderr, with its time.
+
+    Returns
+    -------
+    Assessment
+    """
+    step = progress_step if progress else _quiet_step
+    notes: list[str] = []
+    with step("data quality"):
+        quality = _record_quality(record)
+    assessment = Assessment(record.name, record.fs, len(record.vibration), quality, settings.units, notes=notes)
+    if not quality.usable:
+        return assessment
+    if quality.tachometer is not None and not quality.tachometer.usable:
+        faults = "; ".join(check.detail for check in quality.tachometer.faults)
+        notes.append(f"tachometer set aside ({faults}); analysed without it")
+        record = replace(record, tach=None)
+    notes.extend(f"{check.name}: {check.detail}" for check in quality.vibration.warnings)
+
+    # The chain's envelope band: the analyst's, else the bearing's, else the default.
+    chain = analyze_record(record, settings.gear_ratio, settings.band_hz, progress) if record.tach is not None else None
+    nominal_hz = _nominal_speed_hz(record, settings)
+    if chain is not None and chain.order is not None:
+        speed = ShaftSpeed(chain.order.speed_hz, "tachometer", nominal_hz)
+    elif nominal_hz is not None:
+        with step("shaft speed from the spectrum"):
+            speed = ShaftSpeed(refine_shaft_speed(record.vibration, record.fs, nominal_hz), "spectrum", nominal_hz)
     else:
-        section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz (bin {a.env_bin:.4f} Hz)"
-        add("fault", "fault frequency (Hz)", a.fault_peak, f"{a.fault_peak:.3f}")
-        add("fault_amp", "fault line amplitude (g)", a.fault_amp, fault_amp_text)
-        add("period", "cepstral fault period (s)", a.fault_period, f"{a.fault_period:.5f}")
-    if trend is not None:
-        tr = trend
-        section = f"trend over {len(tr.feature)} {trend_unit}s"
-        add("outlier", f"largest outlier ({trend_unit}, size)", (tr.outlier_index, tr.outlier_size),
-            f"{tr.outlier_index}, {tr.outlier_size:+.3f}")
-        add("alarm", f"fault onset: alarm raised ({trend_unit})", tr.alarm_index,
-            "none" if tr.alarm_index is None else f"{tr.alarm_index}")
-        add("level", "level now: trend / severity", (tr.savgol[-1], tr.severity[-1]),
-            f"{tr.savgol[-1]:.3f} / {tr.severity[-1]:.3f}")
-        add("velocity", f"degradation velocity (per {trend_unit})", tr.velocity[-1], f"{tr.velocity[-1]:+.4f}")
-        if tr.states is not None:
-            add("states", "operating states P1..P5 / out", tr.states, state_counts(tr.states))
-    return rows
+        speed = None
+    with step("velocity severity"):
+        severity = _severity(record, settings, speed, notes)
+    with step("bearing diagnosis"):
+        bearing = _bearing(record, settings, chain, speed, notes)
+    if chain is None:
+        band = settings.band_hz
+        if band is None and bearing is not None and all(map(math.isfinite, bearing.band_hz)):
+            band = bearing.band_hz
+        chain = analyze_record(record, settings.gear_ratio, band, progress)
+    notes.extend(chain.notes)
+    return replace(assessment, speed=speed, severity=severity, bearing=bearing, chain=chain)
 
 
-def summary(analysis: RecordAnalysis) -> dict[str, float]:
-    """The record's findings as plain numbers, by key: one row of a fleet table."""
-    return {f.key: f.value for f in findings(analysis)}
-
-
-@dataclass(frozen=True)
-class Row:
-    label: str
-    found: str
-    injected: str | None = None
-    passed: bool | None = None
-
-
-def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes: list[str] = ()) -> str:
-    """An aligned table: one block per section, with the injected column and a
-    verdict when the rows carry them."""
-    rows = [row for _, block in sections for row in block]
-    with_truth = any(row.injected is not None for row in rows)
-    label_w = max(len(r.label) for r in rows) + 2
-    found_w = max(len("found"), *(len(r.found) for r in rows))
-    inj_w = max(len("injected"), *(len(r.injected or "") for r in rows))
-    lines = list(title)
-    if with_truth:
-        lines.append(f"{'':{label_w}}  {'injected':>{inj_w}}  {'found':>{found_w}}")
-    for heading, block in sections:
-        lines.append(heading)
-        for r in block:
-            line = f"  {r.label:{label_w - 2}}  "
-            if with_truth:
-                verdict = "" if r.passed is None else ("PASS" if r.passed else "FAIL")
-                line += f"{r.injected or '':>{inj_w}}  {r.found:>{found_w}}  {verdict}"
-            else:
-                line += r.found
-            lines.append(line.rstrip())
-    lines.extend(f"note: {n}" for n in notes)
-    return "\n".join(lines)
-
-
-def group(rows: list[Finding], make_row) -> list[tuple[str, list[Row]]]:
-    """Findings into report sections, each turned into a `Row` by `make_row`."""
-    sections: list[tuple[str, list[Row]]] = []
-    for finding in rows:
-        if not sections or sections[-1][0] != finding.section:
-            sections.append((finding.section, []))
-        sections[-1][1].append(make_row(finding))
-    return sections
+def _severity(record, settings, speed, notes) -> Severity | None:
+    try:
+        return assess_severity(record.vibration, record.fs, units=settings.units,
+                               machine_group=settings.machine_group, support=settings.support,
+                               shaft_hz=None if speed is None else speed.shaft_hz)
+    except ValueError as error:  # a sample rate too low for any severity band
+        notes.append(f"velocity severity: {error}")
+        return None

@@ -38,7 +38,7 @@ Nothing here depends on the machine beyond the defect orders and the speed.
 """
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import numpy as np
 import scipy.fft as sfft
@@ -74,6 +74,10 @@ DECOY_EXCLUSION = 0.05
 # higher over the floor than the decoys' do (natural log: e**0.3, a third).
 MIN_SCORE = 4.0
 MIN_EXCESS = 0.3
+# The decoys' spread is taken as at least this (natural log, 10 %): the decoys
+# of a clean synthetic record may all sit on the floor, and no line is more
+# significant than the resolution of the ratios it is read from.
+MIN_SPREAD = 0.1
 # The envelope spectrum is the Welch average of three half-overlapping halves of
 # the record: lines that hold through the record stay, chance peaks of a single
 # transform average out, and the floor they are measured against steadies.
@@ -224,6 +228,11 @@ class DefectEvidence:
     sideband_ratio: float | None  # mean sideband over floor, where sidebands are predicted
     note: str | None = None
 
+    def scaled(self, factor: float) -> "DefectEvidence":
+        """The same evidence with every frequency multiplied by `factor`."""
+        return replace(self, frequency_hz=self.frequency_hz * factor, found_hz=self.found_hz * factor,
+                       band_hz=(self.band_hz[0] * factor, self.band_hz[1] * factor))
+
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
 class BearingDiagnosis:
@@ -239,6 +248,19 @@ class BearingDiagnosis:
     envelope_hz: np.ndarray      # squared envelope spectrum of the verdict's band, over its floor
     envelope_ratio: np.ndarray
     notes: list[str] = field(default_factory=list)
+
+    def scaled(self, factor: float) -> "BearingDiagnosis":
+        """The same diagnosis with every frequency multiplied by `factor`: a
+        diagnosis made over shaft angle (frequencies in orders) read in Hz at
+        the mean shaft speed."""
+        kurt = self.kurtogram
+        return replace(
+            self, nominal_shaft_hz=self.nominal_shaft_hz * factor, shaft_hz=self.shaft_hz * factor,
+            band_hz=(self.band_hz[0] * factor, self.band_hz[1] * factor),
+            defects={d: e.scaled(factor) for d, e in self.defects.items()},
+            kurtogram=Kurtogram(kurt.levels, kurt.kurtosis, kurt.nyquist_hz * factor),
+            envelope_hz=self.envelope_hz * factor,
+        )
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -401,7 +423,7 @@ def _reaches(level: _Level, fundamental_hz: float, tolerance: float) -> bool:
 def _robust(values: np.ndarray) -> tuple[float, float]:
     """Median and robust standard deviation (1.4826 median absolute deviation)."""
     median = float(np.median(values))
-    return median, float(1.4826 * np.median(np.abs(values - median)))
+    return median, max(MIN_SPREAD, float(1.4826 * np.median(np.abs(values - median))))
 
 
 def _decoy_null(levels, fundamental_hz, sideband_hz, tolerance):
@@ -444,7 +466,7 @@ def _evidence(defect, levels, fundamental_hz, sideband_hz, null) -> DefectEviden
     at = [round(k * found / level.df) for k in range(1, HARMONICS + 1)]
     ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.log_ratio.shape[1] - 1)
     excess = total - median
-    score = excess / spread if spread > 0 else math.copysign(math.inf, excess)
+    score = excess / spread
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found, score=score, excess=excess,
         present=score >= MIN_SCORE and excess >= MIN_EXCESS,

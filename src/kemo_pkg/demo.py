@@ -17,11 +17,10 @@ from pathlib import Path
 
 import numpy as np
 
-from .analysis import (
-    Record, RecordAnalysis, Row, analyze_record, assess_trend, findings, format_report, group, progress_step,
-    state_counts,
-)
-from .figure import draw
+from .analysis import Assessment, Record, Settings, assess_record, assess_trend, progress_step
+from .bearing import DefectOrders
+from .report import Row, findings, format_report, group, state_counts
+from .severity import STANDARD_G, severity_band, tone_velocity_rms_mm_s, zone_of
 
 
 @dataclass(frozen=True)
@@ -42,6 +41,11 @@ class Drivetrain:
     mesh_amp: float = 0.80               # gear mesh, g
     lss_1x_amp: float = 0.12             # wheel run-out, g
     bpfo_order: float = 3.57             # outer-race defect frequency per high-speed revolution
+    # The rest of that bearing's defect orders: nine balls, ball to pitch
+    # diameter 0.2067, no contact angle.
+    bpfi_order: float = 5.43
+    bsf_order: float = 2.316
+    ftf_order: float = 0.3967
     impact_amp: float = 1.6              # peak of one ringing impact, g
     resonance_hz: float = 3000.0         # housing resonance rung by the impacts
     resonance_damping: float = 0.05
@@ -103,6 +107,24 @@ class Drivetrain:
         impact_power = self.impact_amp**2 * np.sum(self.ringing() ** 2) * impacts_per_s / self.fs
         power = sum(a**2 / 2 for a in tones) + impact_power + self.noise_rms**2 + self.dc_offset**2
         return float(np.sqrt(power))
+
+    @property
+    def bearing(self) -> DefectOrders:
+        return DefectOrders(self.bpfo_order, self.bpfi_order, self.bsf_order, self.ftf_order)
+
+    def velocity_rms_mm_s(self):
+        """Velocity RMS of the record in the severity band: the tones at the
+        mean speed, and the white noise, whose acceleration density
+        noise_rms**2 / (fs / 2) integrates to density / (2 pi)**2 (1/f1 - 1/f2)
+        in velocity.  The impacts ring far above the band."""
+        band = severity_band(self.mean_speed(), self.fs)
+        speed = self.mean_speed()
+        tones = [(speed, self.amp_1x), (2 * speed, self.amp_2x), (3 * speed, self.amp_3x),
+                 (self.pinion_teeth * speed, self.mesh_amp), (speed / self.gear_ratio, self.lss_1x_amp)]
+        tone_power = tone_velocity_rms_mm_s(tones, band) ** 2
+        density = (self.noise_rms * STANDARD_G) ** 2 / (self.fs / 2)
+        noise_power = density / (2 * np.pi) ** 2 * (1 / band[0] - 1 / band[1]) * 1e6
+        return float(np.sqrt(tone_power + noise_power))
 
     def mean_speed(self):
         """Mean high-speed shaft speed over the record, Hz."""
@@ -189,18 +211,22 @@ def _close(expected, rel):
     return lambda found: abs(found - expected) <= rel * abs(expected)
 
 
-def _truth(design: Drivetrain, history: History, analysis: RecordAnalysis):
+def _truth(design: Drivetrain, history: History, assessment: Assessment):
     """For every finding: the injected value as the report shows it, and the
     test the found value has to pass."""
     n_pulses = len(design.pulse_times())
     speed = design.mean_speed()
     level_now = float(design.health_level(design.days - 1))
-    bin_order = analysis.env_bin
+    bin_order = assessment.chain.env_bin
+    velocity = design.velocity_rms_mm_s()
     harmonics = (design.amp_1x, design.amp_2x, design.amp_3x)
     # A tone on a bin of the Hann-windowed spectrum reads A there and A/2 in
     # each neighbour: its band energy is A * sqrt(1.5).
     mesh_band = design.mesh_amp * np.sqrt(1.5)
     return {
+        "velocity_rms": (f"{velocity:.3f}", _close(velocity, 0.02)),
+        "zone": (zone_of(velocity), lambda f: f == zone_of(velocity)),
+        "bearing_verdict": ("outer_race", lambda f: f == "outer_race"),
         "dc_offset": (f"{design.dc_offset:.4f}", lambda f: abs(f - design.dc_offset) <= 0.002),
         "overall_rms": (f"{design.overall_rms():.3f}", _close(design.overall_rms(), 0.02)),
         "pulses": (f"{n_pulses}", lambda f: f == n_pulses),
@@ -237,10 +263,11 @@ def run(out_dir: Path, design: Drivetrain = Drivetrain()) -> tuple[str, bool, Pa
     with progress_step("building the synthetic drivetrain record"):
         record = make_record(design)
         history = make_history(design)
-    analysis = analyze_record(record, design.gear_ratio, design.envelope_band_hz, progress=True)
+    settings = Settings(gear_ratio=design.gear_ratio, bearing=design.bearing)
+    assessment = assess_record(record, settings, progress=True)
     with progress_step("trend, anomaly score and operating states"):
         trend = assess_trend(history.band_level, history.power_kw, design.rating_kw)
-    truth = _truth(design, history, analysis)
+    truth = _truth(design, history, assessment)
 
     def verdict(finding):
         if finding.key not in truth:  # a reading with no single injected value
@@ -248,12 +275,14 @@ def run(out_dir: Path, design: Drivetrain = Drivetrain()) -> tuple[str, bool, Pa
         injected, check = truth[finding.key]
         return Row(finding.label, finding.text, injected, bool(check(finding.value)))
 
-    sections = group(findings(analysis, trend), verdict)
+    sections = group(findings(assessment, trend), verdict)
     checked = [row for _, block in sections for row in block if row.passed is not None]
     recovered = sum(row.passed for row in checked)
     figure_path = out_dir / "demo.png"
+    from .figure import draw  # matplotlib only where a figure is drawn
+
     with progress_step("figure"):
-        draw(analysis, trend, figure_path, record=record, truth_fault=design.bpfo_order,
+        draw(assessment, trend, figure_path, record=record, truth_fault=design.bpfo_order,
              onset=design.onset_day, trend_unit="day", trend_label="bearing-band level (g)")
     title = [
         f"kemo_pkg demo: a synthetic drivetrain with known truth (seed {design.seed})",
@@ -264,6 +293,6 @@ def run(out_dir: Path, design: Drivetrain = Drivetrain()) -> tuple[str, bool, Pa
         f" {design.days} daily measurements of a {design.rating_kw:g} kW machine",
         "",
     ]
-    report = format_report(title, sections, analysis.notes)
+    report = format_report(title, sections, assessment.notes)
     report += f"\n\n{recovered} of {len(checked)} injected quantities recovered\nfigure: {figure_path}"
     return report, recovered == len(checked), figure_path

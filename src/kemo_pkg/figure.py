@@ -1,4 +1,6 @@
-"""The one-page figure of an analysis: six panels an analyst reads first."""
+"""The one-page figure of an assessment: the six panels an analyst reads first,
+and with a bearing diagnosis two more, the envelope spectrum the verdict was
+read from with each defect's harmonics marked, and the kurtogram."""
 
 from pathlib import Path
 
@@ -8,7 +10,8 @@ matplotlib.use("Agg")  # files only; no display is needed or wanted
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from .analysis import Z_ALARM, Record, RecordAnalysis, TrendAssessment  # noqa: E402
+from .analysis import Z_ALARM, Assessment, Record, RecordAnalysis, TrendAssessment  # noqa: E402
+from .bearing import DEFECT_LABELS, HARMONICS, BearingDiagnosis  # noqa: E402
 
 TACH_REVS_SHOWN = 6
 LOW_RANGE_HZ = 1000.0
@@ -126,17 +129,56 @@ def _anomaly_panel(ax, trend: TrendAssessment, onset, unit):
     ax.legend(loc="best", fontsize=8)
 
 
-def draw(analysis: RecordAnalysis, trend: TrendAssessment, path: Path, record: Record, truth_fault=None,
+DEFECT_COLOURS = {"outer_race": "tab:red", "inner_race": "tab:green", "ball": "tab:purple", "cage": "tab:cyan"}
+
+
+def _bearing_envelope_panel(ax, bearing: BearingDiagnosis):
+    ax.plot(bearing.envelope_hz, bearing.envelope_ratio, lw=0.6, color="tab:blue")
+    for defect, e in bearing.defects.items():
+        found = e.found_hz if np.isfinite(e.found_hz) else e.frequency_hz
+        for k in range(1, HARMONICS + 1):
+            ax.axvline(k * found, color=DEFECT_COLOURS[defect], ls="-" if e.present else ":", lw=1.0,
+                       label=f"{DEFECT_LABELS[defect]}{' (present)' if e.present else ''}" if k == 1 else None)
+    low, high = bearing.band_hz
+    verdict = "no bearing defect" if bearing.verdict == "none" else f"{DEFECT_LABELS[bearing.verdict]} defect"
+    ax.set(title=f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: {verdict}",
+           xlabel="frequency (Hz)", ylabel="line / local floor")
+    ax.legend(loc="upper right", fontsize=8)
+
+
+def _kurtogram_panel(ax, bearing: BearingDiagnosis):
+    kurt = bearing.kurtogram
+    if not kurt.levels:
+        ax.set(title="Kurtogram (not computed for a band given)")
+        ax.axis("off")
+        return
+    image = ax.imshow(kurt.image(), aspect="auto", interpolation="nearest", cmap="viridis",
+                      extent=(0, kurt.nyquist_hz, len(kurt.levels), 0))
+    ax.set_yticks(np.arange(len(kurt.levels)) + 0.5, [f"{level:g}" for level in kurt.levels])
+    low, high = bearing.band_hz
+    if np.isfinite(low):
+        ax.axvspan(low, high, color="w", alpha=0.25, lw=0)
+    ax.set(title="Kurtogram of the record, lines removed (band chosen: shaded)", xlabel="frequency (Hz)",
+           ylabel="level")
+    plt.colorbar(image, ax=ax, label="spectral kurtosis")
+
+
+def draw(assessment: Assessment, trend: TrendAssessment, path: Path, record: Record, truth_fault=None,
          onset=None, trend_unit="day", trend_label="level") -> None:
-    """Writes the six-panel figure to `path` (PNG); `truth_fault` and `onset`
-    mark injected values when they are known."""
-    fig, axes = plt.subplots(3, 2, figsize=(14, 12), layout="constrained")
+    """Writes the figure to `path` (PNG); `truth_fault` and `onset` mark
+    injected values when they are known."""
+    analysis = assessment.chain
+    rows = 4 if assessment.bearing is not None else 3
+    fig, axes = plt.subplots(rows, 2, figsize=(14, 4 * rows), layout="constrained")
     _tach_panel(axes[0, 0], record, analysis)
     _speed_panel(axes[0, 1], analysis)
     _order_spectrum_panel(axes[1, 0], analysis)
     _envelope_panel(axes[1, 1], analysis, truth_fault)
     _trend_panel(axes[2, 0], trend, onset, trend_unit, trend_label)
     _anomaly_panel(axes[2, 1], trend, onset, trend_unit)
+    if assessment.bearing is not None:
+        _bearing_envelope_panel(axes[3, 0], assessment.bearing)
+        _kurtogram_panel(axes[3, 1], assessment.bearing)
     fig.suptitle(f"{analysis.name}: {analysis.duration_s:.1f} s at {analysis.fs:g} Hz", fontsize=13)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)

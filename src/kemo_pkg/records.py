@@ -1,15 +1,24 @@
-"""Reading a user's record from CSV or NPZ, with one clear message per fault.
+"""Reading a user's record from CSV, NPZ, MATLAB or WAV files, with one clear
+message per fault.
 
 A record holds a vibration column, optionally a time axis in seconds and a
 tachometer column.  Columns are found by name, case-insensitively, under the
-usual names below unless the caller names them.
+usual names below unless the caller names them.  A MATLAB file is read as its
+data acquisition wrote it: the vibration is the variable named, or the only
+long numeric vector in the file, and a scalar whose name holds "rpm" gives the
+nominal shaft speed.  A WAV file carries its sample rate; its channels are
+named channel_1, channel_2, ... and integer samples are read as fractions of
+full scale.
 """
 
 import csv
+import warnings
 import zipfile
 from pathlib import Path
 
 import numpy as np
+import scipy.io
+import scipy.io.wavfile
 
 from .analysis import Record
 
@@ -99,26 +108,102 @@ def _read_npz(path: Path) -> dict[str, np.ndarray]:
     return arrays
 
 
+def _read_mat(path: Path) -> dict[str, np.ndarray]:
+    """The numeric variables of a MATLAB v5/v7 file, vectors flattened."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # e.g. duplicate variable names: the reader keeps the last
+            contents = scipy.io.loadmat(path)
+    except NotImplementedError:
+        raise RecordError(f"{path}: MATLAB v7.3 (HDF5) files are not read; save the record with -v7") from None
+    except Exception as error:  # the reader's own messages name what is wrong with the file
+        raise RecordError(f"{path} is not a readable MATLAB file ({error})") from None
+    arrays = {}
+    for name, value in contents.items():
+        if name.startswith("__") or not isinstance(value, np.ndarray) or value.dtype.kind not in "iufb":
+            continue
+        arrays[name] = value.ravel() if value.ndim == 2 and 1 in value.shape else value
+    if not arrays:
+        raise RecordError(f"{path} holds no numeric variables")
+    return arrays
+
+
+def _read_wav(path: Path) -> tuple[dict[str, np.ndarray], float]:
+    """The channels of a WAV file and its sample rate; integer samples as
+    fractions of full scale."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # unknown chunks are skipped
+            rate, data = scipy.io.wavfile.read(path)
+    except (ValueError, OSError, EOFError) as error:
+        raise RecordError(f"{path} is not a readable WAV file ({error})") from None
+    if data.dtype.kind in "iu":
+        info = np.iinfo(data.dtype)
+        # 8-bit WAV is unsigned around 128; wider formats are signed.
+        middle = (int(info.max) + 1) // 2 if data.dtype.kind == "u" else 0
+        data = (data.astype(float) - middle) / (int(info.max) + 1 - middle)
+    data = data.reshape(len(data), -1)
+    return {f"channel_{k + 1}": data[:, k] for k in range(data.shape[1])}, float(rate)
+
+
+def _pick_vector(path: Path, arrays: dict[str, np.ndarray], requested: str | None) -> str:
+    """The vibration variable of a file of named vectors: the one named, else
+    the only vector long enough to be a record."""
+    if requested:
+        return _pick(list(arrays), "vibration", requested)
+    long = [name for name, array in arrays.items() if array.ndim == 1 and len(array) >= MIN_SAMPLES]
+    if len(long) == 1:
+        return long[0]
+    if not long:
+        raise RecordError(f"{path}: no vector of at least {MIN_SAMPLES} samples (found: {', '.join(arrays)})")
+    raise RecordError(f"{path}: several vectors could be the vibration ({', '.join(long)});"
+                      " name one with --vibration-column")
+
+
+def _nominal_rpm(path: Path, arrays: dict[str, np.ndarray]) -> float | None:
+    """A scalar whose name holds 'rpm': the speed the data acquisition logged."""
+    for name, array in arrays.items():
+        if "rpm" in name.lower() and array.size == 1:
+            value = float(array.ravel()[0])
+            if not np.isfinite(value) or value <= 0:
+                raise RecordError(f"{path}: '{name}' = {value:g} is no shaft speed")
+            return value
+    return None
+
+
 def load_record(path, fs: float | None = None, time_column: str | None = None,
                 vibration_column: str | None = None, tach_column: str | None = None) -> Record:
     """Reads and checks a record.  `fs` (Hz) is needed when there is no time
-    axis; with one, it must agree with it."""
+    axis and the file carries no sample rate; with one, it must agree with it."""
     path = Path(path)
     if not path.exists():
         raise RecordError(f"{path}: no such file")
     if path.is_dir():
         raise RecordError(f"{path} is a folder, not a record file")
     suffix = path.suffix.lower()
+    file_fs = rpm = None
     if suffix == ".csv":
         columns = _read_csv(path)
     elif suffix == ".npz":
         columns = _read_npz(path)
+        # An archive may carry its sample rate as a scalar named 'fs'.
+        file_fs = columns.pop("fs", None)
+        if file_fs is not None and (file_fs.ndim != 0 or not file_fs > 0):
+            raise RecordError(f"{path}: 'fs' must be one positive number, the sample rate in Hz")
+    elif suffix == ".mat":
+        columns = _read_mat(path)
+        rpm = _nominal_rpm(path, columns)
+    elif suffix == ".wav":
+        columns, file_fs = _read_wav(path)
+        if fs is not None and abs(fs / file_fs - 1.0) > SPACING_TOLERANCE:
+            raise RecordError(f"{path}: the file samples at {file_fs:g} Hz but the sample rate given is {fs:g} Hz")
     else:
-        raise RecordError(f"{path}: unknown file type '{path.suffix}' (use .csv or .npz)")
-    # An archive may carry its sample rate as a scalar named 'fs'.
-    npz_fs = columns.pop("fs", None) if suffix == ".npz" else None
+        raise RecordError(f"{path}: unknown file type '{path.suffix}' (use .csv, .npz, .mat or .wav)")
     names = list(columns)
-    vib_name = _pick(names, "vibration", vibration_column)
+    if suffix in (".mat", ".wav"):
+        vib_name = _pick_vector(path, columns, vibration_column)
+    else:
+        vib_name = _pick(names, "vibration", vibration_column)
     if vib_name is None:
         raise RecordError(f"{path}: no vibration column (name one 'vibration'; found: {', '.join(names)})")
     time_name = _pick(names, "time", time_column)
@@ -141,10 +226,8 @@ def load_record(path, fs: float | None = None, time_column: str | None = None,
     if n < MIN_SAMPLES:
         raise RecordError(f"{path}: {n} samples, a record needs at least {MIN_SAMPLES}")
 
-    if npz_fs is not None and (npz_fs.ndim != 0 or not npz_fs > 0):
-        raise RecordError(f"{path}: 'fs' must be one positive number, the sample rate in Hz")
-    if fs is None and npz_fs is not None:
-        fs = float(npz_fs)
+    if fs is None and file_fs is not None:
+        fs = float(file_fs)
     if time_name is not None:
         stamps = chosen[time_name].astype(float)
         steps = np.diff(stamps)
@@ -167,12 +250,13 @@ def load_record(path, fs: float | None = None, time_column: str | None = None,
             )
         fs = 1.0 / step
     elif fs is None:
-        raise RecordError(f"{path}: no time column; name one 'time' or give the sample rate with --fs")
+        raise RecordError(f"{path}: no time axis and no sample rate in the file; give the sample rate with --fs")
     else:
         t = np.arange(n) / fs
 
     tach = chosen[tach_name].astype(float) if tach_name is not None else None
-    return Record(t=t, vibration=chosen[vib_name].astype(float), tach=tach, fs=float(fs), name=path.name)
+    return Record(t=t, vibration=chosen[vib_name].astype(float), tach=tach, fs=float(fs), name=path.name,
+                  rpm=rpm)
 
 
 def save_record(path, record: Record) -> None:

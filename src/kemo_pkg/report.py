@@ -1,0 +1,310 @@
+"""The report of an assessment: rows of findings for the text table, and one
+JSON object with the same figures for pipelines.
+
+`findings` lists what was found in reading order; each `Finding` carries its
+value (for tests, the demonstration's truth table and fleet summaries) and its
+text.  `format_report` lays findings out as an aligned table, `to_json` gives
+the machine-readable form: plain numbers, strings and lists, NaN as null.
+"""
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from .analysis import Assessment, RecordAnalysis, TrendAssessment, sensor_fault
+from .bearing import DEFECT_LABELS, BearingDiagnosis
+from .quality import ChannelQuality
+
+
+@dataclass(frozen=True)
+class Finding:
+    section: str
+    key: str
+    label: str
+    value: object
+    text: str
+
+
+def state_counts(states) -> str:
+    """Measurements in P1 .. P5, then those out of range."""
+    in_bands = " ".join(str(int(np.sum(states == f"P{k}"))) for k in range(1, 6))
+    return f"{in_bands} / {int(np.sum(states == 'P_OUT'))}"
+
+
+class _Rows(list):
+    """Findings collected under the current section heading."""
+
+    section = ""
+
+    def __call__(self, key, label, value, text):
+        self.append(Finding(self.section, key, label, value, text))
+
+
+def findings(assessment: Assessment, trend: TrendAssessment | None = None, trend_unit: str = "day") -> list[Finding]:
+    """The report's rows, in reading order."""
+    add = _Rows()
+    _quality_findings(assessment, add)
+    if assessment.quality.usable:
+        _speed_findings(assessment, add)
+        _severity_findings(assessment, add)
+        if assessment.bearing is not None:
+            _bearing_findings(assessment.bearing, add)
+        _chain_findings(assessment.chain, assessment.units, add)
+    if trend is not None:
+        _trend_findings(trend, trend_unit, add)
+    return list(add)
+
+
+def summary(assessment: Assessment) -> dict[str, object]:
+    """The record's findings by key: one row of a fleet table."""
+    return {f.key: f.value for f in findings(assessment)}
+
+
+def _channel_text(channel: ChannelQuality) -> str:
+    if not channel.usable:
+        return "fault: " + "; ".join(check.detail for check in channel.faults)
+    if channel.warnings:
+        return "usable, warning: " + "; ".join(check.detail for check in channel.warnings)
+    return "usable"
+
+
+def _quality_findings(assessment: Assessment, add) -> None:
+    q = assessment.quality
+    add.section = "data quality"
+    add("vibration_quality", "vibration channel", q.vibration.usable, _channel_text(q.vibration))
+    if q.tachometer is not None:
+        add("tach_quality", "tachometer channel", q.tachometer.usable, _channel_text(q.tachometer))
+    if not q.usable:
+        add("verdict", "verdict", "sensor_fault", sensor_fault(q))
+
+
+def _speed_findings(assessment: Assessment, add) -> None:
+    speed = assessment.speed
+    if speed is None:
+        return
+    add.section = "shaft speed"
+    if speed.nominal_hz is not None:
+        add("nominal_shaft_hz", "nominal shaft speed (Hz)", speed.nominal_hz,
+            f"{speed.nominal_hz:.3f} ({speed.nominal_hz * 60:.0f} r/min)")
+    source = "from the tachometer" if speed.source == "tachometer" else "refined from the spectrum"
+    add("shaft_hz", f"shaft speed {source} (Hz)", speed.shaft_hz,
+        f"{speed.shaft_hz:.3f} ({speed.shaft_hz * 60:.0f} r/min)")
+
+
+def _severity_findings(assessment: Assessment, add) -> None:
+    sev = assessment.severity
+    if sev is None:
+        return
+    low, high = sev.band_hz
+    add.section = (f"velocity severity {low:g}-{high:g} Hz, ISO 20816-3 group {sev.machine_group},"
+                   f" {sev.support} support")
+    if sev.velocity_rms_mm_s is None:
+        add("velocity_rms", "velocity RMS (mm/s)", None, sev.note or "no velocity")
+        return
+    add("velocity_rms", "velocity RMS (mm/s)", sev.velocity_rms_mm_s, f"{sev.velocity_rms_mm_s:.3f}")
+    ab, bc, cd = sev.boundaries_mm_s
+    add("zone", f"zone (A/B {ab:g}, B/C {bc:g}, C/D {cd:g} mm/s)", sev.zone, sev.zone)
+    if sev.note:
+        add("severity_note", "note", sev.note, sev.note)
+
+
+def _bearing_findings(b: BearingDiagnosis, add) -> None:
+    low, high = b.band_hz
+    add.section = "bearing"
+    verdict = "no bearing defect" if b.verdict == "none" else f"{DEFECT_LABELS[b.verdict]} defect"
+    add("bearing_verdict", "verdict", b.verdict, verdict)
+    add("bearing_band", "envelope band (Hz)", b.band_hz,
+        f"{low:.0f}-{high:.0f}: {b.band_reason}" if math.isfinite(low) else b.band_reason)
+    for defect, e in b.defects.items():
+        label = f"{DEFECT_LABELS[defect]} ({e.frequency_hz:.2f} Hz)"
+        if e.note:
+            text = e.note
+        else:
+            lines = " ".join(f"{ratio:.1f}" for ratio in e.line_ratios)
+            text = (f"{'PRESENT' if e.present else 'absent'}, score {e.score:.1f}, lines x floor {lines}"
+                    f" at {e.found_hz:.2f} Hz")
+            if e.sideband_ratio is not None:
+                text += f", sidebands {e.sideband_ratio:.1f}"
+        add(f"bearing_{defect}", label, e.present, text)
+
+
+def _chain_findings(a: RecordAnalysis, unit: str, add) -> None:
+    """The drivetrain chain's rows: record levels, shaft and gear stage, order
+    spectrum and synchronous average, envelope and cepstrum."""
+    o = a.order
+    above_noise = a.fault_amp / a.env_noise_floor if a.env_noise_floor > 0 else float("inf")
+    fault_amp_text = f"{a.fault_amp:.3f} ({above_noise:.0f}x noise)"
+    add.section = "record"
+    add("dc_offset", f"sensor DC offset ({unit})", a.dc_offset, f"{a.dc_offset:.4f}")
+    add("overall_rms", f"overall RMS, DC included ({unit})", a.overall_rms, f"{a.overall_rms:.3f}")
+    if o is not None:
+        add.section = "shaft speed and gear stage"
+        add("pulses", "tachometer pulses", len(o.pulse_times), f"{len(o.pulse_times)}")
+        add("speed", "mean shaft speed (Hz)", o.speed_hz, f"{o.speed_hz:.3f}")
+        if o.lss_times is not None:
+            add("lss_revs", "slow-shaft revolutions", len(o.lss_times) - 1, f"{len(o.lss_times) - 1}")
+            add("gear_ratio", "gear ratio, pulses per slow rev", o.hss_revs_per_lss_rev,
+                f"{o.hss_revs_per_lss_rev:.4f}")
+        if o.lss_1x is not None:
+            add("lss_1x", f"slow-shaft 1x ({unit})", o.lss_1x, f"{o.lss_1x:.3f}")
+        add.section = f"order spectrum, synchronous average of {o.tsa_blocks} revolutions"
+        for k, amp in enumerate(o.harmonics, 1):
+            add(f"harmonic_{k}x", f"{k}x amplitude ({unit})", amp, f"{amp:.3f}")
+        add("signature", "harmonic signature level", o.signature_level, f"{o.signature_level}")
+        add("mesh_order", "gear-mesh order", o.mesh_order, f"{o.mesh_order}")
+        add("mesh_amp", f"gear-mesh level ({unit})", o.mesh_amp, f"{o.mesh_amp:.3f}")
+        add("mesh_band", f"gear-mesh band energy ({unit})", o.mesh_band_energy, f"{o.mesh_band_energy:.3f}")
+        add.section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz, over shaft angle (bin {a.env_bin:.4f} order)"
+        add("fault", "strongest envelope line (order)", a.fault_peak, f"{a.fault_peak:.4f}")
+        add("fault_amp", f"its amplitude ({unit})", a.fault_amp, fault_amp_text)
+        add("fault_hz", "that line at mean speed (Hz)", a.fault_peak * o.speed_hz,
+            f"{a.fault_peak * o.speed_hz:.2f}")
+        add("period", "cepstral fault period (rev)", a.fault_period, f"{a.fault_period:.4f}")
+    else:
+        add.section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz (bin {a.env_bin:.4f} Hz)"
+        add("fault", "strongest envelope line (Hz)", a.fault_peak, f"{a.fault_peak:.3f}")
+        add("fault_amp", f"its amplitude ({unit})", a.fault_amp, fault_amp_text)
+        add("period", "cepstral fault period (s)", a.fault_period, f"{a.fault_period:.5f}")
+
+
+def _trend_findings(tr: TrendAssessment, trend_unit: str, add) -> None:
+    """The trend's rows: outlier, alarm, level, velocity and operating states."""
+    add.section = f"trend over {len(tr.feature)} {trend_unit}s"
+    add("outlier", f"largest outlier ({trend_unit}, size)", (tr.outlier_index, tr.outlier_size),
+        f"{tr.outlier_index}, {tr.outlier_size:+.3f}")
+    add("alarm", f"fault onset: alarm raised ({trend_unit})", tr.alarm_index,
+        "none" if tr.alarm_index is None else f"{tr.alarm_index}")
+    add("level", "level now: trend / severity", (tr.savgol[-1], tr.severity[-1]),
+        f"{tr.savgol[-1]:.3f} / {tr.severity[-1]:.3f}")
+    add("velocity", f"degradation velocity (per {trend_unit})", tr.velocity[-1], f"{tr.velocity[-1]:+.4f}")
+    if tr.states is not None:
+        add("states", "operating states P1..P5 / out", tr.states, state_counts(tr.states))
+
+
+@dataclass(frozen=True)
+class Row:
+    label: str
+    found: str
+    injected: str | None = None
+    passed: bool | None = None
+
+
+def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes: list[str] = ()) -> str:
+    """An aligned table: one block per section, with the injected column and a
+    verdict when the rows carry them.  Rows without an injected value carry
+    text, not a figure to compare: it follows the labels unaligned."""
+    rows = [row for _, block in sections for row in block]
+    checked = [row for row in rows if row.injected is not None]
+    label_w = max(len(r.label) for r in rows) + 2
+    found_w = max([len("found"), *(len(r.found) for r in checked)])
+    inj_w = max([len("injected"), *(len(r.injected) for r in checked)])
+    lines = list(title)
+    if checked:
+        lines.append(f"{'':{label_w}}  {'injected':>{inj_w}}  {'found':>{found_w}}")
+    for heading, block in sections:
+        lines.append(heading)
+        for r in block:
+            line = f"  {r.label:{label_w - 2}}  "
+            if r.injected is not None:
+                verdict = "" if r.passed is None else ("PASS" if r.passed else "FAIL")
+                line += f"{r.injected:>{inj_w}}  {r.found:>{found_w}}  {verdict}"
+            elif checked and len(r.found) <= found_w:
+                line += f"{'':>{inj_w}}  {r.found:>{found_w}}"
+            else:
+                line += r.found
+            lines.append(line.rstrip())
+    lines.extend(f"note: {n}" for n in notes)
+    return "\n".join(lines)
+
+
+def group(rows: list[Finding], make_row) -> list[tuple[str, list[Row]]]:
+    """Findings into report sections, each turned into a `Row` by `make_row`."""
+    sections: list[tuple[str, list[Row]]] = []
+    for finding in rows:
+        if not sections or sections[-1][0] != finding.section:
+            sections.append((finding.section, []))
+        sections[-1][1].append(make_row(finding))
+    return sections
+
+
+def _number(value):
+    """A float for JSON: NaN and infinities as null."""
+    return float(value) if value is not None and math.isfinite(value) else None
+
+
+def _channel_json(channel: ChannelQuality | None) -> dict | None:
+    if channel is None:
+        return None
+    return {"usable": channel.usable,
+            "checks": [{"name": c.name, "status": c.status, "detail": c.detail, "value": _number(c.value)}
+                       for c in channel.checks]}
+
+
+def _bearing_json(b: BearingDiagnosis) -> dict:
+    return {
+        "verdict": b.verdict,
+        "shaft_hz": _number(b.shaft_hz),
+        "nominal_shaft_hz": _number(b.nominal_shaft_hz),
+        "band_hz": [_number(edge) for edge in b.band_hz],
+        "band_reason": b.band_reason,
+        "defects": {
+            defect: {
+                "frequency_hz": _number(e.frequency_hz),
+                "found_hz": _number(e.found_hz),
+                "score": _number(e.score),
+                "excess": _number(e.excess),
+                "present": e.present,
+                "line_ratios": [_number(r) for r in e.line_ratios],
+                "sideband_ratio": _number(e.sideband_ratio),
+                "band_hz": [_number(edge) for edge in e.band_hz],
+                "prewhitening": e.prewhitening or None,
+                "note": e.note,
+            }
+            for defect, e in b.defects.items()
+        },
+    }
+
+
+def _plain(value):
+    """A finding's value as JSON: numbers, strings, lists; arrays as lists."""
+    if isinstance(value, (bool, str)) or value is None:
+        return value
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return _number(value)
+    if isinstance(value, np.ndarray):
+        return [_plain(v) for v in value.tolist()]
+    if isinstance(value, (tuple, list)):
+        return [_plain(v) for v in value]
+    return str(value)
+
+
+def to_json(assessment: Assessment, trend: TrendAssessment | None = None, trend_unit: str = "day") -> dict:
+    """The assessment as one JSON-ready object.
+
+    Keys: "record", "quality" (with "usable"), "speed", "severity" and
+    "bearing" (null where not assessed), "findings" (every report row's value
+    by key) and "notes"."""
+    a = assessment
+    speed = None if a.speed is None else {
+        "shaft_hz": _number(a.speed.shaft_hz), "source": a.speed.source, "nominal_hz": _number(a.speed.nominal_hz)}
+    severity = None if a.severity is None else {
+        "velocity_rms_mm_s": _number(a.severity.velocity_rms_mm_s), "zone": a.severity.zone,
+        "band_hz": [_number(edge) for edge in a.severity.band_hz],
+        "boundaries_mm_s": list(a.severity.boundaries_mm_s), "machine_group": a.severity.machine_group,
+        "support": a.severity.support, "note": a.severity.note}
+    quality = {"usable": a.quality.usable, "vibration": _channel_json(a.quality.vibration),
+               "tachometer": _channel_json(a.quality.tachometer)}
+    if not a.quality.usable:
+        quality["verdict"] = sensor_fault(a.quality)
+    return {
+        "record": {"name": a.name, "samples": a.samples, "fs": a.fs, "duration_s": a.duration_s, "units": a.units},
+        "quality": quality,
+        "speed": speed,
+        "severity": severity,
+        "bearing": None if a.bearing is None else _bearing_json(a.bearing),
+        "findings": {f.key: _plain(f.value) for f in findings(a, trend, trend_unit)},
+        "notes": list(a.notes),
+    }
