@@ -156,7 +156,9 @@ def _fundamental_line(axis, amps, low, high):
             if candidate < low:
                 continue
             below, below_amp = _peak_in(axis, amps, candidate - 2 * bin_width, candidate + 2 * bin_width)
-            if below_amp >= STRONG * amp:
+            # On a coarse axis the window around the candidate reaches the line
+            # itself; only a line below it is a step down, so the search ends.
+            if below < peak and below_amp >= STRONG * amp:
                 peak, amp, stepped_down = below, below_amp, True
                 break
     return peak, amp
