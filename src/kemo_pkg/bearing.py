@@ -288,7 +288,8 @@ def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
     """Each row over its local floor: medians of consecutive blocks of
     `block` bins, interpolated linearly between block centres."""
     rows, bins = spectra.shape
-    blocks = max(1, bins // block)
+    block = min(block, bins)  # a spectrum shorter than one block is its own floor
+    blocks = bins // block
     medians = np.median(spectra[:, : blocks * block].reshape(rows, blocks, block), axis=2)
     position = np.clip((np.arange(bins) + 0.5) / block - 0.5, 0, blocks - 1)
     left = np.minimum(position.astype(int), blocks - 1)
@@ -356,7 +357,8 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     median magnitude (blocks of `block` bins), phases kept."""
     magnitude = np.abs(spectrum)
     tiny = np.finfo(float).tiny
-    blocks = max(1, len(magnitude) // block)
+    block = min(block, len(magnitude))  # a transform shorter than one block is its own floor
+    blocks = len(magnitude) // block
     medians = np.median(magnitude[: blocks * block].reshape(blocks, block), axis=1)
     smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
     lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
