@@ -362,7 +362,8 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     medians = np.median(magnitude[: blocks * block].reshape(blocks, block), axis=1)
     smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
     lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
-    lines_removed = np.where(lines, spectrum * (smooth / np.maximum(magnitude, tiny)), spectrum)
+    # Scaled on the lines alone: elsewhere a magnitude may be zero.
+    lines_removed = spectrum * np.divide(smooth, magnitude, out=np.ones_like(magnitude), where=lines)
     return {"cepstral": spectrum / np.maximum(magnitude, tiny), "lines removed": lines_removed}
 
 
