@@ -46,7 +46,7 @@ from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, spectral_kurtosis, tree_levels,
+    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
 )
 
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
@@ -367,9 +367,9 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     return {"cepstral": spectrum / np.maximum(magnitude, tiny), "lines removed": lines_removed}
 
 
-def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[list[_Level], list[np.ndarray]]:
+def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tuple[list[_Level], list[np.ndarray]]:
     """The envelope spectra of every candidate band, and the spectral
-    kurtosis of every level of the record with its lines removed."""
+    kurtosis of every level of `tree` of the record with its lines removed."""
     highest = max(f + (s or 0.0) for f, s in families_hz.values())
     floor_hz = BAND_FLOOR_MULTIPLE * highest
     top_hz = 1.5 * highest * HARMONICS + shaft_hz
@@ -382,7 +382,7 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[lis
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
-            levels = (level_envelopes(whitened, df, level) for level in tree_levels(MAX_LEVEL))
+            levels = (level_envelopes(whitened, df, level) for level in tree)
         else:
             levels = (band_envelope(whitened, df, band_hz),)
         for envelopes in levels:
@@ -548,8 +548,9 @@ def diagnose_bearing(
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
 
-    levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz)
-    kurt = Kurtogram(tuple(tree_levels(MAX_LEVEL)) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
+    tree = resolved_levels(MAX_LEVEL, len(spectrum))
+    levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)
+    kurt = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
     if not levels:
         notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
                      " for this bearing at this speed")

@@ -21,6 +21,7 @@ import numpy as np
 import scipy.fft as sfft
 
 EDGE_TAPER = 0.1  # share of a band's bins on each side that fade in and out
+MIN_BAND_BINS = 4  # narrower bands leave no room for the tapers and a flat top
 
 
 def fast_length_at_most(n: int) -> int:
@@ -40,6 +41,13 @@ def tree_levels(max_level: int) -> list[float]:
     for k in range(2, max_level + 1):
         levels += [k - 0.4, float(k)]
     return levels
+
+
+def resolved_levels(max_level: int, bins: int) -> list[float]:
+    """The levels of the tree up to `max_level` whose bands span at least
+    MIN_BAND_BINS bins of a one-sided transform of `bins` bins: a short record
+    resolves only the coarse levels."""
+    return [level for level in tree_levels(max_level) if (bins - 1) // bands_at(level) >= MIN_BAND_BINS]
 
 
 def bands_at(level: float) -> int:
@@ -82,7 +90,7 @@ def band_envelope(spectrum: np.ndarray, df: float, band_hz: tuple[float, float])
 
 
 def _envelopes(spectrum, df, level, first, n_bands, width) -> LevelEnvelopes:
-    if width < 4:
+    if width < MIN_BAND_BINS:
         raise ValueError(f"bands of {width} bins are too narrow to demodulate; use fewer levels or a wider band")
     bins = spectrum[first : first + n_bands * width].reshape(n_bands, width)
     taper = max(1, int(EDGE_TAPER * width))
