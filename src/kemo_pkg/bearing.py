@@ -84,6 +84,7 @@ MIN_SPREAD = 0.1
 SEGMENTS = 3
 MIN_DEFECT_PERIODS = 10       # a family needs ten of its periods in the record to be judged
 MAX_DURATION_S = 30.0         # longer records are cut: 30 s resolve every line that matters
+MIN_CUT_SAMPLES = 1024        # ... but a record sampled too slowly for 30 s to hold these keeps them
 MAX_SAMPLES = 2**20
 
 
@@ -534,7 +535,7 @@ def diagnose_bearing(
     x = np.asarray(vibration, dtype=float)
     if x.ndim != 1 or not np.all(np.isfinite(x)):
         raise ValueError("the vibration record must be one-dimensional with finite samples")
-    limit = min(MAX_SAMPLES, int(MAX_DURATION_S * fs))
+    limit = min(MAX_SAMPLES, max(MIN_CUT_SAMPLES, int(MAX_DURATION_S * fs)))
     if len(x) > limit:
         notes.append(f"bearing: the first {limit / fs:.3g} s of the record were analysed")
         x = x[:limit]
