@@ -46,7 +46,8 @@ from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
+    MIN_BAND_BINS, Kurtogram, band_bins, band_envelope, fast_length_at_most, level_envelopes, resolved_levels,
+    spectral_kurtosis,
 )
 
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
@@ -548,6 +549,13 @@ def diagnose_bearing(
     spectrum = sfft.rfft(x / peak if peak > 0 else x, workers=1)
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
+    if band_hz is not None and band_bins(len(spectrum), df, band_hz)[1] < MIN_BAND_BINS:
+        why = (f"the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
+               " a longer record resolves it")
+        notes.append(f"bearing: not diagnosed; {why}")
+        unjudged = {d: _unjudged(d, families_hz[d][0], "the band given is too narrow for this record") for d in DEFECTS}
+        return BearingDiagnosis("none", float(nominal_shaft_hz), shaft_hz, (float(band_hz[0]), float(band_hz[1])),
+                                why, unjudged, Kurtogram((), (), fs / 2), np.zeros(0), np.zeros(0), notes)
 
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
     levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)

@@ -82,11 +82,18 @@ def level_envelopes(spectrum: np.ndarray, df: float, level: float) -> LevelEnvel
     return _envelopes(spectrum, df, level, 1, n_bands, (len(spectrum) - 1) // n_bands)
 
 
+def band_bins(bins: int, df: float, band_hz: tuple[float, float]) -> tuple[int, int]:
+    """First bin and width in bins of `band_hz` in a one-sided transform of
+    `bins` bins spaced `df` Hz, the 0 Hz bin left out."""
+    first = max(1, int(round(band_hz[0] / df)))
+    last = min(bins - 1, int(round(band_hz[1] / df)))
+    return first, last - first
+
+
 def band_envelope(spectrum: np.ndarray, df: float, band_hz: tuple[float, float]) -> LevelEnvelopes:
     """Squared envelope of the one band `band_hz`, as a level of one band."""
-    first = max(1, int(round(band_hz[0] / df)))
-    last = min(len(spectrum) - 1, int(round(band_hz[1] / df)))
-    return _envelopes(spectrum, df, 0.0, first, 1, last - first)
+    first, width = band_bins(len(spectrum), df, band_hz)
+    return _envelopes(spectrum, df, 0.0, first, 1, width)
 
 
 def _envelopes(spectrum, df, level, first, n_bands, width) -> LevelEnvelopes:
