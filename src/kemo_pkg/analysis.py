@@ -264,9 +264,17 @@ def analyze_record(
         fault_peak, fault_amp = _fundamental_line(env_axis, env_amps, *search)
         # Clipping the noise floor leaves the log spectrum to the family of
         # defect lines, so the cepstrum reads their spacing and not the noise.
-        noise_floor = np.median(env_amps[(env_axis >= search[0]) & (env_axis <= search[1])])
+        in_search = (env_axis >= search[0]) & (env_axis <= search[1])
+        if in_search.any():
+            noise_floor = float(np.median(env_amps[in_search]))
+        else:  # the spectrum ends below the range (a slow sample rate) or its bins step over it (a short record)
+            noise_floor = float("nan")
+            unit = "orders" if order is not None else "Hz"
+            notes.append(f"envelope: no bin of the spectrum (0 to {env_axis[-1]:.3g} {unit}, {env_axis[1]:.3g} apart)"
+                         f" lies in the fault search range {search[0]:g}-{search[1]:g} {unit}; no fault line read")
+        # Without a floor (NaN) fmax clips nothing.
         quefrency, cepstrum = cm.compute_cepstrum(
-            np.maximum(env_amps, CEPSTRUM_FLOOR * noise_floor), env_axis[1] - env_axis[0]
+            np.fmax(env_amps, CEPSTRUM_FLOOR * noise_floor), env_axis[1] - env_axis[0]
         )
         # The quefrency axis is the shorter of the two; its points pair with the
         # leading cepstrum values.
@@ -277,7 +285,7 @@ def analyze_record(
         name=record.name, fs=record.fs, duration_s=float(record.t[-1] - record.t[0] + 1.0 / record.fs),
         dc_offset=dc_offset, overall_rms=overall_rms, band_hz=band_hz, order=order,
         spectrum_axis=spectrum_axis, spectrum_amps=spectrum_amps, env_axis=env_axis, env_amps=env_amps,
-        fault_peak=fault_peak, fault_amp=fault_amp, env_noise_floor=float(noise_floor), quefrency=quefrency,
+        fault_peak=fault_peak, fault_amp=fault_amp, env_noise_floor=noise_floor, quefrency=quefrency,
         cepstrum=cepstrum, fault_period=fault_period, notes=notes,
     )
 
