@@ -26,6 +26,16 @@ def _positive(text):
     return value
 
 
+def _gear_ratio(text):
+    # The slow shaft turns slower: below 1 the "slow-shaft revolutions" would
+    # outnumber the pulses, a thousand to one at 0.001, and fill the memory.
+    value = _positive(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 (high-speed revolutions per slow-shaft revolution),"
+                                         f" not {text}")
+    return value
+
+
 def _parsed_by(parse):
     def parse_argument(text):
         try:
@@ -63,7 +73,7 @@ def _parser():
     bearing.add_argument("--bearing-geometry", type=_parsed_by(parse_geometry), dest="bearing",
                          metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
                          help="bearing geometry, turned into defect orders")
-    machine.add_argument("--gear-ratio", type=_positive, default=1.0, metavar="R",
+    machine.add_argument("--gear-ratio", type=_gear_ratio, default=1.0, metavar="R",
                          help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)")
     machine.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
                          help="envelope band in Hz (default: chosen from the record when a bearing is given,"
