@@ -7,7 +7,7 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend
+from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend, stable_band
 from .bearing import parse_defect_orders, parse_geometry
 from .records import RecordError, load_record
 from .report import Row, findings, format_report, group, to_json
@@ -137,6 +137,10 @@ def _settings(args, fs) -> Settings:
     if band and not band[0] < band[1] < fs / 2:
         raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz must rise and stay below half the"
                           f" sample rate ({fs / 2:g} Hz)")
+    if band and not stable_band(band, fs):
+        raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz is too narrow, or too close to 0 Hz or to"
+                          f" half the sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move"
+                          " it towards the middle")
     return Settings(gear_ratio=args.gear_ratio, band_hz=band, rpm=args.rpm, bearing=args.bearing,
                     units=args.units, machine_group=args.machine_group, support=args.support)
 

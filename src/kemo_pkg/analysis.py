@@ -43,6 +43,13 @@ TREND_WINDOW = 21  # Savitzky-Golay window of the trend, in measurements
 # A line or rahmonic at least this share of the tallest counts as strong.
 STRONG = 0.5
 CEPSTRUM_FLOOR = 4.0  # multiple of the envelope spectrum's median below which it is clipped
+# The envelope's band-pass is a 4th-order Butterworth in transfer-function
+# form, run forwards and backwards.  Its poles crowd the unit circle when the
+# band is narrow and close to 0 Hz or to Nyquist: once the distance from the
+# nearer end times the width falls below about 1e-5 of the squared sample
+# rate, rounding puts poles outside and unit noise comes out at 1e18, or NaN.
+# Three times that keeps a margin.
+MIN_BAND_CONDITIONING = 3e-5
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -63,6 +70,13 @@ def default_band(fs: float) -> tuple[float, float]:
     """An envelope band high enough to sit above gear mesh and shaft harmonics,
     where bearing impacts ring the structure: 8 % to 20 % of the sample rate."""
     return 0.08 * fs, 0.2 * fs
+
+
+def stable_band(band_hz: tuple[float, float], fs: float) -> bool:
+    """Whether the envelope's band-pass filter over `band_hz` (Hz, below
+    Nyquist) stays stable at the sample rate `fs`."""
+    low, high = band_hz[0] / fs, band_hz[1] / fs
+    return min(low, 0.5 - high) * (high - low) >= MIN_BAND_CONDITIONING
 
 
 @contextmanager
