@@ -85,8 +85,7 @@ MIN_SPREAD = 0.02
 # transform average out, and the floor they are measured against steadies.
 SEGMENTS = 3
 MIN_DEFECT_PERIODS = 10       # a family needs ten of its periods in the record to be judged
-MAX_DURATION_S = 30.0         # longer records are cut: 30 s resolve every line that matters
-MAX_SAMPLES = 2**20
+MAX_SAMPLES = 2**20           # longer records are cut: a million samples resolve every line that matters
 
 
 @dataclass(frozen=True)
@@ -564,10 +563,9 @@ def diagnose_bearing(
     x = np.asarray(vibration, dtype=float)
     if x.ndim != 1 or not np.all(np.isfinite(x)):
         raise ValueError("the vibration record must be one-dimensional with finite samples")
-    limit = min(MAX_SAMPLES, int(MAX_DURATION_S * fs))
-    if len(x) > limit:
-        notes.append(f"bearing: the first {limit / fs:.3g} s of the record were analysed")
-        x = x[:limit]
+    if len(x) > MAX_SAMPLES:
+        notes.append(f"bearing: the first {MAX_SAMPLES} samples of the record were analysed")
+        x = x[:MAX_SAMPLES]
     shaft_hz = refine_shaft_speed(x, fs, nominal_shaft_hz) if refine_speed else float(nominal_shaft_hz)
     n = fast_length_at_most(len(x))
     x = x[:n] - np.mean(x[:n])
