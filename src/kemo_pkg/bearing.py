@@ -289,19 +289,33 @@ class _Level:
     their envelope spectra as log line-over-floor ratios (each bin the
     largest of itself and its neighbours, so that a line between two bins
     counts in full).  Masked bins say nothing: a comb's tooth on one is left
-    out of its mean."""
+    out of its mean.  The ratios are zero on masked bins and past the
+    spectra's last bin, where every bin is masked."""
 
     prewhitening: str
     low_hz: np.ndarray
     high_hz: np.ndarray
     df: float                    # bin spacing of the envelope spectra, Hz
-    log_ratio: np.ndarray        # (bands, bins)
-    valid: np.ndarray            # (bins,): False on shaft harmonics and on lines explained away
-    decoy_valid: np.ndarray      # (bins,): False on every family's lines too, the decoys' ground
+    bins: int                    # bins of the envelope spectra; the columns beyond are padding
+    log_ratio: np.ndarray        # (bands, columns), zero where not `valid`
+    valid: np.ndarray            # (columns,): False on shaft harmonics and on lines explained away
+    decoy_log_ratio: np.ndarray  # zero where not `decoy_valid`
+    decoy_valid: np.ndarray      # (columns,): False on every family's lines too, the decoys' ground
+
+    @classmethod
+    def masked(cls, prewhitening, low_hz, high_hz, df, log_ratio, columns, valid, decoy_valid) -> "_Level":
+        rows, bins = log_ratio.shape
+        padded = np.zeros((rows, columns), log_ratio.dtype)
+        padded[:, :bins] = log_ratio
+        valid = np.pad(valid, (0, columns - bins))
+        decoy_valid = np.pad(decoy_valid, (0, columns - bins))
+        valid[bins - 1 :] = decoy_valid[bins - 1 :] = False  # the last bin holds no whole line
+        return cls(prewhitening, low_hz, high_hz, df, bins, padded * valid, valid, padded * decoy_valid, decoy_valid)
 
     def without(self, mask: np.ndarray) -> "_Level":
-        """The same bands with the bins of `mask` masked."""
-        return replace(self, valid=self.valid & ~mask[: len(self.valid)])
+        """The same bands with the bins of `mask` masked too."""
+        valid = self.valid & ~mask[: len(self.valid)]
+        return replace(self, log_ratio=self.log_ratio * valid, valid=valid)
 
 
 def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
@@ -336,32 +350,28 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     fundamental: (score, sideband mean, slip), each (rows, fundamentals).
 
     A comb's score is the mean log ratio of its first HARMONICS lines that
-    fall on valid bins the band's spectrum reaches (at least MIN_LINES are
-    needed; -inf otherwise), plus SIDEBAND_WEIGHT times the mean of the valid
-    sidebands around them.  The slip steps by two bins at the last harmonic:
-    each bin already holds the largest of its neighbours."""
-    rows, bins = log_ratio.shape
+    fall on valid bins (at least MIN_LINES are needed; -inf otherwise), plus
+    SIDEBAND_WEIGHT times the mean of the valid sidebands around them.  The
+    slip steps by two bins at the last harmonic: each bin already holds the
+    largest of its neighbours."""
+    rows, columns = log_ratio.shape
     steps = max(3, int(math.ceil(tolerance * fundamentals_hz.max() * HARMONICS / df)) + 1)
     slips = np.linspace(-tolerance, tolerance, steps)
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
-    reach = max(bins, int(math.ceil((HARMONICS * trial.max() + (sideband_hz or 0.0)) / df)) + 2)
-    usable = np.zeros(reach, bool)
-    usable[: bins - 1] = valid[: bins - 1]  # the last bin holds no whole line
-    padded = np.zeros((rows, reach), log_ratio.dtype)
-    padded[:, usable] = log_ratio[:, usable[:bins]]
+    last = columns - 1  # always masked: teeth beyond the spectra land there
     carrier = np.zeros((rows,) + trial.shape, log_ratio.dtype)
     counted = np.zeros(trial.shape)
     sideband = np.zeros_like(carrier)
     sidebands_counted = np.zeros(trial.shape)
     for k in range(1, HARMONICS + 1):
-        at = np.rint(k * trial / df).astype(np.intp)
-        carrier += padded[:, at]
-        counted += usable[at]
+        at = np.minimum(np.rint(k * trial / df).astype(np.intp), last)
+        carrier += log_ratio[:, at]
+        counted += valid[at]
         if sideband_hz is not None:
             for side in (-1.0, 1.0):
-                at = np.maximum(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0)
-                sideband += padded[:, at]
-                sidebands_counted += usable[at]
+                at = np.clip(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0, last)
+                sideband += log_ratio[:, at]
+                sidebands_counted += valid[at]
     with np.errstate(invalid="ignore", divide="ignore"):
         total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
         sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
@@ -383,7 +393,9 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
     lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
     lines_removed = spectrum * np.divide(smooth, magnitude, out=np.ones_like(magnitude), where=lines)
-    return {"cepstral": spectrum / np.maximum(magnitude, tiny), "lines removed": lines_removed}
+    # Single precision is ample for ratios of envelope spectra, and twice as fast.
+    return {"cepstral": (spectrum / np.maximum(magnitude, tiny)).astype(np.complex64),
+            "lines removed": lines_removed.astype(np.complex64)}
 
 
 def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[list[_Level], list[np.ndarray]]:
@@ -402,9 +414,9 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[lis
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
-            levels = (level_envelopes(whitened, df, level) for level in tree_levels(MAX_LEVEL))
+            levels = (level_envelopes(whitened, df, level, top_hz) for level in tree_levels(MAX_LEVEL))
         else:
-            levels = (band_envelope(whitened, df, band_hz),)
+            levels = (band_envelope(whitened, df, band_hz, top_hz),)
         for envelopes in levels:
             if prewhitening == "lines removed" and band_hz is None:
                 kurtosis_rows.append(spectral_kurtosis(envelopes.envelopes))
@@ -424,8 +436,9 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[lis
             for defect, centres in known.items():
                 decoy_valid &= ~_line_mask(bins, level_df, centres, SLIP_TOLERANCE[defect])
             low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
-            candidates.append(_Level(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio, valid,
-                                     decoy_valid))
+            columns = bins + int(0.5 * top_hz / level_df) + 2  # room for the teeth of the highest decoys
+            candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio,
+                                            columns, valid, decoy_valid))
     return candidates, kurtosis_rows
 
 
@@ -436,13 +449,14 @@ def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, 
     squared = squared - squared.mean(axis=1, keepdims=True)
     length = int(round(2 * squared.shape[1] / (SEGMENTS + 1)))
     views = np.lib.stride_tricks.sliding_window_view(squared, length, axis=1)[:, :: length // 2, :]
-    power = (np.abs(sfft.rfft(views * np.hanning(length), axis=2, workers=1)) ** 2).mean(axis=1)
+    spectra = sfft.rfft(views * np.hanning(length).astype(squared.dtype), axis=2, workers=1)
+    power = (spectra.real**2 + spectra.imag**2).mean(axis=1)
     return np.sqrt(power), rate_hz / length
 
 
 def _reaches(level: _Level, fundamental_hz: float, tolerance: float) -> bool:
     """Whether the level's envelope spectra reach two harmonics of the family."""
-    return level.log_ratio.shape[1] - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
+    return level.bins - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
 
 
 def _robust(values: np.ndarray) -> tuple[float, float]:
@@ -460,7 +474,8 @@ def _decoy_null(levels, fundamental_hz, sideband_hz, tolerance):
     best_sideband = np.zeros(len(decoys))
     for level in levels:
         if _reaches(level, decoys.max(), tolerance):
-            total, sideband, _ = _comb(level.log_ratio, level.decoy_valid, level.df, decoys, tolerance, sideband_hz)
+            total, sideband, _ = _comb(level.decoy_log_ratio, level.decoy_valid, level.df, decoys, tolerance,
+                                       sideband_hz)
             row = np.argmax(total, axis=0)
             top = total[row, np.arange(len(decoys))]
             better = top > best
@@ -490,7 +505,7 @@ def _evidence(defect, levels, fundamental_hz, sideband_hz, null) -> DefectEviden
     total, level, row, sideband, slip = best
     found = fundamental_hz * (1 + slip)
     at = [round(k * found / level.df) for k in range(1, HARMONICS + 1)]
-    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.log_ratio.shape[1] - 1)
+    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.bins - 1)
     excess = total - median
     score = excess / spread
     # Where the physics predicts sidebands, they must stand out too: a lone
@@ -517,7 +532,7 @@ def _explain_away(levels: list[_Level], evidence: DefectEvidence, shaft_hz: floa
     (any unbalance or misalignment modulates the impacts at shaft rate) and
     the sidebands its physics predicts."""
     spacings = {shaft_hz, sideband_hz or shaft_hz}
-    top_hz = max(level.log_ratio.shape[1] * level.df for level in levels)
+    top_hz = max(level.bins * level.df for level in levels)
     # A family above shaft rate explains all its harmonics; the cage's, dense
     # below shaft rate, only those its comb claimed.
     last = int(top_hz / evidence.found_hz) if evidence.found_hz >= shaft_hz else HARMONICS + 1
