@@ -64,6 +64,7 @@ SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs the fami
 BAND_FLOOR_MULTIPLE = 4.0
 SPEED_SEARCH = 0.03           # the shaft-rate line is sought within 3 % of the nominal speed
 SPEED_HARMONICS = 5
+LINE_PROMINENCE = 4.0         # a shaft line stands this many times over the spectrum's median around it
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 # Decoys: the same comb at 0.65 to 1.5 times the defect frequency, away from the
 # frequency itself; 60 of them give the null's median and spread.
@@ -205,7 +206,9 @@ def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> f
     amplitudes summed), then read finely from those harmonics that stand
     clear of the spectrum around them, each line's peak placed between bins
     by a parabola through its log amplitudes, the higher harmonics weighing
-    more as they resolve the speed more finely."""
+    more as they resolve the speed more finely.  Where no harmonic stands
+    out, the nominal speed is kept: a spectrum without shaft lines says
+    nothing of the speed."""
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
     df = float(freqs[1] - freqs[0])
     harmonics = np.arange(1, SPEED_HARMONICS + 1)
@@ -222,14 +225,14 @@ def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> f
         centre = int(round(k * coarse / df))
         peak = centre - 1 + int(np.argmax(log_amps[centre - 1 : centre + 2]))
         around = amps[max(peak - 20, 0) : peak + 21]
-        if not 0 < peak < len(amps) - 1 or amps[peak] < 4.0 * np.median(around):
-            continue  # no line stands out here
+        if amps[peak] < LINE_PROMINENCE * np.median(around):
+            continue  # no line here
         left, middle, right = log_amps[peak - 1 : peak + 2]
         curvature = left - 2 * middle + right
         offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
         estimates.append((peak + offset) * df / k)
         weights.append(float(k))
-    return float(np.average(estimates, weights=weights)) if estimates else coarse
+    return float(np.average(estimates, weights=weights)) if estimates else float(nominal_hz)
 
 
 @dataclass(frozen=True)
