@@ -212,7 +212,10 @@ def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> f
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
     df = float(freqs[1] - freqs[0])
     harmonics = np.arange(1, SPEED_HARMONICS + 1)
-    harmonics = harmonics[harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-2]]
+    # A line is read from its bin and both neighbours: none within two bins of
+    # 0 Hz (the record's mean) or of Nyquist.
+    harmonics = harmonics[(harmonics * nominal_hz * (1 - SPEED_SEARCH) > freqs[2])
+                          & (harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-2])]
     if harmonics.size == 0:
         return float(nominal_hz)
     log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
