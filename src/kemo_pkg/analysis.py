@@ -440,19 +440,17 @@ def _bearing(record, settings, chain, speed, notes) -> BearingDiagnosis | None:
         notes.append("bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)")
         return None
     band = settings.band_hz
-    try:
-        if chain is not None and chain.order is not None:
-            o = chain.order
-            _, order_wf, _, _ = cm.perform_order_tracking(record.t, cm.remove_dc_offset(record.vibration),
-                                                          o.pulse_times)
-            band_orders = None if band is None else (band[0] / o.speed_hz, band[1] / o.speed_hz)
-            return diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
-                                    refine_speed=False).scaled(o.speed_hz)
-        return diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
-                                refine_speed=False)
-    except ValueError as error:  # e.g. a band given narrower than the record resolves
-        notes.append(f"bearing: not diagnosed; {error}")
-        return None
+    if chain is not None and chain.order is not None:
+        o = chain.order
+        _, order_wf, _, _ = cm.perform_order_tracking(record.t, cm.remove_dc_offset(record.vibration), o.pulse_times)
+        band_orders = None if band is None else (band[0] / o.speed_hz, band[1] / o.speed_hz)
+        diagnosis = diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
+                                     refine_speed=False).scaled(o.speed_hz)
+    else:
+        diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
+                                     refine_speed=False)
+    notes.extend(diagnosis.notes)
+    return diagnosis
 
 
 def assess_record(record: Record, settings: Settings = Settings(), progress: bool = False) -> Assessment:

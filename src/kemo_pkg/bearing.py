@@ -46,7 +46,8 @@ from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
+    MIN_BAND_BINS, Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels,
+    spectral_kurtosis,
 )
 
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
@@ -600,11 +601,16 @@ def diagnose_bearing(
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
 
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
-    levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)
+    if band_hz is not None and (band_hz[1] - band_hz[0]) / df < MIN_BAND_BINS:
+        notes.append(f"bearing: the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
+                     " nothing to demodulate")
+        levels, kurtosis_rows = [], []
+    else:
+        levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)
+        if not levels:
+            notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
+                         " for this bearing at this speed")
     kurt = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
-    if not levels:
-        notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
-                     " for this bearing at this speed")
     evidence = _judge_families(levels, families_hz, shaft_hz, n / fs)
     verdict = _verdict(evidence)
     band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz)
