@@ -2,7 +2,7 @@
 // attributes, keyword values and the option vocabulary.
 #pragma once
 
-#include "pyops.hpp"
+#include "runtime/pyops.hpp"
 
 namespace core_math::name {
 
