@@ -2,6 +2,8 @@
 // cepstrum, harmonic and band features, and the harmonic signature rule.
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <optional>
 
 #include "fast/arrays.hpp"
 #include "fast/genuine.hpp"
@@ -304,19 +306,34 @@ py::object get_harmonic_peak_body(const Scope& scope, Args args) {
   return attr(scope[name::np], name::nan);
 }
 
-py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
-  if (!fast::genuine(scope, name::np)) return {};
-  const auto orders = fast::float64_samples(args[0]);
+// The arguments of a spectral feature as the native loops take them: an axis
+// and its amplitudes, float64 records of one length, and two plain numbers
+// (a target order and a half-width, or the ends of a band).
+struct FeatureArguments {
+  fast::Samples axis, amps;
+  double first, second;
+};
+
+std::optional<FeatureArguments> feature_arguments(const Scope& scope, Args args) {
+  if (!fast::genuine(scope, name::np)) return std::nullopt;
+  const auto axis = fast::float64_samples(args[0]);
   const auto amps = fast::float64_samples(args[1]);
-  const auto target_order = fast::plain_number(args[2]);
-  const auto search_window = fast::plain_number(args[3]);
-  if (!orders || !amps || orders->size != amps->size || !target_order || !search_window) return {};
-  const double lower = *target_order - *search_window, upper = *target_order + *search_window;
+  const auto first = fast::plain_number(args[2]);
+  const auto second = fast::plain_number(args[3]);
+  if (!axis || !amps || axis->size != amps->size || !first || !second) return std::nullopt;
+  return FeatureArguments{*axis, *amps, *first, *second};
+}
+
+py::object get_harmonic_peak_fast(const Scope& scope, Args args) {
+  const auto feature = feature_arguments(scope, args);
+  if (!feature) return {};
+  const fast::Samples &orders = feature->axis, &amps = feature->amps;
+  const double lower = feature->first - feature->second, upper = feature->first + feature->second;
   const auto selection = fast::with_view(
-      *orders, [&](const auto& axis) { return kernels::select_window(axis, orders->size, lower, upper); });
+      orders, [&](const auto& axis) { return kernels::select_window(axis, orders.size, lower, upper); });
   if (selection.count == 0) return attr(scope[name::np], name::nan);
-  const auto peak = fast::with_view(*amps, [&](const auto& values) {
-    return kernels::window_peak(orders->values, values, orders->size, lower, upper, selection);
+  const auto peak = fast::with_view(amps, [&](const auto& values) {
+    return kernels::window_peak(orders.values, values, orders.size, lower, upper, selection);
   });
   // NaN payloads and the sign of a zero peak are numpy's to choose.
   if (peak.has_nan || peak.value == 0.0) return {};
@@ -335,18 +352,16 @@ py::object get_band_energy_body(const Scope& scope, Args args) {
 }
 
 py::object get_band_energy_fast(const Scope& scope, Args args) {
-  if (!fast::genuine(scope, name::np)) return {};
-  const auto x_axis = fast::float64_samples(args[0]);
-  const auto y_axis = fast::float64_samples(args[1]);
-  const auto start_val = fast::plain_number(args[2]);
-  const auto end_val = fast::plain_number(args[3]);
-  if (!x_axis || !y_axis || x_axis->size != y_axis->size || !start_val || !end_val) return {};
+  const auto feature = feature_arguments(scope, args);
+  if (!feature) return {};
+  const fast::Samples &x_axis = feature->axis, &y_axis = feature->amps;
+  const double start_val = feature->first, end_val = feature->second;
   const auto band = fast::with_view(
-      *x_axis, [&](const auto& axis) { return kernels::select_window(axis, x_axis->size, *start_val, *end_val); });
+      x_axis, [&](const auto& axis) { return kernels::select_window(axis, x_axis.size, start_val, end_val); });
   if (!band.one_run) return {};
   if (band.count == 0) return py::float_(0.0);
   const fast::FloatingPointWatch watch;
-  const double energy = fast::with_view(*y_axis, [&](const auto& amps) {
+  const double energy = fast::with_view(y_axis, [&](const auto& amps) {
     return std::sqrt(kernels::numpy_sum(kernels::Squared(amps.from(band.first)), band.count, fast::summation_chunk()));
   });
   if (watch.raised()) return {};
