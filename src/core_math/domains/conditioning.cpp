@@ -50,33 +50,30 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
   return py::float_(rms);
 }
 
-// scipy's filtfilt(b, a, data) with its defaults, natively, for a float64
-// record and float64 coefficients with a[0] == 1; empty when the call is
-// scipy's: a record too short for the padding, numpy arithmetic that would
-// warn, or NaN in the output, whose payload depends on operand order.  The
-// result is laid out as scipy's: the middle of the extended output, read
-// back to front, so that the transforms that follow see the same array.
-py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, py::handle data) {
-  if (!fast::genuine(scope, name::filtfilt)) return {};
-  const auto x = fast::float64_samples(data);
+// scipy's filtfilt(b, a, x) with its defaults, natively, for float64
+// coefficients with a[0] == 1; empty when the call is scipy's: a record too
+// short for the padding, numpy arithmetic that would warn, or NaN in the
+// output, whose payload depends on operand order.  The result is laid out
+// as scipy's: the middle of the extended output, read back to front, so
+// that the transforms that follow see the same array.
+py::object zero_phase_filtered(py::handle b, py::handle a, const fast::Samples& x) {
   const auto numerator = fast::float64_samples(b);
   const auto denominator = fast::float64_samples(a);
-  if (!x || !numerator || !denominator || numerator->contiguous == nullptr || denominator->contiguous == nullptr ||
+  if (!numerator || !denominator || numerator->contiguous == nullptr || denominator->contiguous == nullptr ||
       numerator->size != denominator->size || numerator->size < 2 || denominator->contiguous[0] != 1.0) {
     return {};
   }
   const kernels::TransferFunction filter{numerator->contiguous, denominator->contiguous, numerator->size};
-  const std::size_t n = x->size, edge = 3 * filter.n_taps, extended = n + 2 * edge;
-  // A record with NaN or infinity filters to NaN: scipy's from the start.
-  if (n <= edge || !fast::all_finite(*x)) return {};
+  const std::size_t n = x.size, edge = 3 * filter.n_taps, extended = n + 2 * edge;
+  if (n <= edge) return {};
   fast::FloatingPointWatch watch;
   auto setup = fast::with_view(
-      *x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
+      x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
   if (watch.raised() || setup.zi.empty()) return {};
   double* reversed = nullptr;
   py::object output = fast::new_float64_array(extended, reversed);
   const double last_output = fast::with_view(
-      *x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, reversed); });
+      x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, reversed); });
   watch.restart();
   kernels::restart_state(setup, last_output);
   if (watch.raised()) return {};
@@ -86,9 +83,9 @@ py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, p
   return slice(back_to_front, py::int_(static_cast<Py_ssize_t>(edge)), py::int_(-static_cast<Py_ssize_t>(edge)));
 }
 
-// The band-pass as read; the zero-phase filtering itself is scipy's, or,
-// where it can be done to the bit, the module's own.
-py::object band_pass(const Scope& scope, Args args, bool native_filtering) {
+// The band-pass as read; the zero-phase filtering itself is scipy's, or the
+// module's own for a `native_record`, where it can be done to the bit.
+py::object band_pass(const Scope& scope, Args args, const fast::Samples* native_record) {
   const py::handle data = args[0], lowcut = args[1], highcut = args[2], fs = args[3], order = args[4],
                    filter_type = args[5], rp = args[6], rs = args[7];
   py::object nyq = py::float_(0.5) * fs;
@@ -123,14 +120,23 @@ py::object band_pass(const Scope& scope, Args args, bool native_filtering) {
     coefficients = design(name::butter);
   }
   auto [b, a] = unpack2(coefficients);
-  if (native_filtering) {
-    if (py::object filtered = zero_phase_filtered(scope, b, a, data)) return filtered;
+  if (native_record != nullptr) {
+    if (py::object filtered = zero_phase_filtered(b, a, *native_record)) return filtered;
   }
   return call(scope[name::filtfilt], b, a, data);
 }
 
-py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, false); }
-py::object apply_bandpass_fast(const Scope& scope, Args args) { return band_pass(scope, args, true); }
+py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, nullptr); }
+
+// The filtering is native only for a finite float64 record (one with NaN or
+// infinity filters to NaN, whose payloads are scipy's to choose), and only
+// while the namespace binds scipy's own filtfilt.
+py::object apply_bandpass_fast(const Scope& scope, Args args) {
+  if (!fast::genuine(scope, name::filtfilt)) return {};
+  const auto record = fast::float64_samples(args[0]);
+  if (!record || !fast::all_finite(*record)) return {};
+  return band_pass(scope, args, &*record);
+}
 
 py::object compute_envelope_waveform_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0], fs = args[1], lowcut = args[2], highcut = args[3], filter_order = args[4],
