@@ -121,11 +121,20 @@ SelfCheck numpy_summation_check{"numpy's sum, mean and standard deviation", summ
 SelfCheck numpy_order_statistics_check{"numpy's percentile and median", order_statistics_agree};
 SelfCheck scipy_hann_window_check{"scipy's Hann window", hann_window_agrees};
 
+namespace {
+
+// The registry, in the order the checks run.  The summation check comes
+// first: it also finds how numpy chunks its sums, which every native sum
+// then follows.
+SelfCheck* const registry[] = {&numpy_summation_check, &numpy_order_statistics_check, &scipy_hann_window_check};
+
+}  // namespace
+
 void run_self_checks(PyObject* module_dict) {
   static bool ran = false;
   if (ran || !numpy_api_imported()) return;
   ran = true;
-  for (SelfCheck* check : {&numpy_summation_check, &numpy_order_statistics_check, &scipy_hann_window_check}) {
+  for (SelfCheck* check : registry) {
     try {
       check->holds_ = check->probe_(module_dict);
     } catch (py::error_already_set& error) {

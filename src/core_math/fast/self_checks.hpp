@@ -35,7 +35,7 @@ class SelfCheck {
   bool holds_ = false;
 };
 
-// The registry.
+// The checks of the registry (fast/self_checks.cpp).
 extern SelfCheck numpy_summation_check;         // np.sum, np.mean and np.std(ddof=1): the order of additions
 extern SelfCheck numpy_order_statistics_check;  // np.percentile and np.median
 extern SelfCheck scipy_hann_window_check;       // scipy's get_window("hann", n)

@@ -22,10 +22,10 @@ struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionSpec* spec;
-  fast::Route route;  // the spec's fast path if usable, else nullptr
+  fast::Route route;                  // the spec's fast path if usable, else nullptr
   Py_ssize_t n_required;
-  unsigned long long calls;          // bound and run, by either path
-  unsigned long long generic_calls;  // of those, served by the generic body
+  unsigned long long calls;          // calls bound and run, by either path (the tests' route tally)
+  unsigned long long generic_calls;  // of those, the ones the generic body served
   PyObject* name;           // __name__
   PyObject* qualname;       // __qualname__
   PyObject* module;         // __module__
@@ -42,9 +42,10 @@ struct FunctionObject {
 
 // The objects a function holds, for deallocation and the collector.
 constexpr PyObject* FunctionObject::*kHeld[] = {
-    &FunctionObject::name,        &FunctionObject::qualname, &FunctionObject::module,      &FunctionObject::doc,
-    &FunctionObject::globals,     &FunctionObject::call_defaults, &FunctionObject::defaults, &FunctionObject::annotations,
-    &FunctionObject::code,        &FunctionObject::param_names,   &FunctionObject::dict,
+    &FunctionObject::name,     &FunctionObject::qualname,    &FunctionObject::module,
+    &FunctionObject::doc,      &FunctionObject::globals,     &FunctionObject::call_defaults,
+    &FunctionObject::defaults, &FunctionObject::annotations, &FunctionObject::code,
+    &FunctionObject::param_names, &FunctionObject::dict,
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
