@@ -10,6 +10,6 @@
   of every function;
 - `edge_records`: records at the edges of the native loops, in every memory
   layout they meet;
-- `isolation`: the pytest plugin that runs tests of native code in forked
-  children, so that a crash fails its own test and no other.
+- `isolation`: the pytest plugin that runs tests of native code in a forked
+  worker, so that a crash fails its own test and no other.
 """

@@ -100,16 +100,6 @@ def recorded(calls, name, function):
     return call
 
 
-def recording_numpy(calls):
-    """The numpy stand-in, with every numpy function noting its calls."""
-    return types.SimpleNamespace(
-        **{
-            name: recorded(calls, name, value) if callable(value) and not isinstance(value, type) else value
-            for name, value in vars(NUMPY_STAND_IN).items()
-        }
-    )
-
-
 @contextlib.contextmanager
 def entries_into(function, calls, noted=None):
     """Notes each entry into a Python function, however it is reached: its
