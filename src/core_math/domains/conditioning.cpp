@@ -50,30 +50,34 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
   return py::float_(rms);
 }
 
-// scipy's filtfilt(b, a, x) with its defaults, natively, for float64
-// coefficients with a[0] == 1; empty when the call is scipy's: a record too
-// short for the padding, numpy arithmetic that would warn, or NaN in the
-// output, whose payload depends on operand order.  The result is laid out
-// as scipy's: the middle of the extended output, read back to front, so
+// scipy's filtfilt(b, a, data) with its defaults, natively, while the
+// namespace binds scipy's own filtfilt, for a finite float64 record and
+// float64 coefficients with a[0] == 1; empty when the call is scipy's: a
+// record too short for the padding, numpy arithmetic that would warn, or NaN
+// in the output, whose payload depends on operand order.  The result is laid
+// out as scipy's: the middle of the extended output, read back to front, so
 // that the transforms that follow see the same array.
-py::object zero_phase_filtered(py::handle b, py::handle a, const fast::Samples& x) {
+py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, py::handle data) {
+  if (!fast::genuine(scope, name::filtfilt)) return {};
+  const auto x = fast::float64_samples(data);
   const auto numerator = fast::float64_samples(b);
   const auto denominator = fast::float64_samples(a);
-  if (!numerator || !denominator || numerator->contiguous == nullptr || denominator->contiguous == nullptr ||
+  if (!x || !numerator || !denominator || numerator->contiguous == nullptr || denominator->contiguous == nullptr ||
       numerator->size != denominator->size || numerator->size < 2 || denominator->contiguous[0] != 1.0) {
     return {};
   }
   const kernels::TransferFunction filter{numerator->contiguous, denominator->contiguous, numerator->size};
-  const std::size_t n = x.size, edge = 3 * filter.n_taps, extended = n + 2 * edge;
-  if (n <= edge) return {};
+  const std::size_t n = x->size, edge = 3 * filter.n_taps, extended = n + 2 * edge;
+  // A record with NaN or infinity filters to NaN: scipy's from the start.
+  if (n <= edge || !fast::all_finite(*x)) return {};
   fast::FloatingPointWatch watch;
   auto setup = fast::with_view(
-      x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
+      *x, [&](const auto& samples) { return kernels::zero_phase_setup(filter, samples, n, edge, fast::summation_chunk()); });
   if (watch.raised() || setup.zi.empty()) return {};
   double* reversed = nullptr;
   py::object output = fast::new_float64_array(extended, reversed);
   const double last_output = fast::with_view(
-      x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, reversed); });
+      *x, [&](const auto& samples) { return kernels::forward_pass(filter, setup, samples, n, reversed); });
   watch.restart();
   kernels::restart_state(setup, last_output);
   if (watch.raised()) return {};
@@ -83,9 +87,9 @@ py::object zero_phase_filtered(py::handle b, py::handle a, const fast::Samples& 
   return slice(back_to_front, py::int_(static_cast<Py_ssize_t>(edge)), py::int_(-static_cast<Py_ssize_t>(edge)));
 }
 
-// The band-pass as read; the zero-phase filtering itself is scipy's, or the
-// module's own for a `native_record`, where it can be done to the bit.
-py::object band_pass(const Scope& scope, Args args, const fast::Samples* native_record) {
+// The band-pass as read; the zero-phase filtering itself is scipy's, or,
+// where it can be done to the bit, the module's own.
+py::object band_pass(const Scope& scope, Args args, bool native_filtering) {
   const py::handle data = args[0], lowcut = args[1], highcut = args[2], fs = args[3], order = args[4],
                    filter_type = args[5], rp = args[6], rs = args[7];
   py::object nyq = py::float_(0.5) * fs;
@@ -120,22 +124,20 @@ py::object band_pass(const Scope& scope, Args args, const fast::Samples* native_
     coefficients = design(name::butter);
   }
   auto [b, a] = unpack2(coefficients);
-  if (native_record != nullptr) {
-    if (py::object filtered = zero_phase_filtered(b, a, *native_record)) return filtered;
+  if (native_filtering) {
+    if (py::object filtered = zero_phase_filtered(scope, b, a, data)) return filtered;
   }
   return call(scope[name::filtfilt], b, a, data);
 }
 
-py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, nullptr); }
+py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, false); }
 
-// The filtering is native only for a finite float64 record (one with NaN or
-// infinity filters to NaN, whose payloads are scipy's to choose), and only
-// while the namespace binds scipy's own filtfilt.
+// The body, with the zero-phase filtering the module's own where it can be.
+// A call whose filtering could never be native (another filtfilt bound, a
+// record that is not float64) is the generic body's from the start.
 py::object apply_bandpass_fast(const Scope& scope, Args args) {
-  if (!fast::genuine(scope, name::filtfilt)) return {};
-  const auto record = fast::float64_samples(args[0]);
-  if (!record || !fast::all_finite(*record)) return {};
-  return band_pass(scope, args, &*record);
+  if (!fast::genuine(scope, name::filtfilt) || !fast::float64_samples(args[0])) return {};
+  return band_pass(scope, args, true);
 }
 
 py::object compute_envelope_waveform_body(const Scope& scope, Args args) {
