@@ -10,6 +10,7 @@
 #include "fast/guards.hpp"
 #include "fast/self_checks.hpp"
 #include "fast/watch.hpp"
+#include "fast/working_buffers.hpp"
 #include "kernels/spectral.hpp"
 #include "runtime/names.hpp"
 #include "runtime/table.hpp"
@@ -172,17 +173,26 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
 
   // From here on scipy's window (unless it is the native Hann) and numpy
   // may have been called and may have warned: a call the native loops
-  // cannot finish goes on through numpy, never back to the start.
+  // cannot finish goes on through numpy, never back to the start.  The
+  // window, the windowed record and its transform live in working buffers.
   const py::int_ N(n);
-  py::object win = native_hann ? hann_window(n) : call(scope[name::get_window], window_type, N);
-  const auto window = fast::float64_samples(win);
-  if (!window || window->size != n) return spectrum_through_window(scope, args, axis, N, win);
+  fast::WorkingBuffer windowed_buffer, transform_buffer;
+  double* product = windowed_buffer.take(n);
+  py::object win;
+  std::optional<fast::Samples> window;
+  if (native_hann) {
+    kernels::periodic_hann(n, product);
+    window = fast::Samples{kernels::Strided(product, sizeof(double)), n, product};
+  } else {
+    win = call(scope[name::get_window], window_type, N);
+    window = fast::float64_samples(win);
+    if (!window || window->size != n) return spectrum_through_window(scope, args, axis, N, win);
+  }
   fast::FloatingPointWatch watch;
   const double acf = 1.0 / fast::with_view(*window, [&](const auto& values) {
     return kernels::numpy_mean(values, n, fast::summation_chunk());
   });
-  double* product = nullptr;
-  py::object windowed = fast::new_float64_array(n, product);
+  // The window is multiplied in where it lies, for the native Hann.
   fast::with_view(*waveform, [&](const auto& samples) {
     fast::with_view(*window, [&](const auto& weights) {
       for (std::size_t i = 0; i < n; ++i) product[i] = samples[i] * weights[i];
@@ -191,11 +201,17 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   py::object x_axis = rfft_axis(n, d);
   // A window of NaN (scipy's answer to some parameters) leaves NaN payloads
   // to numpy's choosing.
-  if (watch.raised() || !std::isfinite(acf)) return spectrum_through_window(scope, args, axis, N, win);
+  if (watch.raised() || !std::isfinite(acf)) {
+    return spectrum_through_window(scope, args, axis, N, native_hann ? hann_window(n) : win);
+  }
 
-  py::object yf = call(attr(attr(scope[name::np], name::fft), name::rfft), windowed);
-  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
   const std::size_t n_lines = n / 2 + 1;
+  transform_buffer.take(2 * n_lines);
+  static const Keywords into{"out"};
+  py::object yf = call_kw(attr(attr(scope[name::np], name::fft), name::rfft), into, windowed_buffer.float64_view(n),
+                          transform_buffer.complex128_view(n_lines));
+  py::object magnitudes = call(attr(scope[name::np], name::abs), yf);
+  yf = py::object();
   const double* magnitude = fast::contiguous_float64_data(magnitudes, n_lines);
   if (magnitude == nullptr) {
     return py::make_tuple(x_axis, scaled_amplitudes(scope, std::move(magnitudes), py::float_(2.0 / static_cast<double>(n)),
@@ -274,10 +290,13 @@ py::object compute_cepstrum_fast(const Scope& scope, Args args) {
   const fast::FloatingPointWatch watch;
   py::object ceps_x = rfft_axis(n_quefrency, *d_axis);
   if (watch.raised()) return {};
-  py::object log_spectrum = fast::float64_result(*amps, n, [&](const auto& values, double* floored) {
+  // The floored spectrum and its logarithm live in a working buffer.
+  fast::WorkingBuffer log_buffer;
+  double* floored = log_buffer.take(n);
+  fast::with_view(*amps, [&](const auto& values) {
     for (std::size_t i = 0; i < n; ++i) floored[i] = std::max(values[i], 1e-12);
   });
-  if (!log_spectrum) return {};
+  py::object log_spectrum = log_buffer.float64_view(n);
   // The logarithm in place: numpy's own loop over the buffer np.maximum
   // would have made.
   static const Keywords in_place{"out"};
