@@ -6,7 +6,8 @@ namespace core_math::fast {
 namespace {
 
 // One object the fast paths stand in for: bound under `name` in the module
-// namespace, or, with `within`, in the module of that genuine function.
+// namespace, or, with `within`, in the namespace of that genuine object (the
+// module of a function, or a module itself).
 struct Binding {
   const Name& name;
   const Name* within;
@@ -21,6 +22,10 @@ Binding identity_table[] = {
     {name::interp1d, nullptr, nullptr},
     {name::savgol_filter, nullptr, nullptr},
     {name::savgol_coeffs, &name::savgol_filter, nullptr},
+    {name::hilbert, nullptr, nullptr},
+    {name::sp_fft, &name::hilbert, nullptr},
+    {name::fft, &name::sp_fft, nullptr},
+    {name::ifft, &name::sp_fft, nullptr},
 };
 
 Binding* binding_of(const Name& name) {
@@ -31,11 +36,13 @@ Binding* binding_of(const Name& name) {
 }
 
 // The namespace that binds `binding` now: the module's, or that of the
-// genuine function it lives within; nullptr if there is none.
+// genuine object it lives within; nullptr if there is none.
 PyObject* namespace_of(const Binding& binding, PyObject* module_dict) {
   if (binding.within == nullptr) return module_dict;
-  PyObject* function = binding_of(*binding.within)->object;
-  return function != nullptr && PyFunction_Check(function) ? PyFunction_GetGlobals(function) : nullptr;
+  PyObject* owner = binding_of(*binding.within)->object;
+  if (owner != nullptr && PyFunction_Check(owner)) return PyFunction_GetGlobals(owner);
+  if (owner != nullptr && PyModule_Check(owner)) return PyModule_GetDict(owner);
+  return nullptr;
 }
 
 // What `namespace_dict` binds under `name` (borrowed), or nullptr.

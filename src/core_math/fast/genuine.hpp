@@ -12,9 +12,10 @@
 namespace core_math::fast {
 
 // Remembers, once per process, the objects the namespace binds under np,
-// get_window, medfilt, filtfilt, interp1d and savgol_filter, and the
-// savgol_coeffs that savgol_filter designs its window with.  -1 with an
-// error set.
+// get_window, medfilt, filtfilt, interp1d, savgol_filter and hilbert; the
+// savgol_coeffs that savgol_filter designs its window with; and the
+// transforms fft and ifft of the scipy.fft (sp_fft) that hilbert calls.  -1
+// with an error set.
 int remember_genuine(PyObject* module_dict);
 
 // The object bound under `name` at import, whatever is bound now
@@ -23,7 +24,8 @@ PyObject* imported(const Name& name);
 
 // The genuine object, while it is still bound under `name` (borrowed), else
 // nullptr: np and the scipy functions in `scope`, savgol_coeffs in the
-// module of the genuine savgol_filter.
+// module of the genuine savgol_filter, sp_fft in that of the genuine hilbert
+// and its transforms in sp_fft.
 PyObject* genuine(const Scope& scope, const Name& name);
 
 }  // namespace core_math::fast

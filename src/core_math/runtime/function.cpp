@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <new>
 
 namespace core_math {
@@ -470,6 +471,10 @@ PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
     return nullptr;
   }
   return self;
+}
+
+bool is_module_function(PyObject* object, const char* name) {
+  return PyObject_TypeCheck(object, &FunctionType) && std::strcmp(as_function(object)->spec->name, name) == 0;
 }
 
 void add_traceback(const char* qualified_name, PyObject* globals) {

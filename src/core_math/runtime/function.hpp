@@ -39,6 +39,9 @@ struct FunctionSpec {
 // new reference, or nullptr with an exception set.
 PyObject* new_function(const FunctionSpec& spec, PyObject* globals);
 
+// Whether `object` is one of the module's own functions, the one named `name`.
+bool is_module_function(PyObject* object, const char* name);
+
 // Prepares the function type; called once, before the first new_function.
 int ready_function_type();
 

@@ -22,6 +22,9 @@ inline const Name abs{"abs"}, any{"any"}, append{"append"}, arange{"arange"}, ar
     std{"std"}, sum{"sum"}, where{"where"}, zeros_like{"zeros_like"};
 inline const Name fft{"fft"}, rfft{"rfft"}, irfft{"irfft"}, rfftfreq{"rfftfreq"};
 
+// scipy.fft as scipy's hilbert binds it, and its transforms (fft above).
+inline const Name sp_fft{"sp_fft"}, ifft{"ifft"};
+
 // Where scipy's Savitzky-Golay filter designs its window and fits its edges.
 inline const Name savgol_coeffs{"savgol_coeffs"}, scipy_linalg{"scipy.linalg"}, lstsq{"lstsq"};
 
