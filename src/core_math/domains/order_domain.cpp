@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "fast/arrays.hpp"
 #include "fast/genuine.hpp"
@@ -134,6 +135,62 @@ py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
   return fast::float64_result(*pulse_times, last_rev + 1, [&](const auto& times, double* lss_times) {
     kernels::whole_revolution_times(times, n, *gear_ratio, last_rev, lss_times);
   });
+}
+
+// Tachometer pulses of a shaft near 50 Hz whose speed wanders, for the probes.
+py::object probe_pulses(std::size_t n_pulses) {
+  double* times = nullptr;
+  py::object pulses = fast::new_float64_array(n_pulses, times);
+  double time = -0.013;
+  for (std::size_t k = 0; k < n_pulses; ++k) {
+    times[k] = time;
+    time += 0.02 + 0.001 * std::fabs(fast::probe_value(k)) / 1048576.0;
+  }
+  return pulses;
+}
+
+// The native slow-shaft times against np.interp's, for gear ratios below,
+// at and above one.
+bool whole_revolution_times_agree(PyObject*) {
+  PyObject* numpy = fast::imported(name::np);
+  if (numpy == nullptr) return false;
+  constexpr std::size_t kPulses = 200;
+  const py::object pulses = probe_pulses(kPulses);
+  const auto times = fast::float64_samples(pulses);
+  const py::object counts = call(attr(numpy, name::arange), py::int_(kPulses));
+  for (double gear_ratio : {0.5, 1.0, 3.7, 92.0 / 23.0}) {
+    const auto last_rev = static_cast<std::size_t>(std::floor(static_cast<double>(kPulses - 1) / gear_ratio));
+    std::vector<double> native(last_rev + 1);
+    kernels::whole_revolution_times(times->values, kPulses, gear_ratio, last_rev, native.data());
+    const py::object targets = call(attr(numpy, name::arange), py::int_(0), py::int_(last_rev + 1));
+    const py::object expected =
+        call(attr(numpy, name::interp), targets, counts / py::float_(gear_ratio), pulses);
+    if (!fast::same_record(expected, native.data(), last_rev + 1)) return false;
+  }
+  return true;
+}
+
+// The native revolution counts against scipy's linear interp1d, for samples
+// spread over every interval between pulses and onto the pulses themselves.
+bool revolution_map_agrees(PyObject*) {
+  PyObject* interp1d = fast::imported(name::interp1d);
+  PyObject* numpy = fast::imported(name::np);
+  if (interp1d == nullptr || numpy == nullptr) return false;
+  constexpr std::size_t kPulses = 40, kSamples = 2000;
+  const py::object pulses = probe_pulses(kPulses);
+  const double* pulse_times = fast::float64_samples(pulses)->contiguous;
+  const double span = pulse_times[kPulses - 1] - pulse_times[0];
+  double* t = nullptr;
+  const py::object sample_times = fast::new_float64_array(kSamples + kPulses, t);
+  for (std::size_t i = 0; i < kSamples; ++i) t[i] = pulse_times[0] + span * static_cast<double>(i) / kSamples;
+  std::copy(pulse_times, pulse_times + kPulses, t + kSamples);
+  std::vector<double> revs(kSamples + kPulses), values(kSamples + kPulses);
+  kernels::track_within(kernels::Contiguous(t), kernels::Contiguous(t), kSamples + kPulses, pulse_times, kPulses,
+                        revs.data(), values.data());
+  static const Keywords linear_options{"kind", "fill_value"};
+  const py::object time_to_rev = call_kw(interp1d, linear_options, pulses, call(attr(numpy, name::arange), py::int_(kPulses)),
+                                         name::linear.handle(), name::extrapolate.handle());
+  return fast::same_record(call(time_to_rev, sample_times), revs.data(), kSamples + kPulses);
 }
 
 py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
@@ -272,13 +329,13 @@ const FunctionSpec definitions[] = {
      {{"hss_pulse_times"}, {"gear_ratio"}},
      {"hss_revs", "lss_revs", "first_lss_rev", "last_lss_rev", "target_lss_integers"},
      generate_fault_freq_fast_body,
-     {generate_fault_freq_fast_path}},
+     {generate_fault_freq_fast_path, {&fast::numpy_interp_check}}},
     {"perform_order_tracking",
      {{"vib_x"}, {"vib_y"}, {"pulse_times"}},
      {"revs", "valid_idx", "t_vib_valid", "y_vib_valid", "time_to_rev_func", "instant_revs", "total_integer_revs",
       "pts_per_rev", "total_pts", "even_rev_grid", "rev_to_amp_func", "order_waveform"},
      perform_order_tracking_body,
-     {perform_order_tracking_fast}},
+     {perform_order_tracking_fast, {&fast::scipy_interp1d_check}}},
     {"perform_tsa",
      {{"order_waveform"}, {"pts_per_rev"}, {"total_revs"}, {"revs_per_block"}},
      {"num_blocks", "valid_pts", "truncated_wf", "matrix", "tsa_wf", "tsa_rev_grid"},
@@ -291,3 +348,10 @@ const FunctionSpec definitions[] = {
 const FunctionTable functions{definitions};
 
 }  // namespace core_math::order_domain
+
+namespace core_math::fast {
+
+SelfCheck scipy_interp1d_check{"scipy's linear interp1d", order_domain::revolution_map_agrees};
+SelfCheck numpy_interp_check{"numpy's interp", order_domain::whole_revolution_times_agree};
+
+}  // namespace core_math::fast

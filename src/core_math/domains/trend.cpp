@@ -268,6 +268,26 @@ py::object median_filtered(const Scope& scope, py::handle feature_data, long lon
   });
 }
 
+// The running median against scipy's medfilt, for windows from one sample
+// to a hundred and one, on records holding runs of equal values.
+bool running_median_agrees(PyObject*) {
+  PyObject* medfilt = fast::imported(name::medfilt);
+  if (medfilt == nullptr) return false;
+  for (std::size_t window : {1, 3, 5, 15, 101}) {
+    for (std::size_t n : {window, 2 * window + 1, std::size_t{300}}) {
+      double* values = nullptr;
+      const py::object record = fast::new_float64_array(n, values);
+      // Quarters of small values: many ties, and zeros, all of them +0.0.
+      for (std::size_t i = 0; i < n; ++i) values[i] = std::round(4.0 * fast::probe_value(i) / 1024.0) / 4.0 + 0.0;
+      std::vector<double> medians(n);
+      kernels::running_median(kernels::Contiguous(values), n, window, medians.data());
+      static const Keywords kernel{"kernel_size"};
+      if (!fast::same_record(call_kw(medfilt, kernel, record, py::int_(window)), medians.data(), n)) return false;
+    }
+  }
+  return true;
+}
+
 py::object compute_median_filter_fast(const Scope& scope, Args args) {
   const auto window_size = fast::plain_int(args[1]);
   if (!window_size) return {};
@@ -318,32 +338,18 @@ bool fit_edge(py::handle lstsq, py::handle design, const std::vector<double>& sc
   return !watch.raised();
 }
 
-// scipy's savgol_filter(feature_data, window_length=window,
-// polyorder=poly_order) with its defaults, natively but for scipy's window
-// design and its two least-squares edge fits; empty when the call is
-// scipy's.  The scipy calls made here warn of nothing (the fits run with
-// numpy raising instead), so a call handed over part way has done nothing
-// visible.
-py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long long window, py::handle poly_order_arg) {
-  if (!fast::genuine(scope, name::savgol_filter)) return {};
-  const auto samples = fast::float64_samples(feature_data);
-  const auto poly_order = fast::plain_int(poly_order_arg);
-  // Positions up to 254 raised to powers up to 6 stay exact doubles.
-  constexpr long long kLongestWindow = 255, kHighestOrder = 6;
-  if (!samples || !poly_order || window < 1 || window > kLongestWindow || window % 2 == 0 ||
-      static_cast<unsigned long long>(window) > samples->size || *poly_order < 0 || *poly_order >= window ||
-      *poly_order > kHighestOrder) {
-    return {};
-  }
-  const std::size_t n = samples->size, taps = static_cast<std::size_t>(window);
-  // A record with NaN or infinity is refused by scipy's solver.
-  const bool finite = fast::all_finite(*samples);
-  PyObject* designer = fast::genuine(scope, name::savgol_coeffs);  // borrowed
-  const py::object linalg = py::reinterpret_steal<py::object>(PyImport_GetModule(name::scipy_linalg.handle().ptr()));
-  if (PyErr_Occurred()) throw py::error_already_set();
-  if (!finite || designer == nullptr || !linalg) return {};
+// scipy's savgol_filter with its defaults, natively but for scipy's window
+// design (`designer`, savgol_coeffs) and its two least-squares edge fits
+// (`lstsq`), for `samples` finite and at least `taps` long, taps odd up to
+// kLongestWindow and poly_order below it, up to kHighestOrder.  Empty when
+// a fit would warn: the fits run with numpy raising instead, so nothing of
+// the call is visible then.
+constexpr long long kLongestWindow = 255, kHighestOrder = 6;  // positions up to 254 raised to powers up to 6 stay exact
 
-  py::object coefficients = call(designer, py::int_(window), poly_order_arg);
+py::object savgol_natively(py::handle designer, py::handle lstsq, const fast::Samples& samples, std::size_t taps,
+                           py::handle poly_order_arg, std::size_t poly_order) {
+  const std::size_t n = samples.size;
+  py::object coefficients = call(designer, py::int_(taps), poly_order_arg);
   const auto weights = fast::float64_samples(coefficients);
   if (!weights || weights->size != taps) return {};
   // A convolution: the correlation with the coefficients reversed.
@@ -351,23 +357,73 @@ py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long lon
   for (std::size_t k = 0; k < taps; ++k) reversed[k] = weights->values[taps - 1 - k];
   double* out = nullptr;
   py::object smoothed = fast::new_float64_array(n, out);
-  fast::with_view(*samples, [&](const auto& values) {
+  fast::with_view(samples, [&](const auto& values) {
     kernels::correlate_zero_padded(values, n, reversed.data(), taps, out);
   });
   const std::size_t half = taps / 2;
   if (half == 0) return smoothed;
   std::vector<double> design, scale;
-  kernels::edge_design(taps, static_cast<std::size_t>(*poly_order), fast::summation_chunk(), design, scale);
+  kernels::edge_design(taps, poly_order, fast::summation_chunk(), design, scale);
   double* design_data = nullptr;
   py::object lhs = fast::new_float64_matrix(taps, scale.size(), design_data);  // scipy's solver copies it
   std::copy(design.begin(), design.end(), design_data);
-  py::object lstsq = attr(linalg, name::lstsq);
-  const bool fitted = fast::with_view(*samples, [&](const auto& values) {
+  const bool fitted = fast::with_view(samples, [&](const auto& values) {
     return fit_edge(lstsq, lhs, scale, values, taps, 0, 0, half, out) &&
            fit_edge(lstsq, lhs, scale, values, taps, n - taps, taps - half, half, out + n - half);
   });
   if (!fitted) return {};
   return smoothed;
+}
+
+// scipy's least-squares solver, from the scipy.linalg the process has
+// imported, or nothing.
+py::object scipy_lstsq() {
+  const py::object linalg = py::reinterpret_steal<py::object>(PyImport_GetModule(name::scipy_linalg.handle().ptr()));
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return linalg ? attr(linalg, name::lstsq) : py::object();
+}
+
+// scipy's savgol_filter(feature_data, window_length=window,
+// polyorder=poly_order) natively, while the namespace binds scipy's own;
+// empty when the call is scipy's.
+py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long long window, py::handle poly_order_arg) {
+  if (!fast::genuine(scope, name::savgol_filter) || !fast::scipy_savgol_check.holds()) return {};
+  const auto samples = fast::float64_samples(feature_data);
+  const auto poly_order = fast::plain_int(poly_order_arg);
+  if (!samples || !poly_order || window < 1 || window > kLongestWindow || window % 2 == 0 ||
+      static_cast<unsigned long long>(window) > samples->size || *poly_order < 0 || *poly_order >= window ||
+      *poly_order > kHighestOrder) {
+    return {};
+  }
+  // A record with NaN or infinity is refused by scipy's solver.
+  const bool finite = fast::all_finite(*samples);
+  PyObject* designer = fast::genuine(scope, name::savgol_coeffs);  // borrowed
+  const py::object lstsq = scipy_lstsq();
+  if (!finite || designer == nullptr || !lstsq) return {};
+  return savgol_natively(designer, lstsq, *samples, static_cast<std::size_t>(window), poly_order_arg,
+                         static_cast<std::size_t>(*poly_order));
+}
+
+// The native smoothing against scipy's savgol_filter: a window as long as
+// the record, and records several windows long, orders 0 (the edge fits'
+// single column), 3 (the trend smoothers' default) and 6.
+bool savgol_agrees(PyObject*) {
+  PyObject* savgol_filter = fast::imported(name::savgol_filter);
+  PyObject* designer = fast::imported(name::savgol_coeffs);
+  const py::object lstsq = scipy_lstsq();
+  if (savgol_filter == nullptr || designer == nullptr || !lstsq) return false;
+  constexpr std::size_t kProbes[][3] = {{7, 0, 300}, {11, 3, 11}, {15, 3, 300}, {21, 6, 47}};  // window, order, samples
+  for (const auto& [window, poly_order, n] : kProbes) {
+    const py::object record = fast::probe_record(n, 3);
+    const py::int_ order(poly_order);
+    const py::object native = savgol_natively(designer, lstsq, *fast::float64_samples(record), window, order, poly_order);
+    const double* values = native ? fast::contiguous_float64_data(native, n) : nullptr;
+    static const Keywords options{"window_length", "polyorder"};
+    if (values == nullptr || !fast::same_record(call_kw(savgol_filter, options, record, py::int_(window), order), values, n)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 py::object compute_savgol_filter_body(const Scope& scope, Args args) {
@@ -469,11 +525,12 @@ const FunctionSpec definitions[] = {
      {{"feature_data"}, {"median_window", 5}, {"savgol_window", 15}, {"poly_order", 3}},
      {"m_win", "s_win", "cleaned"},
      compute_robust_trend_body,
-     {compute_robust_trend_fast, {&fast::numpy_summation_check}}},
+     {compute_robust_trend_fast, {&fast::numpy_summation_check, &fast::scipy_medfilt_check}}},
     {"compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body,
-     {compute_median_filter_fast}},
+     {compute_median_filter_fast, {&fast::scipy_medfilt_check}}},
     {"compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},
-     compute_savgol_filter_body, {compute_savgol_filter_fast, {&fast::numpy_summation_check}}},
+     compute_savgol_filter_body,
+     {compute_savgol_filter_fast, {&fast::numpy_summation_check, &fast::scipy_savgol_check}}},
     {"compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}},
      {"z_scores", "i", "start_idx", "baseline", "std_dev"}, compute_dynamic_zscore_body,
      {compute_dynamic_zscore_fast, {&fast::numpy_summation_check}}},
@@ -486,3 +543,10 @@ const FunctionSpec definitions[] = {
 const FunctionTable functions{definitions};
 
 }  // namespace core_math::trend
+
+namespace core_math::fast {
+
+SelfCheck scipy_medfilt_check{"scipy's medfilt", trend::running_median_agrees};
+SelfCheck scipy_savgol_check{"scipy's savgol_filter", trend::savgol_agrees};
+
+}  // namespace core_math::fast

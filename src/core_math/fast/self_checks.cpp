@@ -18,17 +18,6 @@ std::size_t numpy_chunk = 0;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Deterministic probe values spanning many magnitudes and both signs, so
-// that any difference in the order of additions shows in the last bits.
-double probe_value(std::size_t i) {
-  std::uint64_t state = (i + 1) * 0x9E3779B97F4A7C15ull;
-  state ^= state >> 31;
-  state *= 0xBF58476D1CE4E5B9ull;
-  state ^= state >> 29;
-  const double unit = static_cast<double>(state >> 11) * 0x1.0p-53;
-  return (unit - 0.3) * std::ldexp(1.0, static_cast<int>(state % 40) - 20);
-}
-
 // Probe records longer and shorter than every block and chunk boundary of
 // numpy's summation, each contiguous and strided.
 std::vector<py::object> probe_records() {
@@ -117,6 +106,31 @@ bool hann_window_agrees(PyObject* module_dict) {
 
 }  // namespace
 
+double probe_value(std::size_t i) {
+  std::uint64_t state = (i + 1) * 0x9E3779B97F4A7C15ull;
+  state ^= state >> 31;
+  state *= 0xBF58476D1CE4E5B9ull;
+  state ^= state >> 29;
+  const double unit = static_cast<double>(state >> 11) * 0x1.0p-53;
+  return (unit - 0.3) * std::ldexp(1.0, static_cast<int>(state % 40) - 20);
+}
+
+py::object probe_record(std::size_t n, std::size_t first) {
+  double* data = nullptr;
+  py::object record = new_float64_array(n, data);
+  for (std::size_t i = 0; i < n; ++i) data[i] = probe_value(first + i);
+  return record;
+}
+
+bool same_record(py::handle expected, const double* native, std::size_t n, std::ptrdiff_t native_step) {
+  const auto values = float64_samples(expected);
+  if (!values || values->size != n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!same_bits(values->values[i], native[static_cast<std::ptrdiff_t>(i) * native_step])) return false;
+  }
+  return true;
+}
+
 SelfCheck numpy_summation_check{"numpy's sum, mean and standard deviation", summation_agrees};
 SelfCheck numpy_order_statistics_check{"numpy's percentile and median", order_statistics_agree};
 SelfCheck scipy_hann_window_check{"scipy's Hann window", hann_window_agrees};
@@ -126,7 +140,9 @@ namespace {
 // The registry, in the order the checks run.  The summation check comes
 // first: it also finds how numpy chunks its sums, which every native sum
 // then follows.
-SelfCheck* const registry[] = {&numpy_summation_check, &numpy_order_statistics_check, &scipy_hann_window_check};
+SelfCheck* const registry[] = {&numpy_summation_check, &numpy_order_statistics_check, &scipy_hann_window_check,
+                               &scipy_filtfilt_check,  &scipy_hilbert_check,          &scipy_medfilt_check,
+                               &scipy_savgol_check,    &scipy_interp1d_check,         &numpy_interp_check};
 
 }  // namespace
 
