@@ -15,6 +15,7 @@ import pytest
 from support import reference
 from support.edge_records import GUARD_LAYOUTS, laid_out_args
 from support.outcome import assert_same_outcome
+from support.paths import native_path, self_checks
 
 pytestmark = pytest.mark.forked
 
@@ -59,7 +60,7 @@ COMMON_CALLS = [
 
 @pytest.mark.parametrize("name, args", COMMON_CALLS)
 def test_the_common_call_is_native_and_the_generic_body_gives_the_same(name, args):
-    assert_same_outcome(name, *args, generic=True, served_by="native")
+    assert_same_outcome(name, *args, generic=True, served_by=native_path(name))
 
 
 @pytest.mark.parametrize("layout", GUARD_LAYOUTS)
@@ -69,63 +70,109 @@ def test_records_the_native_loops_decline_are_the_generic_bodys(name, args, layo
 
 
 # A child process that breaks one native copy's agreement with the library
-# before the module is imported, mends it, and reports which path serves a
-# few calls.  Only the paths that rely on the broken copy may change.
+# before the module is imported, mends it, and reports which self-checks
+# failed and which path serves a few calls.
 CHILD = """
 import json, sys
 import numpy as np
-import scipy.signal
+import scipy.interpolate, scipy.signal
 sys.path.insert(0, {tests!r})
 {breaks}
 from kemo_pkg import core_math
 {mends}
-from support.paths import path_of
+from support.paths import path_of, self_checks
 x = np.sin(np.arange(20_000) * 0.1)
+pulses = np.cumsum(0.02 + 0.002 * np.sin(np.arange(40) / 7.0))
 calls = {{
     "rms": (core_math.compute_true_overall_rms, (x,)),
     "tach": (core_math.get_tach_midpoints, (np.arange(2000) / 1000.0, 5.0 * (np.arange(2000) % 40 < 3))),
-    "envelope": (core_math.compute_severity_envelope, (x,)),
+    "severity envelope": (core_math.compute_severity_envelope, (x,)),
     "short spectrum": (core_math.compute_frequency_spectrum, (x[:64], 1000.0)),
     "long spectrum": (core_math.compute_frequency_spectrum, (x, 1000.0)),
+    "band-pass": (core_math.apply_bandpass, (x, 30, 120, 1000.0)),
+    "envelope": (core_math.compute_envelope_waveform, (x, 1000.0, 30, 120)),
+    "median": (core_math.compute_median_filter, (x,)),
+    "savgol": (core_math.compute_savgol_filter, (x,)),
+    "robust trend": (core_math.compute_robust_trend, (x,)),
+    "order tracking": (core_math.perform_order_tracking, (np.arange(1000) / 1000.0, x[:1000], pulses[:10])),
+    "slow shaft": (core_math.generate_fault_freq_fast, (pulses, 3.7)),
 }}
 paths = {{}}
 for label, (function, args) in calls.items():
     with path_of(function) as path:
         function(*args)
     paths[label] = path[0]
-print(json.dumps(paths))
+failed = sorted(copy for copy, holds in self_checks().items() if not holds)
+print(json.dumps({{"paths": paths, "failed": failed}}))
 """
 
-# What each break leaves to the generic body; everything else stays native.
-BREAKS = {
-    "numpy's summation": (
-        "real_sum = np.sum\nnp.sum = lambda *args, **kwargs: np.nextafter(real_sum(*args, **kwargs), np.inf)",
-        "np.sum = real_sum",
-        {"rms", "short spectrum", "long spectrum"},
-    ),
-    "numpy's percentile": (
-        "real_percentile = np.percentile\n"
-        "np.percentile = lambda *args, **kwargs: np.nextafter(real_percentile(*args, **kwargs), np.inf)",
-        "np.percentile = real_percentile",
-        {"tach"},
-    ),
-    # scipy's window stays the genuine one bound at import: only the Hann
-    # window made natively for long records is switched off.
-    "scipy's Hann window": (
-        "real_window = scipy.signal.get_window\n"
-        "scipy.signal.get_window = lambda *args, **kwargs: np.nextafter(real_window(*args, **kwargs), 2.0)",
-        "",
-        {"long spectrum"},
-    ),
+# The copies each call relies on as a whole: a failed check of any of them
+# leaves the call to the generic body.  (The envelope and the robust trend
+# consult the band-pass's, the analytic signal's and the Savitzky-Golay
+# copy's checks for their parts only.)
+RELIES_ON = {
+    "rms": {"numpy's sum, mean and standard deviation"},
+    "tach": {"numpy's percentile and median"},
+    "severity envelope": set(),
+    "short spectrum": {"numpy's sum, mean and standard deviation"},
+    "long spectrum": {"numpy's sum, mean and standard deviation", "scipy's Hann window"},
+    "band-pass": {"numpy's sum, mean and standard deviation", "scipy's filtfilt"},
+    "envelope": {"numpy's sum, mean and standard deviation"},
+    "median": {"scipy's medfilt"},
+    "savgol": {"numpy's sum, mean and standard deviation", "scipy's savgol_filter"},
+    "robust trend": {"numpy's sum, mean and standard deviation", "scipy's medfilt"},
+    "order tracking": {"scipy's linear interp1d"},
+    "slow shaft": {"numpy's interp"},
 }
+
+
+def off_by_one_ulp(module, name, mend=True):
+    """(breaks, mends): `module.name` made to return results one step up
+    before the import (a library computing otherwise), and put back after it,
+    or left for the module to keep when the module binds it by name."""
+    breaks = (f"real = {module}.{name}\n"
+              f"{module}.{name} = lambda *args, **kwargs: np.nextafter(real(*args, **kwargs), np.inf)")
+    return breaks, f"{module}.{name} = real" if mend else ""
+
+
+# interp1d is a class: its interpolators are made to answer one step up.
+INTERP1D_BREAK = (
+    "real = scipy.interpolate.interp1d\n"
+    "scipy.interpolate.interp1d = lambda *args, **kwargs: (\n"
+    "    lambda f: lambda x: np.nextafter(f(x), np.inf))(real(*args, **kwargs))",
+    "",
+)
+
+BREAKS = {
+    "numpy's sum, mean and standard deviation": off_by_one_ulp("np", "sum"),
+    "numpy's percentile and median": off_by_one_ulp("np", "percentile"),
+    "numpy's interp": off_by_one_ulp("np", "interp"),
+    "scipy's Hann window": off_by_one_ulp("scipy.signal", "get_window", mend=False),
+    "scipy's filtfilt": off_by_one_ulp("scipy.signal", "filtfilt", mend=False),
+    # Complex results have no next value: the analytic signal is scaled a step up.
+    "scipy's hilbert": ("real = scipy.signal.hilbert\n"
+                        "scipy.signal.hilbert = lambda *args, **kwargs: real(*args, **kwargs) * (1 + 2**-52)", ""),
+    "scipy's medfilt": off_by_one_ulp("scipy.signal", "medfilt", mend=False),
+    "scipy's savgol_filter": off_by_one_ulp("scipy.signal", "savgol_filter", mend=False),
+    "scipy's linear interp1d": INTERP1D_BREAK,
+}
+
+
+def test_every_copy_has_a_check_and_a_break():
+    assert set(BREAKS) == set(self_checks())
 
 
 @pytest.mark.parametrize("broken", BREAKS)
 def test_a_failed_self_check_switches_off_only_what_relies_on_it(broken):
-    breaks, mends, generic = BREAKS[broken]
+    breaks, mends = BREAKS[broken]
     script = CHILD.format(tests=str(Path(__file__).parent), breaks=breaks, mends=mends)
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, child.stderr
-    paths = json.loads(child.stdout)
-    assert {label for label, path in paths.items() if path == "generic"} == generic
-    assert {label for label, path in paths.items() if path == "native"} == set(paths) - generic
+    report = json.loads(child.stdout)
+    failed = set(report["failed"])
+    assert broken in failed
+    # A break may fail a check that consults the broken function too (a sum
+    # inside scipy's filter design), and the installed library may fail
+    # checks of its own: every call that relies on no failed copy stays native.
+    generic = {label for label, path in report["paths"].items() if path == "generic"}
+    assert generic == {label for label, copies in RELIES_ON.items() if copies & failed}

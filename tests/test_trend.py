@@ -27,7 +27,7 @@ from support.edge_records import (
     with_values,
 )
 from support.outcome import assert_same_outcome, outcome
-from support.paths import entries_into, rebound, recorded
+from support.paths import entries_into, native_path, rebound, recorded
 
 pytestmark = pytest.mark.forked
 
@@ -453,7 +453,7 @@ def test_the_common_median_call_is_native_and_a_rebound_medfilt_takes_it_over(na
     with entries_into(medfilt, calls):
         outcome(getattr(core_math, name), *args)
     assert calls == []
-    assert_same_outcome(name, *args, served_by="native")
+    assert_same_outcome(name, *args, served_by=native_path(name))
     with rebound(medfilt=recorded(calls, "medfilt", medfilt)):
         assert_same_outcome(name, *args, served_by="generic")
     assert calls == ["medfilt"]
@@ -480,9 +480,12 @@ def test_the_common_savgol_call_leaves_scipy_the_window_design_and_the_edge_fits
             entries_into(scipy.linalg.lstsq, generic_fits, fitted_shape):
         generic = outcome(function, *args)
     assert calls == ["savgol_filter"]
-    assert native_fits == generic_fits == fits
+    assert native_fits == fits
+    # scipy fits its edges with its own solver too; an older scipy fits them
+    # with numpy's polyfit, which its self-check found to agree.
+    assert generic_fits in (fits, fits[:1])
     assert native == generic
-    assert_same_outcome(name, *args, served_by="native")
+    assert_same_outcome(name, *args, served_by=native_path(name))
 
 
 # --- edge records: operating states ------------------------------------------

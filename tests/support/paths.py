@@ -20,9 +20,31 @@ from scipy.signal import filtfilt, medfilt, savgol_filter
 
 from kemo_pkg import core_math
 
-_route_tally = ctypes.PyDLL(core_math.__file__).kemo_core_math_route_tally
+_extension = ctypes.PyDLL(core_math.__file__)
+_route_tally = _extension.kemo_core_math_route_tally
 _route_tally.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_ulonglong), ctypes.POINTER(ctypes.c_ulonglong)]
 _route_tally.restype = ctypes.c_int
+_has_fast_path = _extension.kemo_core_math_has_fast_path
+_has_fast_path.argtypes = [ctypes.py_object]
+_has_fast_path.restype = ctypes.c_int
+_self_check = _extension.kemo_core_math_self_check
+_self_check.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_char_p)]
+_self_check.restype = ctypes.c_int
+
+
+def self_checks():
+    """{what a native copy copies: whether its self-check held at import}."""
+    checks, copy_of = {}, ctypes.c_char_p()
+    while (holds := _self_check(len(checks), ctypes.byref(copy_of))) >= 0:
+        checks[copy_of.value.decode()] = bool(holds)
+    return checks
+
+
+def native_path(name):
+    """The path that serves a common call of a module function with a fast
+    path: "native", or "generic" where a copy it relies on was switched off
+    at import (the installed library computes otherwise)."""
+    return "native" if _has_fast_path(getattr(core_math, name)) == 1 else "generic"
 
 
 def tally(function):

@@ -50,7 +50,7 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
   const double mean_square = fast::with_view(
       *y, [&](const auto& values) { return kernels::numpy_mean(kernels::Squared(values), y->size, fast::summation_chunk()); });
   const double rms = std::sqrt(mean_square);
-  if (watch.raised()) return {};
+  if (watch.raised_computing(rms)) return {};
   return py::float_(rms);
 }
 
@@ -262,7 +262,7 @@ py::object envelope_of(const Scope& scope, py::object filtered_y) {
     const fast::FloatingPointWatch watch;
     const double mean = kernels::numpy_mean(kernels::Contiguous(envelope), n, fast::summation_chunk());
     // A finite mean leaves every subtraction quiet; any other is numpy's to warn about.
-    if (!watch.raised() && std::isfinite(mean)) {
+    if (!watch.raised_computing(mean) && std::isfinite(mean)) {
       for (std::size_t i = 0; i < n; ++i) envelope[i] = envelope[i] - mean;
       return envelope_y;
     }

@@ -124,7 +124,7 @@ py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
   if (!fast::all_finite(*pulse_times)) return {};
   const fast::FloatingPointWatch watch;
   const double last_count = std::floor(static_cast<double>(n - 1) / *gear_ratio);
-  if (watch.raised()) return {};
+  if (watch.raised_computing(last_count)) return {};
   // The first whole count is always 0: fewer than two whole slow-shaft
   // revolutions leave none to time.
   if (last_count <= 0.0) return py::none();

@@ -201,7 +201,7 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   py::object x_axis = rfft_axis(n, d);
   // A window of NaN (scipy's answer to some parameters) leaves NaN payloads
   // to numpy's choosing.
-  if (watch.raised() || !std::isfinite(acf)) {
+  if (watch.raised_computing(acf) || !std::isfinite(acf)) {
     return spectrum_through_window(scope, args, axis, N, native_hann ? hann_window(n) : win);
   }
 
@@ -383,7 +383,7 @@ py::object get_band_energy_fast(const Scope& scope, Args args) {
   const double energy = fast::with_view(y_axis, [&](const auto& amps) {
     return std::sqrt(kernels::numpy_sum(kernels::Squared(amps.from(band.first)), band.count, fast::summation_chunk()));
   });
-  if (watch.raised()) return {};
+  if (watch.raised_computing(energy)) return {};
   return py::float_(energy);
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "fast/arrays.hpp"
@@ -163,3 +164,12 @@ void run_self_checks(PyObject* module_dict) {
 std::size_t summation_chunk() { return numpy_chunk; }
 
 }  // namespace core_math::fast
+
+// For the tests only: the self-check at `index` of the registry, what it
+// copies and whether it held at import (1 or 0); -1 past the last.
+extern "C" __attribute__((visibility("default"))) int kemo_core_math_self_check(int index, const char** copy_of) {
+  using core_math::fast::registry;
+  if (index < 0 || static_cast<std::size_t>(index) >= std::size(registry)) return -1;
+  *copy_of = registry[index]->copy_of();
+  return registry[index]->holds() ? 1 : 0;
+}

@@ -20,6 +20,13 @@ class FloatingPointWatch {
   // Forgets what calls made since construction raised.
   void restart() { std::feclearexcept(FE_ALL_EXCEPT); }
   bool raised() const { return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0; }
+  // The same, once `result` is computed: a result only read after the test
+  // could otherwise be computed after it, its flags unseen.
+  bool raised_computing(double result) const {
+    volatile double computed = result;
+    static_cast<void>(computed);
+    return raised();
+  }
 };
 
 // A new float64 array of `size` values that `kernel(view, out)` writes from

@@ -502,3 +502,10 @@ extern "C" __attribute__((visibility("default"))) int kemo_core_math_route_tally
   *generic_calls = f->generic_calls;
   return 0;
 }
+
+// For the tests only: whether a function of the module has a fast path it
+// takes (one whose self-checks held at import): 1 or 0; -1 for another object.
+extern "C" __attribute__((visibility("default"))) int kemo_core_math_has_fast_path(PyObject* function) {
+  if (!PyObject_TypeCheck(function, &core_math::FunctionType)) return -1;
+  return reinterpret_cast<const core_math::FunctionObject*>(function)->route != nullptr ? 1 : 0;
+}
