@@ -1,4 +1,5 @@
 # make          - the tests (the default): set up .venv with CPython 3.13, install the package, run the suite
+# make test-oldest - the suite again in .venv-oldest, on the oldest numpy and scipy pyproject.toml admits
 # make dev      - rebuild the extension in place after an edit, recompiling only what changed
 # make demo     - the same set-up, then the drivetrain demonstration
 # make bench    - module against the plain-Python baseline, side by side
@@ -18,7 +19,7 @@ PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/
 DEVELOPMENT_SET := ../shared/data/bearings-fan-end
 
 .DEFAULT_GOAL := test
-.PHONY: test dev demo bench sanitize evaluate clean
+.PHONY: test test-oldest dev demo bench sanitize evaluate clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -30,8 +31,31 @@ $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet ".[test,demo]"
 	@touch $@
 
+LIBRARY_VERSIONS := import numpy, scipy; print(f"numpy {numpy.__version__}, scipy {scipy.__version__}")
+
 test: $(STAMP)
+	@$(PY) -c '$(LIBRARY_VERSIONS)'
 	$(PY) -m pytest -q tests
+
+# The oldest numpy and scipy the package admits: the lower bounds of its
+# dependencies in pyproject.toml, pinned.  `make` tests the newest.
+OLDEST_VENV := .venv-oldest
+OLDEST_PY := $(OLDEST_VENV)/bin/python
+OLDEST_PINS = $(shell $(PYTHON313) -c 'import tomllib; \
+	print(" ".join(d.replace(">=", "==") for d in tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]))')
+
+$(OLDEST_PY):
+	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
+	$(PYTHON313) -m venv $(OLDEST_VENV)
+	$(OLDEST_PY) -m pip install --quiet --upgrade pip
+
+$(OLDEST_VENV)/.installed: $(OLDEST_PY) $(SOURCES)
+	$(OLDEST_PY) -m pip install --quiet ".[test]" $(OLDEST_PINS)
+	@touch $@
+
+test-oldest: $(OLDEST_VENV)/.installed
+	@$(OLDEST_PY) -c '$(LIBRARY_VERSIONS)'
+	$(OLDEST_PY) -m pytest -q tests
 
 # An editable install whose CMake tree (build/dev) persists between edits:
 # only the changed files recompile.  It counts as installed, so `make` then
@@ -58,4 +82,4 @@ sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(OLDEST_VENV)

@@ -122,8 +122,10 @@ def workloads():
             ("remove_dc_offset", f"{n} samples", (x,), 1.0),
             ("compute_true_overall_rms", f"{n} samples", (x,), 2.0 if n == 1_000_000 else 1.0),
             ("apply_bandpass", f"{n} samples", (x, 500.0, 2_000.0, 10_000.0), 1.0),
-            ("compute_envelope_waveform", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.0),
-            ("compute_envelope_spectrum", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.0),
+            # A million samples is 40 s at 25.6 kHz, an ordinary record: the
+            # envelope of one must be clearly faster than the composition.
+            ("compute_envelope_waveform", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.1 if n == 1_000_000 else 1.0),
+            ("compute_envelope_spectrum", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.1 if n == 1_000_000 else 1.0),
             ("compute_fft_dsp", f"{n} samples", (x, 1.0 / 64), 1.0),
             ("compute_frequency_spectrum", f"{n} samples", (x, 10_000.0), 1.0),
         ]
