@@ -377,7 +377,7 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         counted += valid[at]
         if sideband_hz is not None:
             for side in (-1.0, 1.0):
-                at = np.clip(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0, last)
+                at = np.minimum(np.maximum(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0), last)
                 sideband += log_ratio[:, at]
                 sidebands_counted += valid[at]
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -385,9 +385,10 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
     if sideband_hz is not None:
         total = total + SIDEBAND_WEIGHT * sideband
-    best = np.argmax(total, axis=2)[..., None]
-    pick = lambda a: np.take_along_axis(a, best, axis=2)[..., 0]  # noqa: E731
-    return pick(total), pick(sideband), slips[best[..., 0]]
+    best = np.argmax(total, axis=2)
+    # Each (band, fundamental) row's entry at its best slip, by flat index.
+    flat = np.arange(best.size).reshape(best.shape) * total.shape[2] + best
+    return total.reshape(-1)[flat], sideband.reshape(-1)[flat], slips[best]
 
 
 def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
@@ -420,6 +421,7 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tup
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
     candidates: list[_Level] = []
     kurtosis_rows = []
+    masks: dict[tuple[int, float], tuple[np.ndarray, np.ndarray]] = {}  # (valid, decoy_valid) per grid
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
@@ -440,10 +442,13 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tup
             with np.errstate(divide="ignore", invalid="ignore"):
                 log_ratio = np.log(_floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))).astype(np.float32)
             log_ratio = maximum_filter1d(np.nan_to_num(log_ratio, nan=0.0, neginf=-10.0), 3, axis=1)
-            valid = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
-            decoy_valid = valid.copy()
-            for defect, centres in known.items():
-                decoy_valid &= ~_line_mask(bins, level_df, centres, SLIP_TOLERANCE[defect])
+            if (bins, level_df) not in masks:
+                valid = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
+                decoy_valid = valid.copy()
+                for defect, centres in known.items():
+                    decoy_valid &= ~_line_mask(bins, level_df, centres, SLIP_TOLERANCE[defect])
+                masks[bins, level_df] = valid, decoy_valid
+            valid, decoy_valid = masks[bins, level_df]
             low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
             columns = bins + int(0.5 * top_hz / level_df) + 2  # room for the teeth of the highest decoys
             candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio,
