@@ -16,7 +16,10 @@ its environment (no allocator tunables) and nothing else is tuned.
 
 The bearing diagnosis has no plain-Python baseline: its row gives the time
 per call of `kemo_pkg.bearing.diagnose_bearing` on a record of 120 000
-samples at 12 kHz, and fails the run at 0.2 s or more.
+samples at 12 kHz, and fails the run at 0.2 s or more of the process's CPU
+time per call.  The diagnosis runs on one thread, so that is its wall-clock
+time on an idle machine; on a shared one, other work stretches the wall
+clock (shown beside it), not the work the diagnosis does.
 """
 
 import math
@@ -101,15 +104,17 @@ def bearing_record(n=120_000, fs=12_000.0, shaft_hz=29.95, seed=5):
 
 
 def diagnosis_seconds(rounds=9):
-    """Median time of diagnose_bearing on `bearing_record`, and its verdict."""
+    """Median CPU and wall-clock time of diagnose_bearing on
+    `bearing_record`, and its verdict."""
     fs, shaft_hz, record = 12_000.0, 29.95, bearing_record()
     verdict = diagnose_bearing(record, fs, BEARING_ORDERS, shaft_hz).verdict
-    times = []
+    cpu, wall = [], []
     for _ in range(rounds):
-        start = time.perf_counter()
+        cpu_start, wall_start = time.process_time(), time.perf_counter()
         diagnose_bearing(record, fs, BEARING_ORDERS, shaft_hz)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), verdict
+        cpu.append(time.process_time() - cpu_start)
+        wall.append(time.perf_counter() - wall_start)
+    return statistics.median(cpu), statistics.median(wall), verdict
 
 
 def workloads():
@@ -228,11 +233,11 @@ def main(selection=""):
         if below_target:
             failures.append(f"{name} ({label}): ratio {ratio:.2f} below {target}")
     if selection in "diagnose_bearing 120000 samples at 12 kHz":
-        seconds, verdict = diagnosis_seconds()
-        print(f"\n| {'function':28} | {'workload':30} | {'time per call':>13} | {'target':>8} | verdict    |")
-        print(f"|{'-' * 30}|{'-' * 32}|{'-' * 15}|{'-' * 10}|------------|")
-        print(f"| {'diagnose_bearing':28} | {'120000 samples at 12 kHz':30} | {format_time(seconds):>13} |"
-              f" {'< 0.2 s':>8} | {verdict:10} |", flush=True)
+        seconds, wall_seconds, verdict = diagnosis_seconds()
+        print(f"\n| {'function':28} | {'workload':30} | {'CPU per call':>12} | {'target':>8} | {'wall clock':>11} | verdict    |")
+        print(f"|{'-' * 30}|{'-' * 32}|{'-' * 14}|{'-' * 10}|{'-' * 13}|------------|")
+        print(f"| {'diagnose_bearing':28} | {'120000 samples at 12 kHz':30} | {format_time(seconds):>12} |"
+              f" {'< 0.2 s':>8} | {format_time(wall_seconds):>11} | {verdict:10} |", flush=True)
         if seconds >= DIAGNOSIS_SECONDS:
             failures.append(f"diagnose_bearing: {seconds:.3f} s per call, not under {DIAGNOSIS_SECONDS} s")
         if verdict != "outer_race":
