@@ -7,7 +7,7 @@ import pytest
 import scipy.io
 import scipy.io.wavfile
 
-from kemo_pkg.records import MIN_SAMPLES, load_record
+from kemo_pkg.records import MIN_SAMPLES, RecordError, load_record
 
 FS = 2000.0
 N = 2000
@@ -16,10 +16,10 @@ VIB = np.sin(2 * np.pi * 50 * T) + 0.1
 TACH = 5.0 * ((T * 20) % 1.0 < 0.1)
 
 
-def csv(header, columns, fmt="%.17g", delimiter=",", preamble=""):
+def csv(header, columns, fmt="%.17g", delimiter=",", preamble="", encoding="utf-8"):
     def write(path):
         lines = [delimiter.join(fmt % v for v in row) for row in np.column_stack(columns)]
-        path.write_text(preamble + delimiter.join(header) + "\n" + "\n".join(lines) + "\n")
+        path.write_text(preamble + delimiter.join(header) + "\n" + "\n".join(lines) + "\n", encoding=encoding)
     return write
 
 
@@ -36,12 +36,15 @@ READABLE = {
     "CSV, columns under other names and case": (
         "a.csv", csv(["Time", "ACCEL", "Keyphasor"], [T, VIB, TACH]), {}, (VIB, FS, TACH, None)),
     "CSV with semicolons and comment lines": (
-        "b.csv", csv(["t", "vib"], [T, VIB], delimiter=";", preamble="# logger 7\n\n"), {}, (VIB, FS, None, None)),
-    "CSV with time stamps rounded to microseconds": (
-        "c.csv", csv(["time", "y"], [np.round(T * 7 / 6, 6), VIB]), {}, (VIB, FS * 6 / 7, None, None)),
+        "b.csv", csv(["t", "vib"], [T, VIB], delimiter=";", preamble="# logger 7\n\n  # channel 2\n"), {},
+        (VIB, FS, None, None)),
+    "CSV saved by a spreadsheet, with a byte-order mark": (
+        "bom.csv", csv(["time", "vibration"], [T, VIB], encoding="utf-8-sig"), {}, (VIB, FS, None, None)),
+    "CSV with time stamps rounded to microseconds, from a clock at 3600 s": (
+        "c.csv", csv(["time", "y"], [3600 + np.round(T * 7 / 6, 6), VIB]), {}, (VIB, FS * 6 / 7, None, None)),
     "CSV with columns named by the analyst": (
-        "d.csv", csv(["clock", "ch1", "ch2"], [T, VIB, TACH]),
-        {"time_column": "clock", "vibration_column": "ch1", "tach_column": "ch2"}, (VIB, FS, TACH, None)),
+        "d.csv", csv(["clock", "accel_X", "ch2"], [T, VIB, TACH]),
+        {"time_column": "clock", "vibration_column": "accel_X", "tach_column": "ch2"}, (VIB, FS, TACH, None)),
     "CSV without time axis, at the rate given": (
         "e.csv", csv(["vibration"], [VIB]), {"fs": FS}, (VIB, FS, None, None)),
     "CSV with a time axis and the same rate given": (
@@ -49,7 +52,7 @@ READABLE = {
     "NPZ carrying its sample rate": (
         "g.npz", lambda path: np.savez(path, accel=VIB, tacho=TACH, fs=np.float64(FS)), {}, (VIB, FS, TACH, None)),
     "MATLAB file with one long vector and the logged speed": (
-        "h.mat", mat(X097_DE_time=VIB[:, None], X097RPM=np.array([[1796.0]]), X097_note=np.arange(3.0)),
+        "h.mat", mat(X097_DE_time=VIB[:, None], gain=2.0, X097RPM=np.array([[1796.0]]), X097_note=np.arange(3.0)),
         {"fs": FS}, (VIB, FS, None, 1796.0)),
     "MATLAB file with the vibration named among several": (
         "i.mat", mat(DE=VIB, FE=-VIB, tach=TACH), {"fs": FS, "vibration_column": "de"}, (VIB, FS, TACH, None)),
@@ -77,10 +80,12 @@ def test_each_format_reads_back_what_was_written(tmp_path, name, write, options,
 
 
 @pytest.mark.parametrize("n, readable", [(MIN_SAMPLES - 1, False), (MIN_SAMPLES, True)])
-def test_the_shortest_record_is_1024_samples(tmp_path, n, readable):
-    csv(["time", "vibration"], [T[:n], VIB[:n]])(tmp_path / "short.csv")
+@pytest.mark.parametrize("name, write", [("short.csv", lambda path, n: csv(["time", "vibration"], [T[:n], VIB[:n]])(path)),
+                                         ("short.mat", lambda path, n: mat(DE=VIB[:n])(path))])
+def test_the_shortest_record_is_1024_samples(tmp_path, n, readable, name, write):
+    write(tmp_path / name, n)
     if readable:
-        assert len(load_record(tmp_path / "short.csv").vibration) == n
+        assert len(load_record(tmp_path / name, fs=FS).vibration) == n
     else:
-        with pytest.raises(Exception, match=f"{n} samples, a record needs at least 1024"):
-            load_record(tmp_path / "short.csv")
+        with pytest.raises(RecordError, match="at least 1024"):
+            load_record(tmp_path / name, fs=FS)
