@@ -4,6 +4,7 @@ readings on a condition history drawn by hand, and the notes that tell the
 analyst what was set aside."""
 
 import json
+import re
 from dataclasses import replace
 
 import numpy as np
@@ -68,6 +69,16 @@ def test_every_finding_of_the_chain_is_the_designs(drivetrain):
     design, assessment = drivetrain
     assert departures(summary(assessment), design_truth(design, assessment.chain.env_bin)) == {}
     assert (assessment.speed.source, assessment.notes) == ("tachometer", [])
+    chain, order, bearing = assessment.chain, assessment.chain.order, assessment.bearing
+    # One block per whole revolution between the first and last pulse.
+    revolutions = len(design.pulse_times()) - 1
+    assert (order.total_revs, order.tsa_blocks, order.tsa_wf.size) == (revolutions, revolutions, order.pts_per_rev)
+    assert (chain.name, chain.duration_s) == ("synthetic drivetrain", pytest.approx(design.duration_s))
+    # The analyst's band serves the chain and the bearing alike.
+    assert chain.band_hz == pytest.approx(design.envelope_band_hz) == bearing.band_hz
+    outer_race = bearing.defects["outer_race"]
+    assert outer_race.found_hz == pytest.approx(design.bpfo_order * design.mean_speed(), rel=0.01)
+    assert bearing.shaft_hz == pytest.approx(design.mean_speed(), rel=1e-3)
 
 
 def test_the_report_and_its_json_carry_the_same_findings(drivetrain):
@@ -86,7 +97,10 @@ def test_the_report_and_its_json_carry_the_same_findings(drivetrain):
     assert document["bearing"]["verdict"] == "outer_race"
 
 
-def modulated(lines: dict[int, float], f0=37.0, fs=10_000.0, seed=3) -> Record:
+F0 = 37.3  # Hz, between two bins of the one-second spectrum
+
+
+def modulated(lines: dict[int, float], f0=F0, fs=10_000.0, seed=3) -> Record:
     """One second of a 1400 Hz resonance whose amplitude swings with lines at
     k * f0 of relative heights lines[k]: its envelope is 1 + sum of 0.3 *
     height cosines, so its envelope spectrum holds exactly those lines."""
@@ -108,8 +122,9 @@ def modulated(lines: dict[int, float], f0=37.0, fs=10_000.0, seed=3) -> Record:
 )
 def test_the_fault_line_steps_down_to_a_strong_half_or_third(lines, harmonic):
     analysis = analyze_record(modulated(lines))
-    assert analysis.fault_peak == pytest.approx(harmonic * 37.0, abs=analysis.env_bin)
-    assert analysis.fault_amp == pytest.approx(0.3 * lines[harmonic], rel=0.03)
+    assert analysis.fault_peak == pytest.approx(harmonic * F0, abs=analysis.env_bin)
+    # A line between bins reads up to 15 % low through the Hann window.
+    assert 0.85 <= analysis.fault_amp / (0.3 * lines[harmonic]) <= 1.01
 
 
 def test_without_a_tachometer_the_fault_line_and_its_period_are_read_over_time():
@@ -135,6 +150,10 @@ def test_the_trend_reads_the_onset_the_outlier_and_the_level_now():
     trend = assess_trend(HISTORY, time_delta=0.5)
     assert trend.alarm_index == ONSET
     assert (trend.outlier_index, trend.outlier_size) == (SPIKE, pytest.approx(0.4, abs=0.001))
+    # The median and the robust trend pass the faulty reading by; the 5-day
+    # mean lags the straight fall by two days.
+    assert [trend.median[SPIKE], trend.robust[SPIKE]] == pytest.approx([HISTORY[SPIKE] - 0.4] * 2, abs=0.001)
+    assert trend.moving_average[-1] == pytest.approx(HISTORY[-1] + 2 * FALL_PER_DAY)
     # The trend fits the straight fall exactly; the severity envelope decays
     # from the plateau by 0.9 a day towards it, 9 days' fall above it at most.
     level_now = HISTORY[-1]
@@ -150,10 +169,14 @@ def findings_of_trend(trend):
     return [f for f in findings(healthy, trend) if f.section.startswith("trend")]
 
 
-@pytest.mark.parametrize("faulty_days", [(), (40, 41)], ids=["healthy", "two faulty readings in a row"])
-def test_no_alarm_without_a_lasting_change(faulty_days):
-    history = HISTORY[:ONSET] + 0.3 * np.isin(DAYS[:ONSET], faulty_days)
-    assert assess_trend(history).alarm_index is None
+@pytest.mark.parametrize(
+    "days, faulty_days, alarm",
+    [(ONSET, (), None), (ONSET, (40, 41), None), (ONSET + 2, (), None), (ONSET + 3, (), ONSET)],
+    ids=["healthy", "two faulty readings in a row", "two days after the onset", "on the third day"],
+)
+def test_an_alarm_wants_a_change_that_lasts_three_measurements(days, faulty_days, alarm):
+    history = HISTORY[:days] + 0.3 * np.isin(DAYS[:days], faulty_days)
+    assert assess_trend(history).alarm_index == alarm
 
 
 def test_the_operating_state_of_every_measurement_of_a_2_mw_machine():
@@ -165,26 +188,33 @@ def test_the_operating_state_of_every_measurement_of_a_2_mw_machine():
 # A steady 25 Hz drivetrain, 2 s at 8192 Hz.
 STEADY = Drivetrain(fs=8192.0, duration_s=2.0, speed_drift_hz=0.0)
 RECORD = make_record(STEADY)
-BROKEN_TACH = np.random.default_rng(1).normal(0.0, 1.0, RECORD.t.size)
+RNG = np.random.default_rng(4)
+# A tachometer cable picking up interference: impulses 50 to 150 ms apart,
+# so some periods are short, some long, and all of them scattered.
+IMPULSES = np.cumsum(0.05 + 0.1 * np.random.default_rng(2).random(40))
+INTERFERENCE = 5.0 * (np.abs(RECORD.t[:, None] - IMPULSES) < 0.002).any(axis=1)
 ONE_SPIKE = RECORD.vibration + 8.0 * (np.arange(RECORD.t.size) == 5000)
 
 
 @pytest.mark.parametrize(
     "record, settings, speed, notes",
     [
-        pytest.param(replace(RECORD, tach=BROKEN_TACH), Settings(rpm=1515.0), ("spectrum", 25.25),
-                     ["tachometer set aside (918 trigger edges for 66 pulses kept"], id="broken tachometer"),
+        pytest.param(replace(RECORD, tach=INTERFERENCE), Settings(rpm=1515.0), ("spectrum", 25.25),
+                     [r"tachometer set aside \(of \d+ periods, \d short .* \(missed pulses\); periods depart from"
+                      r" their neighbours' by [\d.]+ % \(median\): no shaft's speed wanders so\); analysed without it$"],
+                     id="tachometer picking up interference"),
         pytest.param(replace(RECORD, tach=None, rpm=1485.0), Settings(), ("spectrum", 24.75), [],
                      id="the speed the acquisition logged"),
         pytest.param(replace(RECORD, tach=None, rpm=1485.0), Settings(rpm=1515.0), ("spectrum", 25.25), [],
                      id="the analyst's speed before the logged one"),
         pytest.param(replace(RECORD, tach=None), Settings(bearing=STEADY.bearing), None,
-                     ["bearing: not diagnosed; it needs the shaft speed"], id="bearing without a speed"),
+                     [r"bearing: not diagnosed; it needs the shaft speed \(give --rpm or a tachometer\)$"],
+                     id="bearing without a speed"),
         pytest.param(RECORD, Settings(gear_ratio=300.0), ("tachometer", None),
-                     ["slow shaft: the record holds less than one revolution at gear ratio 300"],
+                     ["slow shaft: the record holds less than one revolution at gear ratio 300$"],
                      id="gear stage slower than the record"),
         pytest.param(replace(RECORD, vibration=ONE_SPIKE), Settings(), ("tachometer", None),
-                     ["spikes: 1 isolated spike(s)"], id="a sensor warning"),
+                     [r"spikes: 1 isolated spike\(s\), 0.5 per second"], id="a sensor warning"),
     ],
 )
 def test_what_the_analysis_set_aside_is_noted(record, settings, speed, notes):
@@ -192,35 +222,102 @@ def test_what_the_analysis_set_aside_is_noted(record, settings, speed, notes):
     if speed is None:
         assert assessment.speed is None and assessment.bearing is None
     else:
-        assert (assessment.speed.source, assessment.speed.nominal_hz) == (speed[0], speed[1])
+        assert (assessment.speed.source, assessment.speed.nominal_hz) == speed
         assert assessment.speed.shaft_hz == pytest.approx(STEADY.hss_speed_hz, rel=0.005)
     assert len(assessment.notes) == len(notes)
-    assert all(note.startswith(start) for note, start in zip(assessment.notes, notes)), assessment.notes
-    assert assessment.chain.fault_peak == pytest.approx(STEADY.bpfo_order * (1 if speed and speed[0] == "tachometer"
-                                                                              else STEADY.hss_speed_hz), rel=0.01)
+    assert all(re.match(pattern, note) for note, pattern in zip(assessment.notes, notes)), assessment.notes
+    over_angle = speed is not None and speed[0] == "tachometer"
+    assert assessment.chain.fault_peak == pytest.approx(STEADY.bpfo_order * (1 if over_angle else 25.0), rel=0.01)
+    assert (assessment.chain.order is not None) == over_angle
 
 
-def test_a_tachometer_of_two_pulses_leaves_the_analysis_over_time():
-    two_pulses = 5.0 * ((RECORD.t % 0.8) < 0.01) * (RECORD.t > 0.5)
-    analysis = analyze_record(replace(RECORD, tach=two_pulses))
-    assert analysis.order is None
-    assert analysis.notes == ["tachometer: 2 pulse(s) found, too few to track orders; analysed over time"]
+@pytest.mark.parametrize("pulses", [2, 3])
+def test_three_pulses_are_the_fewest_to_track_orders_by(capsys, pulses):
+    tach = 5.0 * (np.abs(RECORD.t[:, None] - [0.3, 0.7, 1.1][:pulses]) < 0.005).any(axis=1)
+    analysis = analyze_record(replace(RECORD, tach=tach))
+    assert (analysis.order is None) == (pulses == 2)
+    assert analysis.notes == (["tachometer: 2 pulse(s) found, too few to track orders; analysed over time"]
+                              if pulses == 2 else [])
+    if analysis.order is not None:  # no gear stage unless one is given
+        assert (analysis.order.total_revs, analysis.order.lss_times) == (2, None)
+    assert capsys.readouterr().err == ""  # quiet unless asked
 
 
-def test_a_dead_sensor_gets_a_sensor_fault_verdict_and_nothing_else():
-    assessment = assess_record(replace(RECORD, vibration=np.full(RECORD.t.size, 0.3)), Settings(rpm=1500.0))
+def test_over_shaft_angle_the_bearing_is_found_however_the_speed_swings():
+    # 25 Hz swinging by 2 Hz every 3 s: over time the defect lines smear
+    # across 15 bins, over shaft angle they stay sharp.
+    design = Drivetrain(fs=12800.0, duration_s=3.0, speed_drift_hz=2.0, speed_swing_period_s=3.0)
+    assessment = assess_record(make_record(design), Settings(bearing=design.bearing))
+    assert assessment.bearing.verdict == "outer_race"
+    found_hz = assessment.bearing.defects["outer_race"].found_hz
+    assert found_hz == pytest.approx(design.bpfo_order * design.mean_speed(), rel=0.01)
+
+
+@pytest.mark.parametrize("fs", [
+    10240.0,
+    pytest.param(12000.0, marks=pytest.mark.xfail(
+        strict=True, reason="the bearing's band ends half a bin above Nyquist, where the chain's band-pass is"
+                            " unrealisable and passes the record unfiltered")),
+])
+def test_without_a_tachometer_the_chain_demodulates_the_bearings_band(fs):
+    design = Drivetrain(fs=fs, duration_s=2.0, speed_drift_hz=0.0)
+    assessment = assess_record(replace(make_record(design), tach=None), Settings(bearing=design.bearing, rpm=1500.0))
+    assert assessment.bearing.verdict == "outer_race"
+    assert assessment.chain.band_hz == assessment.bearing.band_hz and assessment.chain.band_hz[1] < fs / 2
+    assert assessment.chain.fault_peak == pytest.approx(design.bpfo_order * 25.0, abs=assessment.chain.env_bin)
+
+
+@pytest.mark.xfail(strict=True, reason="over shaft angle the filter-bank tree reaches the Nyquist of the resampled"
+                                       " revolutions, twice the record's: the band chosen may hold only images")
+def test_over_shaft_angle_the_bearings_band_lies_within_the_record():
+    design = DRIVETRAINS["demo drivetrain"]
+    assessment = assess_record(make_record(design), Settings(bearing=design.bearing))
+    assert assessment.bearing.band_hz[1] <= design.fs / 2
+
+
+def test_the_analysts_band_comes_before_the_bearings():
+    band = (2000.0, 3800.0)
+    assessment = assess_record(replace(RECORD, tach=None), Settings(bearing=STEADY.bearing, rpm=1500.0, band_hz=band))
+    assert assessment.chain.band_hz == band == assessment.bearing.band_hz
+
+
+@pytest.mark.parametrize(
+    "record, rpm, band_hz, note",
+    [
+        pytest.param(modulated({1: 1.0}), 300.0, (2.0, 1000.0), "no velocity: record of 1 s is too short for the"
+                     " velocity from 2 Hz", id="a shaft below 600 r/min, from 2 Hz"),
+        pytest.param(Record(t=np.arange(4096) / 20.0, vibration=RNG.normal(0.0, 1.0, 4096), tach=None, fs=20.0),
+                     None, None, None, id="20 Hz sampling, no band"),
+    ],
+)
+def test_the_velocity_severity_band_follows_the_shaft_and_the_sample_rate(record, rpm, band_hz, note):
+    assessment = assess_record(record, Settings(rpm=rpm))
+    if band_hz is None:
+        assert assessment.severity is None
+        assert assessment.notes == ["velocity severity: sample rate of 20 Hz is too low for the velocity from 10 Hz:"
+                                    " it needs more than 25.6 Hz"]
+    else:
+        assert (assessment.severity.band_hz, assessment.severity.velocity_rms_mm_s) == (band_hz, None)
+        assert assessment.severity.note.startswith(note)
+
+
+@pytest.mark.parametrize(
+    "vibration, verdict",
+    [
+        (np.full(RECORD.t.size, 0.3), ["all 16384 samples are 0.3: no signal"]),
+        (np.where((RECORD.t > 0.6) & (RECORD.t < 0.72), 0.37, np.clip(RNG.normal(0, 1, RECORD.t.size), -1.5, 1.5)),
+         ["held at the rails +1.5 g", "the amplifier or converter is saturated", "1 run(s) of a held value"]),
+    ],
+    ids=["dead sensor", "saturated and stalled"],
+)
+def test_a_broken_sensor_gets_a_sensor_fault_verdict_and_nothing_else(vibration, verdict):
+    assessment = assess_record(replace(RECORD, vibration=vibration), Settings(rpm=1500.0))
     assert (assessment.speed, assessment.severity, assessment.bearing, assessment.chain) == (None,) * 4
     rows = {f.key: f for f in findings(assessment)}
     assert list(rows) == ["vibration_quality", "tach_quality", "verdict"]
     assert rows["verdict"].value == "sensor_fault"
-    assert rows["verdict"].text.startswith("sensor fault: all 16384 samples are 0.3: no signal")
-
-
-@pytest.mark.xfail(strict=True, reason="the bearing's band ends half a bin above Nyquist, where the chain's band-pass"
-                                       " is unrealisable and passes the record unfiltered")
-def test_without_a_tachometer_the_chain_demodulates_the_bearings_band():
-    design = Drivetrain(fs=12000.0, duration_s=2.0, speed_drift_hz=0.0)
-    assessment = assess_record(replace(make_record(design), tach=None), Settings(bearing=design.bearing, rpm=1500.0))
-    assert assessment.bearing.verdict == "outer_race"
-    assert assessment.chain.band_hz[1] < design.fs / 2
-    assert assessment.chain.fault_peak == pytest.approx(design.bpfo_order * 25.0, abs=assessment.chain.env_bin)
+    # One clause per fault, in the order the checks found them.
+    faults = assessment.quality.vibration.faults
+    assert rows["verdict"].text == "sensor fault: " + "; ".join(check.detail for check in faults)
+    assert all(part in rows["verdict"].text for part in verdict)
+    assert to_json(assessment)["quality"]["verdict"] == rows["verdict"].text
