@@ -13,6 +13,8 @@ import pytest
 import scipy.io
 import scipy.io.wavfile
 
+from matplotlib.figure import Figure
+
 from kemo_pkg import demo
 from kemo_pkg.__main__ import main
 from kemo_pkg.demo import Drivetrain, make_record
@@ -39,14 +41,28 @@ def row(report, label):
     return re.search(rf"^  {re.escape(label)}\s+(\S+)", report, re.MULTILINE).group(1)
 
 
-def test_demo_recovers_every_injected_quantity(tmp_path, capsys):
-    code, out, err = run(capsys, "demo", "--out", tmp_path)
+@pytest.fixture
+def unrendered(monkeypatch):
+    """Figures laid out but not rendered: a stand-in file is written instead."""
+    monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: path.write_bytes(PNG_SIGNATURE + b"..."))
+
+
+def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
+    code, out, err = run(capsys, "demo", "--out", tmp_path / "out")
     assert code == 0
     assert "FAIL" not in out
     recovered, checked = map(int, re.search(r"(\d+) of (\d+) injected quantities recovered", out).groups())
     assert recovered == checked == 25
-    assert (tmp_path / "demo.png").read_bytes().startswith(PNG_SIGNATURE)
+    assert out.endswith(f"figure: {tmp_path / 'out' / 'demo.png'}\n")
     assert "order tracking" in err  # progress goes to stderr, the report to stdout
+
+
+@pytest.mark.slow
+def test_the_figure_is_drawn_as_a_png(tmp_path, capsys):
+    as_csv(tmp_path / "drive.csv")
+    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path / "figures")
+    assert code == 0 and out.endswith(f"figure: {tmp_path / 'figures' / 'drive.png'}\n")
+    assert (tmp_path / "figures" / "drive.png").read_bytes().startswith(PNG_SIGNATURE)
 
 
 @pytest.mark.parametrize(
@@ -95,7 +111,7 @@ def as_wav(path):
 )
 def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, write, options):
     write(tmp_path / name)
-    code, out, _ = run(capsys, "analyze", tmp_path / name, "--gear-ratio", 4, "--band", 2000, 4500, "--no-figure",
+    code, out, err = run(capsys, "analyze", tmp_path / name, "--gear-ratio", 4, "--band", 2000, 4500, "--no-figure",
                        *options)
     assert code == 0
     assert out.startswith(f"kemo_pkg analyze: {tmp_path / name} (38400 samples, 3 s at 12800 Hz, with tachometer)")
@@ -109,13 +125,25 @@ def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, 
     # The logged speed, where the file has one, is shown beside the tachometer's.
     nominal = re.search(r"nominal shaft speed \(Hz\)\s+25\.000 \(1500 r/min\)", out)
     assert bool(nominal) == name.endswith(".mat")
+    assert steps(err, tmp_path / name) == ["data quality", "tachometer pulses", "order tracking, high-speed shaft",
+                                           "order tracking, slow shaft", "envelope spectrum and cepstrum",
+                                           "velocity severity", "bearing diagnosis", "trend over the record"]
+
+
+def steps(err, path):
+    """The steps the progress lines on stderr name, each with its time."""
+    title, *lines = err.splitlines()
+    assert title == f"running the analysis on {path}:"
+    return [re.fullmatch(r"  (.+) \.\.\. \d+\.\d\d s", line).group(1) for line in lines]
 
 
 def test_analyze_without_tachometer_works_over_time(tmp_path, capsys):
     path = tmp_path / "bare.csv"
     np.savetxt(path, RECORD.vibration[:, None], header="Vibration", comments="")
-    code, out, _ = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure")
+    code, out, err = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--rpm", 1500)
     assert code == 0
+    assert steps(err, path) == ["data quality", "shaft speed from the spectrum", "velocity severity",
+                                "bearing diagnosis", "envelope spectrum and cepstrum", "trend over the record"]
     assert "no tachometer" in out and "tachometer pulses" not in out
     # Without a tachometer the line is smeared by the speed drift, but it stays near the mean speed's value.
     assert float(row(out, "strongest envelope line (Hz)")) == pytest.approx(SMALL.bpfo_order * SMALL.mean_speed(),
@@ -126,16 +154,19 @@ def no_nan(constant):
     raise ValueError(f"{constant} in the JSON output")
 
 
-@pytest.mark.parametrize("tach", [True, False], ids=["with tachometer", "without"])
-def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach):
+@pytest.mark.parametrize("tach, units", [(True, "g"), (False, "m/s2")], ids=["with tachometer", "without"])
+def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, units):
     save_record(tmp_path / "drive.npz", RECORD if tach else replace(RECORD, tach=None))
     code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--json", "--no-figure", "--rpm", 1500,
-                         "--bearing-geometry", GEOMETRY, "--band", 2000, 4500)
+                         "--bearing-geometry", GEOMETRY, "--band", 2000, 4500, "--units", units)
     assert (code, err) == (0, "")
     document = json.loads(out, parse_constant=no_nan)
     found = document["findings"]
     assert document["record"] == {"name": "drive.npz", "samples": 38400, "fs": SMALL.fs, "duration_s": 3.0,
-                                  "units": "g"}
+                                  "units": units}
+    # The record's numbers are g: read as m/s2 they are 9.81 times smaller.
+    velocity = SMALL.velocity_rms_mm_s() / (9.80665 if units == "m/s2" else 1.0)
+    assert document["severity"]["velocity_rms_mm_s"] == pytest.approx(velocity, rel=0.02)
     assert document["speed"]["source"] == ("tachometer" if tach else "spectrum")
     assert document["speed"]["nominal_hz"] == 25.0
     assert found["bearing_verdict"] == "outer_race" and found["vibration_quality"] is True
@@ -146,7 +177,7 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach):
     assert found["alarm"] is None and len(found["level"]) == 2
 
 
-def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys):
+def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
     as_csv(tmp_path / "drive.csv")
     figure = tmp_path / "drive.png"
     figure.write_bytes(b"the analyst's own picture")
@@ -183,6 +214,14 @@ DRIFTING = [f"{t * (1 + 0.002 * t):.9f},0.0" for t in TIMES]
 V73 = b"MATLAB 7.3 MAT-file, Platform: GLNXA64, HDF5 schema 1.00 .".ljust(116) + bytes(8) + b"\x00\x02IM"
 
 
+def _damaged_npz(path):
+    """An archive whose stored array no longer matches its checksum."""
+    np.savez(path, vibration=np.arange(2000.0))
+    data = bytearray(path.read_bytes())
+    data[1000] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
 def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
     """A CSV whose data rows `changes` (index: new text) are replaced."""
     rows = [(changes or {}).get(k, row) for k, row in enumerate(rows)]
@@ -195,12 +234,15 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("empty.csv", _text(""), [], "is empty", id="empty-file"),
         pytest.param("blank.csv", _text("\n \n"), [], "is empty", id="only-blank-lines"),
         pytest.param("head.csv", _csv(rows=[]), [], "no data rows", id="header-only"),
-        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns",
-                     id="no-header"),
-        pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column",
+        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns, found '0,0.000000'", id="no-header"),
+        pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column (name one 'vibration';"
+                     " found: time, pressure)",
                      id="missing-vibration-column"),
         pytest.param("short.csv", _csv(tail="1.0\n"), [],
-                     "line 2002: 1 values where the header names 2 columns", id="unequal-lengths-csv"),
+                     "line 2002: 1 values where the header names 2 columns (columns of unequal length)",
+                     id="unequal-lengths-csv"),
+        pytest.param("binary.csv", lambda path: path.write_bytes(b"time,vib\n\xff\xfe\x00"), [],
+                     "is not a text CSV file", id="binary-csv"),
         pytest.param("text.csv", _csv(changes={2: "0.001,abc"}), [],
                      "line 4, column 'vibration': 'abc' is not a number", id="text-in-numbers"),
         pytest.param("hole.csv", _csv(changes={7: "0.0035,"}), [], "line 9, column 'vibration': '' is not a number",
@@ -217,8 +259,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      id="drifting-clock"),
         pytest.param("gap.csv", _csv(rows=ROWS[:1000] + ROWS[1001:]), [], "not evenly spaced (at sample 1000)",
                      id="missing-sample"),
-        pytest.param("back.csv", _csv(changes={20: "0.008,0.0"}), [],
-                     "time axis 'time' does not increase at sample 20", id="time-axis-goes-back"),
+        pytest.param("back.csv", _csv(changes={20: "0.0095,0.0"}), [],
+                     "time axis 'time' does not increase at sample 20", id="time-stamp-repeated"),
         pytest.param("rate.csv", _csv(), ["--fs", "1970"],
                      "the time axis samples at 2000 Hz but the sample rate given is 1970 Hz", id="fs-disagrees"),
         pytest.param("band.csv", _csv(), ["--band", "100", "1500"],
@@ -236,15 +278,25 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      "'vibration' has shape (2000, 2)", id="two-dimensional-npz"),
         pytest.param("rates.npz", _npz(vibration=np.zeros(2000), fs=np.array([2000.0, 2000.0])), [],
                      "'fs' must be one positive number", id="npz-rate-not-a-number"),
+        pytest.param("still.npz", _npz(vibration=np.zeros(2000), fs=np.float64(0.0)), [],
+                     "'fs' must be one positive number", id="npz-rate-zero"),
+        pytest.param("pickled.npz", _npz(vibration=np.array([1.0, "x"], dtype=object)), ["--fs", "2000"],
+                     "Object arrays cannot be loaded when allow_pickle=False", id="npz-of-objects"),
+        pytest.param("damaged.npz", _damaged_npz, [], "is not a readable .npz archive", id="npz-checksum-wrong"),
+        pytest.param("hollow.npz", _npz(), [], "is empty (no arrays)", id="npz-without-arrays"),
         pytest.param("broken.npz", _text("not a zip archive"), [], "is not a readable .npz archive",
                      id="corrupt-npz"),
         pytest.param("two.mat", _mat(DE=np.zeros(2000), FE=np.zeros(2000)), ["--fs", "2000"],
-                     "several vectors could be the vibration (DE, FE); name one with --vibration-column",
+                     "two.mat: several vectors could be the vibration (DE, FE); name one with --vibration-column",
                      id="mat-several-vectors-none-named"),
-        pytest.param("few.mat", _mat(DE=np.zeros(1023)), ["--fs", "2000"], "no vector of at least 1024 samples",
-                     id="mat-no-long-vector"),
-        pytest.param("stopped.mat", _mat(DE=np.zeros(2000), RPM=0.0), ["--fs", "2000"], "'RPM' = 0 is no shaft speed",
-                     id="mat-speed-zero"),
+        pytest.param("few.mat", _mat(DE=np.zeros(1023), FE=np.zeros(5)), ["--fs", "2000"],
+                     "no vector of at least 1024 samples (found: DE, FE)", id="mat-no-long-vector"),
+        pytest.param("matrix.mat", _mat(DE=np.zeros((2000, 2))), ["--fs", "2000", "--vibration-column", "DE"],
+                     "'DE' has shape (2000, 2)", id="mat-matrix"),
+        pytest.param("notes.mat", _mat(note="bearing replaced"), [], "holds no numeric variables",
+                     id="mat-without-numbers"),
+        pytest.param("stopped.mat", _mat(DE=np.zeros(2000), RPM=0.0), ["--fs", "2000"],
+                     "stopped.mat: 'RPM' = 0 is no shaft speed", id="mat-speed-zero"),
         pytest.param("hdf.mat", lambda path: path.write_bytes(V73 + bytes(512)), [],
                      "MATLAB v7.3 (HDF5) files are not read; save the record with -v7", id="mat-v7.3"),
         pytest.param("junk.mat", _text("not a MATLAB file"), [], "is not a readable MATLAB file", id="corrupt-mat"),
