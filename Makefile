@@ -2,6 +2,7 @@
 # make demo   - the same set-up, then the drivetrain demonstration
 # make bench  - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
+# make mutate - mutation testing of the Python layer (not part of CI)
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -12,7 +13,7 @@ SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/
 PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
 	"$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 
-.PHONY: test demo bench sanitize clean
+.PHONY: test demo bench sanitize mutate clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -34,6 +35,15 @@ bench: $(STAMP)
 
 sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh
+
+# The tools of the optional group "mutate", as pyproject.toml names them.
+$(VENV)/.mutate: $(STAMP) pyproject.toml
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["mutate"]))' > $(VENV)/mutate-requirements.txt
+	$(PY) -m pip install --quiet -r $(VENV)/mutate-requirements.txt
+	@touch $@
+
+mutate: $(VENV)/.mutate
+	PY=$(PY) bash tools/mutate.sh
 
 clean:
 	rm -rf build $(VENV)
