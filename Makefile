@@ -2,6 +2,7 @@
 # make demo   - the same set-up, then the drivetrain demonstration
 # make bench  - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
+# make evaluate - the bearing diagnosis over the real development records, when ../shared holds them
 # make mutate - mutation testing of the Python layer (not part of CI)
 
 VENV := .venv
@@ -13,7 +14,9 @@ SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/
 PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
 	"$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 
-.PHONY: test demo bench sanitize mutate clean
+DEVELOPMENT_SET := ../shared/data/bearings-fan-end
+
+.PHONY: test demo bench sanitize evaluate mutate clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -32,6 +35,10 @@ demo: $(STAMP)
 
 bench: $(STAMP)
 	$(PY) bench/bench.py
+
+evaluate: $(STAMP)
+	@test -d $(DEVELOPMENT_SET) || { echo "evaluate: $(DEVELOPMENT_SET) is not here; nothing to evaluate"; exit 0; }
+	$(PY) tools/evaluate.py $(DEVELOPMENT_SET)
 
 sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh

@@ -10,6 +10,7 @@ def pytest_terminal_summary(terminalreporter):
     for module_name, counter, label in (
         ("test_differential", "cases_compared", "field records compared with the plain-Python reading"),
         ("test_hostile", "odd_calls_made", "odd-argument calls compared with the plain-Python reading"),
+        ("test_robustness", "records_run", "generated records run through python -m kemo_pkg analyze"),
     ):
         count = getattr(sys.modules.get(module_name), counter, 0)
         if count:

@@ -7,7 +7,7 @@ import sys
 from contextlib import nullcontext
 from pathlib import Path
 
-from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend
+from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend, stable_band
 from .bearing import parse_defect_orders, parse_geometry
 from .records import RecordError, load_record
 from .report import Row, findings, format_report, group, to_json
@@ -23,6 +23,16 @@ def _positive(text):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def _gear_ratio(text):
+    # The slow shaft turns slower: below 1 the "slow-shaft revolutions" would
+    # outnumber the pulses, a thousand to one at 0.001, and fill the memory.
+    value = _positive(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 (high-speed revolutions per slow-shaft revolution),"
+                                         f" not {text}")
     return value
 
 
@@ -63,7 +73,7 @@ def _parser():
     bearing.add_argument("--bearing-geometry", type=_parsed_by(parse_geometry), dest="bearing",
                          metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
                          help="bearing geometry, turned into defect orders")
-    machine.add_argument("--gear-ratio", type=_positive, default=1.0, metavar="R",
+    machine.add_argument("--gear-ratio", type=_gear_ratio, default=1.0, metavar="R",
                          help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)")
     machine.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
                          help="envelope band in Hz (default: chosen from the record when a bearing is given,"
@@ -127,6 +137,10 @@ def _settings(args, fs) -> Settings:
     if band and not band[0] < band[1] < fs / 2:
         raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz must rise and stay below half the"
                           f" sample rate ({fs / 2:g} Hz)")
+    if band and not stable_band(band, fs):
+        raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz is too narrow, or too close to 0 Hz or to"
+                          f" half the sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move"
+                          " it towards the middle")
     return Settings(gear_ratio=args.gear_ratio, band_hz=band, rpm=args.rpm, bearing=args.bearing,
                     units=args.units, machine_group=args.machine_group, support=args.support)
 

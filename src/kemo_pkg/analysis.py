@@ -43,6 +43,13 @@ TREND_WINDOW = 21  # Savitzky-Golay window of the trend, in measurements
 # A line or rahmonic at least this share of the tallest counts as strong.
 STRONG = 0.5
 CEPSTRUM_FLOOR = 4.0  # multiple of the envelope spectrum's median below which it is clipped
+# The envelope's band-pass is a 4th-order Butterworth in transfer-function
+# form, run forwards and backwards.  Its poles crowd the unit circle when the
+# band is narrow and close to 0 Hz or to Nyquist: once the distance from the
+# nearer end times the width falls below about 1e-5 of the squared sample
+# rate, rounding puts poles outside and unit noise comes out at 1e18, or NaN.
+# Three times that keeps a margin.
+MIN_BAND_CONDITIONING = 3e-5
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -63,6 +70,13 @@ def default_band(fs: float) -> tuple[float, float]:
     """An envelope band high enough to sit above gear mesh and shaft harmonics,
     where bearing impacts ring the structure: 8 % to 20 % of the sample rate."""
     return 0.08 * fs, 0.2 * fs
+
+
+def stable_band(band_hz: tuple[float, float], fs: float) -> bool:
+    """Whether the envelope's band-pass filter over `band_hz` (Hz, below
+    Nyquist) stays stable at the sample rate `fs`."""
+    low, high = band_hz[0] / fs, band_hz[1] / fs
+    return min(low, 0.5 - high) * (high - low) >= MIN_BAND_CONDITIONING
 
 
 @contextmanager
@@ -156,7 +170,9 @@ def _fundamental_line(axis, amps, low, high):
             if candidate < low:
                 continue
             below, below_amp = _peak_in(axis, amps, candidate - 2 * bin_width, candidate + 2 * bin_width)
-            if below_amp >= STRONG * amp:
+            # On a coarse axis the window around the candidate reaches the line
+            # itself; only a line below it is a step down, so the search ends.
+            if below < peak and below_amp >= STRONG * amp:
                 peak, amp, stepped_down = below, below_amp, True
                 break
     return peak, amp
@@ -262,9 +278,17 @@ def analyze_record(
         fault_peak, fault_amp = _fundamental_line(env_axis, env_amps, *search)
         # Clipping the noise floor leaves the log spectrum to the family of
         # defect lines, so the cepstrum reads their spacing and not the noise.
-        noise_floor = np.median(env_amps[(env_axis >= search[0]) & (env_axis <= search[1])])
+        in_search = (env_axis >= search[0]) & (env_axis <= search[1])
+        if in_search.any():
+            noise_floor = float(np.median(env_amps[in_search]))
+        else:  # the spectrum ends below the range (a slow sample rate) or its bins step over it (a short record)
+            noise_floor = float("nan")
+            unit = "orders" if order is not None else "Hz"
+            notes.append(f"envelope: no bin of the spectrum (0 to {env_axis[-1]:.3g} {unit}, {env_axis[1]:.3g} apart)"
+                         f" lies in the fault search range {search[0]:g}-{search[1]:g} {unit}; no fault line read")
+        # Without a floor (NaN) fmax clips nothing.
         quefrency, cepstrum = cm.compute_cepstrum(
-            np.maximum(env_amps, CEPSTRUM_FLOOR * noise_floor), env_axis[1] - env_axis[0]
+            np.fmax(env_amps, CEPSTRUM_FLOOR * noise_floor), env_axis[1] - env_axis[0]
         )
         # The quefrency axis is the shorter of the two; its points pair with the
         # leading cepstrum values.
@@ -275,7 +299,7 @@ def analyze_record(
         name=record.name, fs=record.fs, duration_s=float(record.t[-1] - record.t[0] + 1.0 / record.fs),
         dc_offset=dc_offset, overall_rms=overall_rms, band_hz=band_hz, order=order,
         spectrum_axis=spectrum_axis, spectrum_amps=spectrum_amps, env_axis=env_axis, env_amps=env_amps,
-        fault_peak=fault_peak, fault_amp=fault_amp, env_noise_floor=float(noise_floor), quefrency=quefrency,
+        fault_peak=fault_peak, fault_amp=fault_amp, env_noise_floor=noise_floor, quefrency=quefrency,
         cepstrum=cepstrum, fault_period=fault_period, notes=notes,
     )
 
@@ -420,10 +444,13 @@ def _bearing(record, settings, chain, speed, notes) -> BearingDiagnosis | None:
         o = chain.order
         _, order_wf, _, _ = cm.perform_order_tracking(record.t, cm.remove_dc_offset(record.vibration), o.pulse_times)
         band_orders = None if band is None else (band[0] / o.speed_hz, band[1] / o.speed_hz)
-        return diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
-                                refine_speed=False).scaled(o.speed_hz)
-    return diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
-                            refine_speed=False)
+        diagnosis = diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
+                                     refine_speed=False).scaled(o.speed_hz)
+    else:
+        diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
+                                     refine_speed=False)
+    notes.extend(diagnosis.notes)
+    return diagnosis
 
 
 def assess_record(record: Record, settings: Settings = Settings(), progress: bool = False) -> Assessment:

@@ -46,7 +46,8 @@ from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    Kurtogram, band_envelope, fast_length_at_most, level_envelopes, spectral_kurtosis, tree_levels,
+    MIN_BAND_BINS, Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels,
+    spectral_kurtosis,
 )
 
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
@@ -64,27 +65,29 @@ SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs the fami
 BAND_FLOOR_MULTIPLE = 4.0
 SPEED_SEARCH = 0.03           # the shaft-rate line is sought within 3 % of the nominal speed
 SPEED_HARMONICS = 5
+LINE_PROMINENCE = 4.0         # a shaft line stands this many times over the spectrum's median around it
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 # Decoys: the same comb at 0.65 to 1.5 times the defect frequency, away from the
 # frequency itself; 60 of them give the null's median and spread.
 DECOY_RATIOS = np.exp(np.linspace(np.log(0.65), np.log(1.5), 60))
 DECOY_EXCLUSION = 0.05
 # A family is present when its best comb stands this many robust standard
-# deviations above the decoys' and its lines, on average, stand this much
-# higher over the floor than the decoys' do (natural log: e**0.3, a third).
+# deviations above its decoys' and its lines, on average, stand this much
+# higher over the floor than the decoys' do (natural log: e**0.35, 1.4 times).
+# Over white noise and healthy synthetic machines (shaft harmonics, supply
+# lines, knocks at random) the decoys' spread can be small enough for chance
+# combs to score 7, but no comb stood more than 0.28 above its decoys.
 MIN_SCORE = 4.0
-MIN_EXCESS = 0.3
-# The decoys' spread is taken as at least this (natural log, 10 %): the decoys
-# of a clean synthetic record may all sit on the floor, and no line is more
-# significant than the resolution of the ratios it is read from.
-MIN_SPREAD = 0.1
+MIN_EXCESS = 0.35
+# The decoys' spread is taken as at least this: those of a clean synthetic
+# record may all sit on the floor.
+MIN_SPREAD = 0.02
 # The envelope spectrum is the Welch average of three half-overlapping halves of
 # the record: lines that hold through the record stay, chance peaks of a single
 # transform average out, and the floor they are measured against steadies.
 SEGMENTS = 3
 MIN_DEFECT_PERIODS = 10       # a family needs ten of its periods in the record to be judged
-MAX_DURATION_S = 30.0         # longer records are cut: 30 s resolve every line that matters
-MAX_SAMPLES = 2**20
+MAX_SAMPLES = 2**20           # longer records are cut: a million samples resolve every line that matters
 
 
 @dataclass(frozen=True)
@@ -195,21 +198,45 @@ def parse_geometry(text: str) -> DefectOrders:
 
 
 def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> float:
-    """The shaft speed (Hz) within `SPEED_SEARCH` of `nominal_hz` at which the
-    spectrum's first harmonics of shaft rate stand highest (their log
-    amplitudes summed): a motor's slip or a drive's set point moves the speed
-    by a few percent from its nameplate."""
+    """The shaft speed (Hz) within `SPEED_SEARCH` of `nominal_hz`: a motor's
+    slip or a drive's set point moves the speed by a few percent from its
+    nameplate.
+
+    The speed is first taken where the first `SPEED_HARMONICS` shaft harmonics
+    of the Hann-windowed spectrum stand highest together (their log
+    amplitudes summed), then read finely from those harmonics that stand
+    clear of the spectrum around them, each line's peak placed between bins
+    by a parabola through its log amplitudes, the higher harmonics weighing
+    more as they resolve the speed more finely.  Where no harmonic stands
+    out, the nominal speed is kept: a spectrum without shaft lines says
+    nothing of the speed."""
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
     df = float(freqs[1] - freqs[0])
     harmonics = np.arange(1, SPEED_HARMONICS + 1)
-    harmonics = harmonics[harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-1]]
+    # A line is read from its bin and both neighbours: none within two bins of
+    # 0 Hz (the record's mean) or of Nyquist.
+    harmonics = harmonics[(harmonics * nominal_hz * (1 - SPEED_SEARCH) > freqs[2])
+                          & (harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-2])]
     if harmonics.size == 0:
-        return nominal_hz
+        return float(nominal_hz)
+    log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
     candidates = np.arange(nominal_hz * (1 - SPEED_SEARCH), nominal_hz * (1 + SPEED_SEARCH), df / harmonics[-1] / 2)
-    bins = np.rint(np.outer(candidates, harmonics) / df).astype(int)
-    tiny = np.finfo(float).tiny
-    score = np.log(np.maximum(amps[bins], tiny)).sum(axis=1)
-    return float(candidates[np.argmax(score)])
+    below = np.floor(np.outer(candidates, harmonics) / df).astype(int)
+    score = np.maximum(log_amps[below], log_amps[below + 1]).sum(axis=1)
+    coarse = float(candidates[np.argmax(score)])
+    estimates, weights = [], []
+    for k in harmonics:
+        centre = int(round(k * coarse / df))
+        peak = centre - 1 + int(np.argmax(log_amps[centre - 1 : centre + 2]))
+        around = amps[max(peak - 20, 0) : peak + 21]
+        if amps[peak] < LINE_PROMINENCE * np.median(around):
+            continue  # no line here
+        left, middle, right = log_amps[peak - 1 : peak + 2]
+        curvature = left - 2 * middle + right
+        offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
+        estimates.append((peak + offset) * df / k)
+        weights.append(float(k))
+    return float(np.average(estimates, weights=weights)) if estimates else float(nominal_hz)
 
 
 @dataclass(frozen=True)
@@ -268,27 +295,42 @@ class _Level:
     """The candidate bands of one tree level under one pre-whitening, with
     their envelope spectra as log line-over-floor ratios (each bin the
     largest of itself and its neighbours, so that a line between two bins
-    counts in full)."""
+    counts in full).  Masked bins say nothing: a comb's tooth on one is left
+    out of its mean.  The ratios are zero on masked bins and past the
+    spectra's last bin, where every bin is masked."""
 
     prewhitening: str
     low_hz: np.ndarray
     high_hz: np.ndarray
     df: float                    # bin spacing of the envelope spectra, Hz
-    log_ratio: np.ndarray        # (bands, bins), shaft harmonics at the floor
-    decoy_log_ratio: np.ndarray  # every family's lines at the floor too: the decoys' ground
+    bins: int                    # bins of the envelope spectra; the columns beyond are padding
+    log_ratio: np.ndarray        # (bands, columns), zero where not `valid`
+    valid: np.ndarray            # (columns,): False on shaft harmonics and on lines explained away
+    decoy_log_ratio: np.ndarray  # zero where not `decoy_valid`
+    decoy_valid: np.ndarray      # (columns,): False on every family's lines too, the decoys' ground
+
+    @classmethod
+    def masked(cls, prewhitening, low_hz, high_hz, df, log_ratio, columns, valid, decoy_valid) -> "_Level":
+        rows, bins = log_ratio.shape
+        padded = np.zeros((rows, columns), log_ratio.dtype)
+        padded[:, :bins] = log_ratio
+        valid = np.pad(valid, (0, columns - bins))
+        decoy_valid = np.pad(decoy_valid, (0, columns - bins))
+        valid[bins - 1 :] = decoy_valid[bins - 1 :] = False  # the last bin holds no whole line
+        return cls(prewhitening, low_hz, high_hz, df, bins, padded * valid, valid, padded * decoy_valid, decoy_valid)
 
     def without(self, mask: np.ndarray) -> "_Level":
-        """The same bands with the bins of `mask` set to the floor."""
-        ratio = self.log_ratio.copy()
-        ratio[:, mask[: ratio.shape[1]]] = 0.0
-        return _Level(self.prewhitening, self.low_hz, self.high_hz, self.df, ratio, self.decoy_log_ratio)
+        """The same bands with the bins of `mask` masked too."""
+        valid = self.valid & ~mask[: len(self.valid)]
+        return replace(self, log_ratio=self.log_ratio * valid, valid=valid)
 
 
 def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
     """Each row over its local floor: medians of consecutive blocks of
     `block` bins, interpolated linearly between block centres."""
     rows, bins = spectra.shape
-    blocks = max(1, bins // block)
+    block = min(block, bins)  # a spectrum shorter than one block is its own floor
+    blocks = bins // block
     medians = np.median(spectra[:, : blocks * block].reshape(rows, blocks, block), axis=2)
     position = np.clip((np.arange(bins) + 0.5) / block - 0.5, 0, blocks - 1)
     left = np.minimum(position.astype(int), blocks - 1)
@@ -310,36 +352,34 @@ def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
     return mask
 
 
-def _comb(log_ratio: np.ndarray, df: float, fundamentals_hz: np.ndarray, tolerance: float,
+def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: np.ndarray, tolerance: float,
           sideband_hz: float | None):
     """Best comb over a common slip, for every band (rows) and every
     fundamental: (score, sideband mean, slip), each (rows, fundamentals).
 
     A comb's score is the mean log ratio of its first HARMONICS lines that
-    the band's spectrum reaches (at least two are needed; -inf otherwise),
-    plus SIDEBAND_WEIGHT times the mean of the sidebands around them.  The
+    fall on valid bins (at least MIN_LINES are needed; -inf otherwise), plus
+    SIDEBAND_WEIGHT times the mean of the valid sidebands around them.  The
     slip steps by two bins at the last harmonic: each bin already holds the
     largest of its neighbours."""
-    rows, bins = log_ratio.shape
+    rows, columns = log_ratio.shape
     steps = max(3, int(math.ceil(tolerance * fundamentals_hz.max() * HARMONICS / df)) + 1)
     slips = np.linspace(-tolerance, tolerance, steps)
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
-    reach = int(math.ceil(HARMONICS * trial.max() + (sideband_hz or 0.0)) / df) + 2
-    padded = np.zeros((rows, max(reach, bins)), log_ratio.dtype)
-    padded[:, : bins - 1] = log_ratio[:, : bins - 1]  # the last bin holds no whole line
+    last = columns - 1  # always masked: teeth beyond the spectra land there
     carrier = np.zeros((rows,) + trial.shape, log_ratio.dtype)
     counted = np.zeros(trial.shape)
     sideband = np.zeros_like(carrier)
     sidebands_counted = np.zeros(trial.shape)
     for k in range(1, HARMONICS + 1):
-        at = np.rint(k * trial / df).astype(np.intp)
-        carrier += padded[:, at]
-        counted += at < bins - 1
+        at = np.minimum(np.rint(k * trial / df).astype(np.intp), last)
+        carrier += log_ratio[:, at]
+        counted += valid[at]
         if sideband_hz is not None:
             for side in (-1.0, 1.0):
-                at = np.maximum(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0)
-                sideband += padded[:, at]
-                sidebands_counted += (at > 0) & (at < bins - 1)
+                at = np.clip(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0, last)
+                sideband += log_ratio[:, at]
+                sidebands_counted += valid[at]
     with np.errstate(invalid="ignore", divide="ignore"):
         total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
         sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
@@ -356,32 +396,36 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     median magnitude (blocks of `block` bins), phases kept."""
     magnitude = np.abs(spectrum)
     tiny = np.finfo(float).tiny
-    blocks = max(1, len(magnitude) // block)
+    block = min(block, len(magnitude))  # a transform shorter than one block is its own floor
+    blocks = len(magnitude) // block
     medians = np.median(magnitude[: blocks * block].reshape(blocks, block), axis=1)
     smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
     lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
-    lines_removed = np.where(lines, spectrum * (smooth / np.maximum(magnitude, tiny)), spectrum)
-    return {"cepstral": spectrum / np.maximum(magnitude, tiny), "lines removed": lines_removed}
+    lines_removed = spectrum * np.divide(smooth, magnitude, out=np.ones_like(magnitude), where=lines)
+    # Single precision is ample for ratios of envelope spectra, and twice as fast.
+    return {"cepstral": (spectrum / np.maximum(magnitude, tiny)).astype(np.complex64),
+            "lines removed": lines_removed.astype(np.complex64)}
 
 
-def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[list[_Level], list[np.ndarray]]:
+def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tuple[list[_Level], list[np.ndarray]]:
     """The envelope spectra of every candidate band, and the spectral
-    kurtosis of every level of the record with its lines removed."""
+    kurtosis of every level of `tree` of the record with its lines removed."""
     highest = max(f + (s or 0.0) for f, s in families_hz.values())
     floor_hz = BAND_FLOOR_MULTIPLE * highest
     top_hz = 1.5 * highest * HARMONICS + shaft_hz
     block = max(16, int(0.5 * shaft_hz / df))
-    known = [k * f + m * (s or 0.0) for f, s in families_hz.values()
-             for k in range(1, HARMONICS + 3) for m in ((-2, -1, 0, 1, 2) if s else (0,))]
+    # Where any family's lines may stand: its harmonics and sidebands, within its slip.
+    known = {defect: [k * f + m * (s or 0.0) for k in range(1, HARMONICS + 2) for m in ((-1, 0, 1) if s else (0,))]
+             for defect, (f, s) in families_hz.items()}
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
     candidates: list[_Level] = []
     kurtosis_rows = []
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
-            levels = (level_envelopes(whitened, df, level) for level in tree_levels(MAX_LEVEL))
+            levels = (level_envelopes(whitened, df, level, top_hz) for level in tree)
         else:
-            levels = (band_envelope(whitened, df, band_hz),)
+            levels = (band_envelope(whitened, df, band_hz, top_hz),)
         for envelopes in levels:
             if prewhitening == "lines removed" and band_hz is None:
                 kurtosis_rows.append(spectral_kurtosis(envelopes.envelopes))
@@ -395,12 +439,15 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz) -> tuple[lis
             ses = ses[:, :bins]
             with np.errstate(divide="ignore", invalid="ignore"):
                 log_ratio = np.log(_floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))).astype(np.float32)
-            log_ratio[:, _line_mask(bins, level_df, shaft_lines, SHAFT_MASK)] = 0.0
             log_ratio = maximum_filter1d(np.nan_to_num(log_ratio, nan=0.0, neginf=-10.0), 3, axis=1)
-            decoy = log_ratio.copy()
-            decoy[:, _line_mask(bins, level_df, known, 0.02)] = 0.0
+            valid = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
+            decoy_valid = valid.copy()
+            for defect, centres in known.items():
+                decoy_valid &= ~_line_mask(bins, level_df, centres, SLIP_TOLERANCE[defect])
             low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
-            candidates.append(_Level(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio, decoy))
+            columns = bins + int(0.5 * top_hz / level_df) + 2  # room for the teeth of the highest decoys
+            candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio,
+                                            columns, valid, decoy_valid))
     return candidates, kurtosis_rows
 
 
@@ -411,13 +458,14 @@ def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, 
     squared = squared - squared.mean(axis=1, keepdims=True)
     length = int(round(2 * squared.shape[1] / (SEGMENTS + 1)))
     views = np.lib.stride_tricks.sliding_window_view(squared, length, axis=1)[:, :: length // 2, :]
-    power = (np.abs(sfft.rfft(views * np.hanning(length), axis=2, workers=1)) ** 2).mean(axis=1)
+    spectra = sfft.rfft(views * np.hanning(length).astype(squared.dtype), axis=2, workers=1)
+    power = (spectra.real**2 + spectra.imag**2).mean(axis=1)
     return np.sqrt(power), rate_hz / length
 
 
 def _reaches(level: _Level, fundamental_hz: float, tolerance: float) -> bool:
     """Whether the level's envelope spectra reach two harmonics of the family."""
-    return level.log_ratio.shape[1] - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
+    return level.bins - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
 
 
 def _robust(values: np.ndarray) -> tuple[float, float]:
@@ -435,7 +483,8 @@ def _decoy_null(levels, fundamental_hz, sideband_hz, tolerance):
     best_sideband = np.zeros(len(decoys))
     for level in levels:
         if _reaches(level, decoys.max(), tolerance):
-            total, sideband, _ = _comb(level.decoy_log_ratio, level.df, decoys, tolerance, sideband_hz)
+            total, sideband, _ = _comb(level.decoy_log_ratio, level.decoy_valid, level.df, decoys, tolerance,
+                                       sideband_hz)
             row = np.argmax(total, axis=0)
             top = total[row, np.arange(len(decoys))]
             better = top > best
@@ -454,22 +503,27 @@ def _evidence(defect, levels, fundamental_hz, sideband_hz, null) -> DefectEviden
     for level in levels:
         if not _reaches(level, fundamental_hz, tolerance):
             continue
-        total, sideband, slip = _comb(level.log_ratio, level.df, np.array([fundamental_hz]), tolerance, sideband_hz)
+        total, sideband, slip = _comb(level.log_ratio, level.valid, level.df, np.array([fundamental_hz]), tolerance,
+                                      sideband_hz)
         row = int(np.argmax(total[:, 0]))
         if best is None or total[row, 0] > best[0]:
             best = (float(total[row, 0]), level, row, float(sideband[row, 0]), float(slip[row, 0]))
     if best is None or not math.isfinite(best[0]) or null is None:
         return _unjudged(defect, fundamental_hz, "no band reaches two of its harmonics")
-    (median, spread), (sideband_median, sideband_spread) = null
+    (median, spread), (sideband_median, _) = null
     total, level, row, sideband, slip = best
     found = fundamental_hz * (1 + slip)
     at = [round(k * found / level.df) for k in range(1, HARMONICS + 1)]
-    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.log_ratio.shape[1] - 1)
+    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.bins - 1)
     excess = total - median
     score = excess / spread
+    # Where the physics predicts sidebands, they must stand out too: a lone
+    # line near the inner race's rate, without the load zone's modulation
+    # around it, is more often a stray tone than a defect.
+    sidebands_stand_out = sideband_hz is None or sideband - sideband_median >= MIN_EXCESS
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found, score=score, excess=excess,
-        present=score >= MIN_SCORE and excess >= MIN_EXCESS,
+        present=score >= MIN_SCORE and excess >= MIN_EXCESS and sidebands_stand_out,
         band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
         line_ratios=ratios, sideband_ratio=math.exp(sideband) if sideband_hz is not None else None,
     )
@@ -487,10 +541,12 @@ def _explain_away(levels: list[_Level], evidence: DefectEvidence, shaft_hz: floa
     (any unbalance or misalignment modulates the impacts at shaft rate) and
     the sidebands its physics predicts."""
     spacings = {shaft_hz, sideband_hz or shaft_hz}
-    top_hz = max(level.log_ratio.shape[1] * level.df for level in levels)
+    top_hz = max(level.bins * level.df for level in levels)
+    # A family above shaft rate explains all its harmonics; the cage's, dense
+    # below shaft rate, only those its comb claimed.
+    last = int(top_hz / evidence.found_hz) if evidence.found_hz >= shaft_hz else HARMONICS + 1
     centres = [k * evidence.found_hz + m * spacing
-               for k in range(1, int(top_hz / evidence.found_hz) + 1)
-               for spacing in spacings for m in range(-3, 4)]
+               for k in range(1, last + 1) for spacing in spacings for m in range(-3, 4)]
     masks = {}
     for level in levels:
         key = (level.log_ratio.shape[1], level.df)
@@ -531,10 +587,9 @@ def diagnose_bearing(
     x = np.asarray(vibration, dtype=float)
     if x.ndim != 1 or not np.all(np.isfinite(x)):
         raise ValueError("the vibration record must be one-dimensional with finite samples")
-    limit = min(MAX_SAMPLES, int(MAX_DURATION_S * fs))
-    if len(x) > limit:
-        notes.append(f"bearing: the first {limit / fs:.3g} s of the record were analysed")
-        x = x[:limit]
+    if len(x) > MAX_SAMPLES:
+        notes.append(f"bearing: the first {MAX_SAMPLES} samples of the record were analysed")
+        x = x[:MAX_SAMPLES]
     shaft_hz = refine_shaft_speed(x, fs, nominal_shaft_hz) if refine_speed else float(nominal_shaft_hz)
     n = fast_length_at_most(len(x))
     x = x[:n] - np.mean(x[:n])
@@ -545,11 +600,17 @@ def diagnose_bearing(
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
 
-    levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz)
-    kurt = Kurtogram(tuple(tree_levels(MAX_LEVEL)) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
-    if not levels:
-        notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
-                     " for this bearing at this speed")
+    tree = resolved_levels(MAX_LEVEL, len(spectrum))
+    if band_hz is not None and (band_hz[1] - band_hz[0]) / df < MIN_BAND_BINS:
+        notes.append(f"bearing: the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
+                     " nothing to demodulate")
+        levels, kurtosis_rows = [], []
+    else:
+        levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)
+        if not levels:
+            notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
+                         " for this bearing at this speed")
+    kurt = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
     evidence = _judge_families(levels, families_hz, shaft_hz, n / fs)
     verdict = _verdict(evidence)
     band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz)
@@ -559,7 +620,7 @@ def diagnose_bearing(
 
 
 def _judge_families(levels, families_hz, shaft_hz, duration_s) -> dict[str, DefectEvidence]:
-    """Every family's evidence.  The family that stands highest over its
+    """Every family's evidence.  The family whose lines stand highest over its
     decoys explains its lines away before the others are judged again."""
     evidence: dict[str, DefectEvidence] = {}
     judged = []

@@ -10,17 +10,20 @@ fast kurtogram does.
 
 Every band is cut from one transform of the record: the band's bins, with
 raised-cosine edges, brought down to 0 Hz and transformed back give its
-analytic signal at a rate equal to twice its width (zero-padded so that the
-squared envelope does not alias).  This costs two short transforms per level
-and keeps the band edges exactly where the tree puts them.
+analytic signal, zero-padded so that its squared envelope does not alias
+below a chosen frequency (by default anywhere, at twice the band's width).
+This costs one short transform per band and keeps the band edges exactly
+where the tree puts them.
 """
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
 import scipy.fft as sfft
 
 EDGE_TAPER = 0.1  # share of a band's bins on each side that fade in and out
+MIN_BAND_BINS = 4  # narrower bands leave no room for the tapers and a flat top
 
 
 def fast_length_at_most(n: int) -> int:
@@ -40,6 +43,13 @@ def tree_levels(max_level: int) -> list[float]:
     for k in range(2, max_level + 1):
         levels += [k - 0.4, float(k)]
     return levels
+
+
+def resolved_levels(max_level: int, bins: int) -> list[float]:
+    """The levels of the tree up to `max_level` whose bands span at least
+    MIN_BAND_BINS bins of a one-sided transform of `bins` bins: a short record
+    resolves only the coarse levels."""
+    return [level for level in tree_levels(max_level) if (bins - 1) // bands_at(level) >= MIN_BAND_BINS]
 
 
 def bands_at(level: float) -> int:
@@ -67,22 +77,24 @@ class LevelEnvelopes:
         return self.low_hz + self.width_hz
 
 
-def level_envelopes(spectrum: np.ndarray, df: float, level: float) -> LevelEnvelopes:
+def level_envelopes(spectrum: np.ndarray, df: float, level: float, alias_free_hz: float = np.inf) -> LevelEnvelopes:
     """Squared envelopes of the bands of `level`, from the one-sided transform
-    `spectrum` of a record (bin spacing `df` Hz).  The 0 Hz bin is left out."""
+    `spectrum` of a record (bin spacing `df` Hz), free of aliasing below
+    `alias_free_hz`.  The 0 Hz bin is left out."""
     n_bands = bands_at(level)
-    return _envelopes(spectrum, df, level, 1, n_bands, (len(spectrum) - 1) // n_bands)
+    return _envelopes(spectrum, df, level, 1, n_bands, (len(spectrum) - 1) // n_bands, alias_free_hz)
 
 
-def band_envelope(spectrum: np.ndarray, df: float, band_hz: tuple[float, float]) -> LevelEnvelopes:
+def band_envelope(spectrum: np.ndarray, df: float, band_hz: tuple[float, float],
+                  alias_free_hz: float = np.inf) -> LevelEnvelopes:
     """Squared envelope of the one band `band_hz`, as a level of one band."""
     first = max(1, int(round(band_hz[0] / df)))
     last = min(len(spectrum) - 1, int(round(band_hz[1] / df)))
-    return _envelopes(spectrum, df, 0.0, first, 1, last - first)
+    return _envelopes(spectrum, df, 0.0, first, 1, last - first, alias_free_hz)
 
 
-def _envelopes(spectrum, df, level, first, n_bands, width) -> LevelEnvelopes:
-    if width < 4:
+def _envelopes(spectrum, df, level, first, n_bands, width, alias_free_hz) -> LevelEnvelopes:
+    if width < MIN_BAND_BINS:
         raise ValueError(f"bands of {width} bins are too narrow to demodulate; use fewer levels or a wider band")
     bins = spectrum[first : first + n_bands * width].reshape(n_bands, width)
     taper = max(1, int(EDGE_TAPER * width))
@@ -90,8 +102,11 @@ def _envelopes(spectrum, df, level, first, n_bands, width) -> LevelEnvelopes:
     window = np.ones(width)
     window[:taper] = ramp
     window[-taper:] = ramp[::-1]
-    padded = sfft.next_fast_len(2 * width)
-    analytic = sfft.ifft(bins * window, padded, axis=1, workers=1)
+    # The squared envelope reaches up to the band's width; sampled at `padded`
+    # bins' rate, what lies above half of it folds down to no less than
+    # padded - width bins.
+    padded = sfft.next_fast_len(2 * width if alias_free_hz >= width * df else width + math.ceil(alias_free_hz / df))
+    analytic = sfft.ifft(bins * window.astype(bins.real.dtype), padded, axis=1, workers=1)
     squared = analytic.real**2 + analytic.imag**2
     return LevelEnvelopes(level, (first + np.arange(n_bands) * width) * df, width * df, squared, padded * df)
 

@@ -246,12 +246,16 @@ def load_record(path, fs: float | None = None, time_column: str | None = None,
             raise RecordError(f"{path}: time axis '{time_name}' is not evenly spaced (at sample {uneven[0]})")
         if fs is not None and abs(fs * step - 1.0) > SPACING_TOLERANCE:
             raise RecordError(
-                f"{path}: the time axis samples at {1 / step:.6g} Hz but the sample rate given is {fs:g} Hz"
+                f"{path}: the time axis samples at {1 / float(step):.6g} Hz but the sample rate given is {fs:g} Hz"
             )
-        fs = 1.0 / step
+        fs = 1.0 / float(step)  # a float: a step too fine for any rate gives infinity, judged below
     elif fs is None:
         raise RecordError(f"{path}: no time axis and no sample rate in the file; give the sample rate with --fs")
-    else:
+    # A corrupt header or time axis can give a rate or a duration beyond floating point.
+    if not (0 < fs < np.inf and n / fs < np.inf):
+        raise RecordError(f"{path}: a sample rate of {fs:g} Hz over {n} samples is beyond any clock"
+                          " (corrupt header or time axis?)")
+    if time_name is None:
         t = np.arange(n) / fs
 
     tach = chosen[tach_name].astype(float) if tach_name is not None else None

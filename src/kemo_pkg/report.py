@@ -133,8 +133,9 @@ def _chain_findings(a: RecordAnalysis, unit: str, add) -> None:
     """The drivetrain chain's rows: record levels, shaft and gear stage, order
     spectrum and synchronous average, envelope and cepstrum."""
     o = a.order
-    above_noise = a.fault_amp / a.env_noise_floor if a.env_noise_floor > 0 else float("inf")
-    fault_amp_text = f"{a.fault_amp:.3f} ({above_noise:.0f}x noise)"
+    # Against no floor (none in the search range, or a spectrum of zeros) a line stands out by nothing.
+    above_noise = f" ({a.fault_amp / a.env_noise_floor:.0f}x noise)" if a.env_noise_floor > 0 else ""
+    fault_amp_text = f"{a.fault_amp:.3f}{above_noise}"
     add.section = "record"
     add("dc_offset", f"sensor DC offset ({unit})", a.dc_offset, f"{a.dc_offset:.4f}")
     add("overall_rms", f"overall RMS, DC included ({unit})", a.overall_rms, f"{a.overall_rms:.3f}")
