@@ -3,7 +3,7 @@
 # make bench  - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
 # make evaluate - the bearing diagnosis over the real development records, when ../shared holds them
-# make mutate - mutation testing of the Python layer (not part of CI)
+# make mutate - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -49,8 +49,9 @@ $(VENV)/.mutate: $(STAMP) pyproject.toml
 	$(PY) -m pip install --quiet -r $(VENV)/mutate-requirements.txt
 	@touch $@
 
+# MODULES="analysis records" limits the run to those modules' mutants.
 mutate: $(VENV)/.mutate
-	PY=$(PY) bash tools/mutate.sh
+	PY=$(PY) bash tools/mutate.sh $(MODULES)
 
 clean:
 	rm -rf build $(VENV)

@@ -170,6 +170,27 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
     assert document["speed"]["source"] == ("tachometer" if tach else "spectrum")
     assert document["speed"]["nominal_hz"] == 25.0
     assert found["bearing_verdict"] == "outer_race" and found["vibration_quality"] is True
+    # The keys pipelines read, with the design's values where it has them.
+    assert set(document) == {"record", "quality", "speed", "severity", "bearing", "findings", "notes"}
+    vibration = document["quality"]["vibration"]
+    assert vibration["usable"] is True and {check["status"] for check in vibration["checks"]} == {"ok"}
+    assert [set(check) for check in vibration["checks"]] == [{"name", "status", "detail", "value"}] * 7
+    assert (document["quality"]["tachometer"] is None) == (not tach)
+    bearing = document["bearing"]
+    assert (bearing["verdict"], bearing["band_hz"], bearing["band_reason"]) == (
+        "outer_race", pytest.approx([2000, 4500]), "the band given")
+    assert bearing["shaft_hz"] == pytest.approx(SMALL.mean_speed(), rel=0.005)
+    assert bearing["nominal_shaft_hz"] == bearing["shaft_hz"]  # measured or refined before the diagnosis
+    outer_race = bearing["defects"]["outer_race"]
+    assert outer_race["present"] is True and outer_race["note"] is None
+    assert outer_race["frequency_hz"] == pytest.approx(SMALL.bpfo_order * bearing["shaft_hz"], rel=1e-4)
+    assert outer_race["found_hz"] == pytest.approx(outer_race["frequency_hz"], rel=0.01)
+    assert outer_race["score"] > 4 and outer_race["excess"] > 0.3 and outer_race["sideband_ratio"] is None
+    assert outer_race["band_hz"][0] > 1999 and outer_race["prewhitening"] in ("cepstral", "lines removed")
+    assert len(outer_race["line_ratios"]) == 3 and bearing["defects"]["inner_race"]["present"] is False
+    severity = document["severity"]
+    assert (severity["band_hz"], severity["boundaries_mm_s"], severity["machine_group"], severity["support"],
+            severity["zone"]) == ([10, 1000], [2.3, 4.5, 7.1], 1, "rigid", "D" if units == "g" else "A")
     if tach:
         assert found["fault"] == pytest.approx(SMALL.bpfo_order, abs=0.02)
         assert found["pulses"] == len(SMALL.pulse_times())
