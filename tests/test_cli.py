@@ -52,7 +52,7 @@ def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
     assert code == 0
     assert "FAIL" not in out
     recovered, checked = map(int, re.search(r"(\d+) of (\d+) injected quantities recovered", out).groups())
-    assert recovered == checked == 25
+    assert recovered == checked == 25 and out.startswith("kemo_pkg demo: a synthetic drivetrain")
     assert out.endswith(f"figure: {tmp_path / 'out' / 'demo.png'}\n")
     assert "order tracking" in err  # progress goes to stderr, the report to stdout
 
@@ -82,7 +82,7 @@ def test_the_demo_fails_what_the_record_does_not_hold(monkeypatch, tmp_path, rec
     monkeypatch.setattr(demo, "make_history", lambda d, build=demo.make_history: build(replace(d, **history_changes)))
     monkeypatch.setattr("kemo_pkg.figure.draw", lambda *args, **kwargs: None)
     report, recovered, _ = demo.run(tmp_path, SMALL)
-    assert not recovered
+    assert not recovered and main(["demo", "--out", str(tmp_path)]) == 1
     assert {line[2:42].rstrip() for line in report.splitlines() if line.endswith("FAIL")} == failing
     assert f"{25 - len(failing)} of 25 injected quantities recovered" in report
 
@@ -120,6 +120,7 @@ def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, 
     assert float(row(out, "gear ratio, pulses per slow rev")) == 4.0
     assert float(row(out, "1x amplitude (g)")) == pytest.approx(SMALL.amp_1x, abs=0.01)
     assert int(row(out, "gear-mesh order")) == SMALL.pinion_teeth
+    assert "\ntrend over 40 segments\n" in out
     bin_order = float(re.search(r"bin ([\d.]+) order", out).group(1))
     assert float(row(out, "strongest envelope line (order)")) == pytest.approx(SMALL.bpfo_order, abs=bin_order)
     # The logged speed, where the file has one, is shown beside the tachometer's.
@@ -148,6 +149,14 @@ def test_analyze_without_tachometer_works_over_time(tmp_path, capsys):
     # Without a tachometer the line is smeared by the speed drift, but it stays near the mean speed's value.
     assert float(row(out, "strongest envelope line (Hz)")) == pytest.approx(SMALL.bpfo_order * SMALL.mean_speed(),
                                                                           rel=0.03)
+
+
+def test_the_notes_close_the_report(tmp_path, capsys):
+    path = tmp_path / "bare.csv"
+    np.savetxt(path, RECORD.vibration[:, None], header="vibration", comments="")
+    code, out, _ = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--bearing-geometry", GEOMETRY)
+    assert code == 0
+    assert out.endswith("\nnote: bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)\n")
 
 
 def no_nan(constant):
@@ -191,6 +200,7 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
     severity = document["severity"]
     assert (severity["band_hz"], severity["boundaries_mm_s"], severity["machine_group"], severity["support"],
             severity["zone"]) == ([10, 1000], [2.3, 4.5, 7.1], 1, "rigid", "D" if units == "g" else "A")
+    assert found["fault_amp"] > 0 and "gear_ratio" not in found  # no gear stage unless one is given
     if tach:
         assert found["fault"] == pytest.approx(SMALL.bpfo_order, abs=0.02)
         assert found["pulses"] == len(SMALL.pulse_times())
@@ -332,6 +342,19 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("absent.csv", None, [], "no such file", id="missing-file"),
         pytest.param("ok.csv", _csv(), ["--rpm", "-3"], "argument --rpm: must be a positive number, not -3",
                      id="negative-speed"),
+        pytest.param("ok.csv", _csv(), ["--rpm", "inf"], "argument --rpm: must be a positive number, not inf",
+                     id="infinite-speed"),
+        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0", id="zero-rate"),
+        pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "argument --gear-ratio: must be at least 1",
+                     id="gear-ratio-below-one"),
+        pytest.param("ok.csv", _csv(), ["--machine-group", "3"], "argument --machine-group: invalid choice: 3",
+                     id="machine-group-unknown"),
+        pytest.param("ok.csv", _csv(), ["--support", "soft"], "argument --support: invalid choice: 'soft'",
+                     id="support-unknown"),
+        pytest.param("ok.csv", _csv(), ["--units", "mm/s2"], "argument --units: invalid choice: 'mm/s2'",
+                     id="units-unknown"),
+        pytest.param("ok.csv", _csv(), ["--time-column", "clock"], "no column named 'clock' (found: time, vibration)",
+                     id="named-time-column-missing"),
         pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3"], "missing BPFI, BSF, FTF", id="bearing-incomplete"),
     ],
 )
