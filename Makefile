@@ -1,13 +1,15 @@
-# make test   - set up .venv with CPython 3.13, install the package, run the tests
-# make demo   - the same set-up, then the drivetrain demonstration
-# make bench  - module against the plain-Python baseline, side by side
+# make          - the tests (the default): set up .venv with CPython 3.13, install the package, run the suite
+# make dev      - rebuild the extension in place after an edit, recompiling only what changed
+# make demo     - the same set-up, then the drivetrain demonstration
+# make bench    - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
 # make evaluate - the bearing diagnosis over the real development records, when ../shared holds them
-# make mutate - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
+# make mutate   - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
 
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+BUILD_TOOLS := $(VENV)/.build-tools
 SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/*') CMakeLists.txt pyproject.toml
 
 # CPython 3.13: python3.13 on PATH if it runs, else a pyenv installation.
@@ -16,19 +18,32 @@ PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/
 
 DEVELOPMENT_SET := ../shared/data/bearings-fan-end
 
-.PHONY: test demo bench sanitize evaluate mutate clean
+.DEFAULT_GOAL := test
+.PHONY: test dev demo bench sanitize evaluate mutate clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
 	$(PYTHON313) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
+# The package as users install it: a wheel built in an isolated environment.
 $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet ".[test,demo]"
 	@touch $@
 
 test: $(STAMP)
 	$(PY) -m pytest -q tests
+
+# An editable install whose CMake tree (build/dev) persists between edits:
+# only the changed files recompile.  It counts as installed, so `make` then
+# tests this build until a source changes again.
+$(BUILD_TOOLS): $(PY)
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.13" cmake ninja
+	@touch $@
+
+dev: $(BUILD_TOOLS)
+	$(PY) -m pip install --quiet --no-build-isolation --config-settings=build-dir=build/dev --editable ".[test,demo]"
+	@touch $(STAMP)
 
 demo: $(STAMP)
 	$(PY) -m kemo_pkg demo

@@ -33,8 +33,8 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-import reference  # noqa: E402
-from outcome import outcome  # noqa: E402
+from support import reference  # noqa: E402
+from support.outcome import outcome  # noqa: E402
 
 import kemo_pkg.core_math as core_math  # noqa: E402
 

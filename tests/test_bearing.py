@@ -4,6 +4,8 @@ when the development set is at hand."""
 
 import json
 import math
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -189,3 +191,17 @@ def test_real_records_of_clear_defects_and_the_healthy_bearing(name, fault, caps
     assert main(["analyze", str(path), "--fs", "12000", "--vibration-column", variable, "--json", "--no-figure",
                  "--bearing", "BPFO=3.0530,BPFI=4.9469,BSF=1.994,FTF=0.3817"]) == 0
     assert json.loads(capsys.readouterr().out)["bearing"]["verdict"] == fault
+
+
+@pytest.mark.parametrize("figure, code, stream", [("--no-figure", 0, "stdout"), ("--force", 2, "stderr")])
+def test_without_matplotlib_only_the_figure_is_missing(tmp_path, figure, code, stream):
+    np.savez(tmp_path / "fan.npz", vibration=bearing_record("outer_race", seconds=2.0), fs=FS)
+    # An interpreter on which matplotlib cannot be imported.
+    script = ("import sys; sys.modules['matplotlib'] = None; from kemo_pkg.__main__ import main;"
+              f" sys.exit(main(['analyze', 'fan.npz', '--rpm', '{SHAFT_HZ * 60}', '--json', '{figure}']))")
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True)
+    assert done.returncode == code
+    if code == 0:
+        assert json.loads(done.stdout)["speed"]["shaft_hz"] == pytest.approx(SHAFT_HZ, rel=0.002)
+    else:
+        assert done.stdout == "" and done.stderr.count("\n") == 1 and "--no-figure" in done.stderr

@@ -1,6 +1,5 @@
-"""The module itself: its namespace, the function objects and their signatures,
-argument binding, tracebacks, calls from several threads, and the time-domain
-basics (DC removal and overall RMS)."""
+"""The module itself: its namespace, the function objects and their
+signatures, argument binding, re-import, rebinding and tracebacks."""
 
 import builtins
 import ctypes
@@ -11,7 +10,6 @@ import pickle
 import re
 import subprocess
 import sys
-import threading
 import types
 
 import numpy as np
@@ -19,9 +17,11 @@ import pytest
 import scipy.interpolate
 import scipy.signal
 
-import reference
 from kemo_pkg import core_math
-from outcome import outcome
+from support import reference
+from support.outcome import outcome
+
+pytestmark = pytest.mark.forked
 
 # Every analysis function in definition order: its signature, then the local
 # names its code object lists after the parameters.
@@ -309,91 +309,3 @@ def test_self_recursion_stops_before_the_c_stack_with_a_raised_recursion_limit()
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
     child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
     assert (child.returncode, child.stdout) == (0, "RecursionError\n"), child.stderr
-
-
-def test_several_threads_calling_at_once_get_what_one_thread_gets():
-    fs = 2000
-    signal = np.sin(2 * np.pi * 400 * np.arange(fs) / fs) * np.linspace(0.5, 1.5, fs)
-    calls = [
-        (core_math.compute_envelope_spectrum, (signal, fs, 300, 500)),
-        (core_math.apply_bandpass, (signal, 300, 500, fs, 3, "ellip")),
-        (core_math.compute_true_overall_rms, (signal,)),
-        (core_math.compute_true_overall_rms, ()),
-    ] * 5
-
-    def run_all():
-        results = []
-        for function, args in calls:
-            try:
-                results.append(function(*args))
-            except TypeError as error:
-                results.append(error)
-        return results
-
-    start, results = threading.Barrier(8), []
-
-    def worker():
-        start.wait()
-        results.append(run_all())
-
-    threads = [threading.Thread(target=worker) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    expected = [outcome(lambda: value) for value in run_all()]
-    assert [[outcome(lambda: value) for value in values] for values in results] == [expected] * 8
-
-
-@pytest.mark.parametrize(
-    "y_vals, rms",
-    [
-        pytest.param(np.array([3.0, 4.0]), 3.5355339059327378, id="two-samples"),
-        pytest.param(np.full(10, -2.0), 2.0, id="dc-level-counts"),
-        # Squared in their own dtype these would wrap around.
-        pytest.param(np.array([100, -100], dtype=np.int8), 100.0, id="int8"),
-        pytest.param(np.array([30000, -30000], dtype=np.int16), 30000.0, id="int16"),
-        pytest.param(np.array([2_000_000_000, -2_000_000_000], dtype=np.int32), 2e9, id="int32"),
-        pytest.param(np.array([60000, 60000], dtype=np.uint16), 60000.0, id="uint16"),
-        pytest.param(np.array([4_000_000_000, 4_000_000_000], dtype=np.uint32), 4e9, id="uint32"),
-    ],
-)
-def test_overall_rms_keeps_the_dc_level_and_full_scale_integer_samples(y_vals, rms):
-    result = core_math.compute_true_overall_rms(y_vals)
-    assert type(result) is float and result == rms
-
-
-def test_overall_rms_of_float_samples_is_numpys():
-    rng = np.random.default_rng(7)
-    long_record = rng.normal(0.3, 2.0, 20_000)
-    for x in (long_record, long_record[::3], rng.normal(size=(3, 50)), long_record.astype(np.float32)):
-        assert core_math.compute_true_overall_rms(x) == float(np.sqrt(np.mean(x**2)))
-
-
-def test_dc_removal():
-    np.testing.assert_array_equal(core_math.remove_dc_offset(np.full(7, 3.25)), np.zeros(7))
-    # One mean over the whole array, not per row or column.
-    np.testing.assert_array_equal(core_math.remove_dc_offset(np.array([[0.0, 0.0], [0.0, 4.0]])), [[-1, -1], [-1, 3]])
-
-
-@pytest.mark.parametrize("name", ["remove_dc_offset", "compute_true_overall_rms"])
-@pytest.mark.parametrize(
-    "y_vals",
-    [
-        pytest.param(np.array([]), id="empty"),
-        pytest.param(np.array([1.0, np.nan, 2.0]), id="nan"),
-        pytest.param(np.array([1e200, 1.0]), id="square-overflows"),
-        pytest.param([3.0, 4.0], id="list"),
-        pytest.param(np.array([1 + 2j, 3 - 1j]), id="complex"),
-        pytest.param(np.array([True, False, True]), id="bool"),
-        pytest.param(np.array([2**40, -(2**40), 7], dtype=np.int64), id="int64"),
-        pytest.param(np.array([-32768, 32767, 1], dtype=np.int16), id="int16"),
-        pytest.param(np.linspace(-1, 1, 12, dtype=np.float32).reshape(3, 4), id="float32-2d"),
-        pytest.param(np.float64(-2.5), id="numpy-scalar"),
-        pytest.param(1.5, id="python-float"),
-    ],
-)
-def test_time_domain_basics_match_the_reference(name, y_vals):
-    before = outcome(lambda: y_vals)
-    assert outcome(getattr(core_math, name), y_vals) == outcome(getattr(reference, name), y_vals)
-    assert outcome(lambda: y_vals) == before

@@ -13,7 +13,7 @@ from hypothesis.extra import numpy as hnp
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.quality import check_tachometer, check_vibration
-from strategies import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
+from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 
 FS = 10_000.0
 T = np.arange(100_000) / FS  # 10 s

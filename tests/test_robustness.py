@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from kemo_pkg.__main__ import main
-from strategies import pulse_times_of, tach_signal, to_counts
+from support.field_records import pulse_times_of, tach_signal, to_counts
 
 ERROR_PREFIX = "python -m kemo_pkg: error: "
 BEARING = "BPFO=3.58,BPFI=5.42,BSF=2.36,FTF=0.40"

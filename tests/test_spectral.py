@@ -1,15 +1,35 @@
-"""Amplitude spectra, cepstrum, harmonic and band features, and the harmonic
-signature rule."""
+"""Spectral analysis: amplitude spectra over frequency and order, cepstrum,
+harmonic and band features, the harmonic signature rule; and their native
+paths (the window's mean and the scaling, the Hann window, the cepstrum's
+floor and axis, the feature windows, the rule) against numpy's and scipy's own."""
 
 import math
 import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from scipy.signal import get_window
 
-import reference
 from kemo_pkg import core_math
-from outcome import outcome
+from support import reference
+from support.edge_records import (
+    BUDGET,
+    assert_at_boundary,
+    error_states,
+    laid_out,
+    laid_out_pair,
+    lengths,
+    numbers,
+    records,
+    seeds,
+    with_values,
+)
+from support.outcome import ERROR_STATES, assert_same_outcome, outcome
+from support.paths import entries_into, recorded
+
+pytestmark = pytest.mark.forked
 
 # The twins read the same amplitudes: a spacing of 1/64 revolution and a
 # sample rate of 64 Hz give the same axis values.
@@ -17,16 +37,6 @@ SPECTRUM_CALLS = [
     pytest.param(core_math.compute_fft_dsp, 1 / 64, id="orders"),
     pytest.param(core_math.compute_frequency_spectrum, 64, id="frequency"),
 ]
-
-
-def assert_same_as_reference(name, *args, **kwargs):
-    """Same result bits, exception text and warnings as the plain-Python reading,
-    and the caller's arrays left as they were."""
-    before = [arg.copy() for arg in args if isinstance(arg, np.ndarray)]
-    assert outcome(getattr(core_math, name), *args, **kwargs) == outcome(getattr(reference, name), *args, **kwargs)
-    after = [arg for arg in args if isinstance(arg, np.ndarray)]
-    for original, now in zip(before, after, strict=True):
-        np.testing.assert_array_equal(original, now)
 
 
 def cosine(amplitude, cycles, n_samples, phase=0.3):
@@ -153,7 +163,7 @@ def test_zero_sample_rate_raises_float_division_by_zero(fs):
     ],
 )
 def test_spectra_match_reference(name, args):
-    assert_same_as_reference(name, *args)
+    assert_same_outcome(name, *args)
 
 
 @pytest.mark.parametrize("n_values", [2, 3, 5, 257])
@@ -188,7 +198,7 @@ def test_constant_spectrum_gives_its_log_at_zero_quefrency(level):
     ],
 )
 def test_cepstrum_matches_reference(args):
-    assert_same_as_reference("compute_cepstrum", *args)
+    assert_same_outcome("compute_cepstrum", *args)
 
 
 PEAK_ORDERS = np.array([1.5, 2.0, 2.5, 2.75])
@@ -240,7 +250,7 @@ def test_band_energy_squares_narrow_integer_amplitudes_without_wrapping(dtype):
     found = core_math.get_band_energy(x_axis, counts, 0.0, 3.0)
     assert type(found) is float
     assert found == math.sqrt(sum(int(count) ** 2 for count in counts[:4]))
-    assert_same_as_reference("get_band_energy", x_axis, counts, 0.0, 3.0)
+    assert_same_outcome("get_band_energy", x_axis, counts, 0.0, 3.0)
 
 
 @pytest.mark.parametrize(
@@ -258,7 +268,7 @@ def test_band_energy_squares_narrow_integer_amplitudes_without_wrapping(dtype):
     ],
 )
 def test_features_match_reference(name, args):
-    assert_same_as_reference(name, *args)
+    assert_same_outcome(name, *args)
 
 
 @pytest.mark.parametrize(
@@ -346,4 +356,251 @@ def test_harmonic_signature_short_circuits(amp_1x, amp_2x, amp_3x, level, steps)
     ],
 )
 def test_harmonic_signature_errors_match_reference(args):
-    assert_same_as_reference("detect_harmonic_signature", *args)
+    assert_same_outcome("detect_harmonic_signature", *args)
+
+
+# --- the native paths -------------------------------------------------------
+
+WAVEFORM = np.sin(np.arange(1000) * 0.1) + 0.2
+ORDERS = np.arange(200) / 16.0
+ORDER_AMPS = 1.0 + np.cos(ORDERS)
+# The window 1.0 +- 0.1 holds orders 15/16, 1 and 17/16 (indices 15 to 17).
+PEAK_WINDOW = (1.0, 0.1)
+
+BOUNDARIES = [
+    pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, *PEAK_WINDOW), "native", id="peak"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, 16, np.nan), *PEAK_WINDOW),
+                 "generic", id="NaN inside"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, 18, np.nan), *PEAK_WINDOW),
+                 "native", id="NaN beside"),
+    # Which of two zeros np.max returns depends on where each lies.
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, [15, 16, 17], [0.0, -0.0, -0.0]), *PEAK_WINDOW),
+                 "generic", id="zero peak, positive first"),
+    pytest.param("get_harmonic_peak", (ORDERS, with_values(ORDER_AMPS, [15, 16, 17], [-0.0, -0.0, 0.0]), *PEAK_WINDOW),
+                 "generic", id="zero peak, negative first"),
+    pytest.param("get_harmonic_peak", (ORDERS, ORDER_AMPS, 1.0, 1 / 16), "native", id="window edges on axis points"),
+    pytest.param("get_harmonic_peak", (ORDERS[::-1], ORDER_AMPS, *PEAK_WINDOW), "native", id="peak on a falling axis"),
+    pytest.param("get_band_energy", (ORDERS, ORDER_AMPS, -np.inf, np.inf), "native", id="band over everything"),
+    pytest.param("get_band_energy", (ORDERS, ORDER_AMPS, 3, 1), "native", id="inverted band"),
+    pytest.param("get_band_energy", (with_values(ORDERS, 50, 2.0), ORDER_AMPS, 1, 3), "generic", id="band in two runs"),
+]
+
+
+@pytest.mark.parametrize("name, args, path", BOUNDARIES)
+def test_native_loop_boundaries(name, args, path):
+    assert_at_boundary(name, args, path)
+
+
+@BUDGET
+@given(
+    waveform=records().flatmap(laid_out),
+    spacing=numbers(st.sampled_from([1 / 64, 1000.0, 1, 0, 0.0, 5e-324, 1e308, np.inf, -2.0])),
+    window_type=st.sampled_from(["hann", "boxcar", ("kaiser", 8.0), ("tukey", 0.5), np.inf, "bogus"]),
+    scaling=st.sampled_from(["peak", "rms", "peak-to-peak", "RMS"]),
+    spectrum_format=st.sampled_from(["linear", "power", "Power"]),
+    twin=st.sampled_from(["compute_fft_dsp", "compute_frequency_spectrum"]),
+    error_state=error_states,
+)
+def test_amplitude_spectra_of_edge_records(waveform, spacing, window_type, scaling, spectrum_format, twin, error_state):
+    assert_same_outcome(twin, waveform, spacing, window_type, scaling, spectrum_format,
+                        error_state=error_state, generic=True)
+
+
+# Long records take the native Hann window; any other window of a long
+# record is scipy's, and so is any window once get_window is rebound.
+@pytest.mark.parametrize("n", [8192, 8193, 10_000, 65_537])
+@pytest.mark.parametrize("window_type", ["hann", "hamming", "HANN"])
+@pytest.mark.parametrize("twin", ["compute_fft_dsp", "compute_frequency_spectrum"])
+def test_spectra_of_long_records(n, window_type, twin):
+    waveform = np.random.default_rng(n).standard_normal(n) + 0.3
+    path = "native" if window_type == "hann" or n <= 8192 else "generic"
+    assert_same_outcome(twin, waveform, 1 / 1024, window_type, generic=True, served_by=path)
+
+
+def test_the_hann_window_of_a_long_record_is_made_natively_unless_get_window_is_rebound(monkeypatch):
+    waveform = np.random.default_rng(5).standard_normal(20_000)
+    calls = []
+    with entries_into(get_window, calls):
+        native = outcome(core_math.compute_frequency_spectrum, waveform, 2560.0)
+    assert calls == []
+    monkeypatch.setattr(core_math, "get_window", recorded(calls, "get_window", get_window))
+    assert outcome(core_math.compute_frequency_spectrum, waveform, 2560.0) == native
+    assert calls == ["get_window"]
+    assert native == outcome(reference.compute_frequency_spectrum, waveform, 2560.0)
+
+
+# --- cepstrum ----------------------------------------------------------------
+
+FLOOR = 1e-12  # the cepstrum's floor of the amplitudes
+SPECIAL_AMPLITUDES = [0.0, -0.0, -1.0, FLOOR, float(np.nextafter(FLOOR, 0)), float(np.nextafter(FLOOR, 1)),
+                      np.inf, -np.inf, np.nan, 1.7e308, 5e-324]
+
+
+@st.composite
+def cepstrum_amplitudes(draw):
+    """Amplitudes of one magnitude, now and then signed, with zeros, the floor
+    itself and its neighbours, infinities or NaN at a few places."""
+    n = draw(st.one_of(st.integers(2, 300), st.sampled_from([0, 1, 2, 3, 2049, 4096])))
+    rng = np.random.default_rng(draw(seeds))
+    magnitude = draw(st.sampled_from([1.0, 1e-3, 1e6, FLOOR, 1e-300, 1e300]))
+    values = rng.standard_normal(n) * magnitude
+    if draw(st.integers(0, 3)):
+        values = np.abs(values)
+    specials = draw(st.lists(st.sampled_from(SPECIAL_AMPLITUDES), max_size=3))
+    if n and specials:
+        values[rng.integers(0, n, len(specials))] = specials
+    return draw(laid_out(values))
+
+
+# Spacings of every kind a caller may pass, including ones whose axis span
+# (2N - 1) * d_axis is zero, subnormal or infinite, and ones numpy itself
+# warns about in its scalar arithmetic; and, for five amplitudes, the path
+# that serves them: the native one takes a plain number or a numpy float64
+# whose span and quefrency step are finite, nonzero and not subnormal.
+SPACINGS_AND_PATHS = [
+    (1.0, "native"), (0.5, "native"), (1 / 64, "native"), (1000.0, "native"), (-1.0, "native"),
+    (0.0, "generic"), (-0.0, "generic"), (1e-320, "generic"), (5e-324, "generic"), (1e307, "generic"),
+    (1e308, "generic"), (np.inf, "generic"), (-np.inf, "generic"), (np.nan, "generic"),
+    (1, "native"), (3, "native"), (-1, "native"), (0, "generic"), (2**53 - 1, "native"), (2**53, "native"),
+    (-(2**53), "native"), (2**53 + 1, "generic"), (10**400, "generic"), (True, "generic"), (False, "generic"),
+    (np.float64(0.25), "native"), (np.float64(0), "generic"), (np.float64(-0.0), "generic"),
+    (np.float64(1e-320), "generic"), (np.float64(1e308), "generic"), (np.float64(np.nan), "generic"),
+    (np.float32(0.5), "generic"), (np.int64(2), "generic"),
+]
+ORDINARY_SPACINGS = [1.0, 0.5, 1 / 64, 1000.0, 3, np.float64(0.25)]
+SPACINGS = [spacing for spacing, _ in SPACINGS_AND_PATHS]
+
+
+@BUDGET
+@given(spectrum_amps=cepstrum_amplitudes(), d_axis=st.sampled_from(ORDINARY_SPACINGS) | st.sampled_from(SPACINGS),
+       error_state=error_states)
+def test_cepstrum_of_edge_records(spectrum_amps, d_axis, error_state):
+    assert_same_outcome("compute_cepstrum", spectrum_amps, d_axis, error_state=error_state, generic=True)
+
+
+@pytest.mark.parametrize("d_axis, path", SPACINGS_AND_PATHS, ids=lambda value: f"{value!r:.24}")
+def test_cepstrum_spacings(d_axis, path):
+    for error_state in ERROR_STATES:
+        assert_same_outcome("compute_cepstrum", np.array([3.0, 0.5, 1e-13, 2.0, 7.0]), d_axis,
+                            error_state=error_state, generic=True, served_by=path)
+        assert_same_outcome("compute_cepstrum", np.array([0.0, 4.0]), d_axis, error_state=error_state, generic=True)
+
+
+# --- spectral features ------------------------------------------------------
+
+AXIS_KINDS = ["ascending", "repeated values", "unsorted", "with NaN"]
+
+
+def grid_positions(d_axis, n):
+    """On a grid point, just beside one, anywhere, or not a position at all."""
+    on_grid = st.integers(-3, n + 3).map(lambda k: k * d_axis)
+    return st.one_of(
+        on_grid,
+        on_grid.map(lambda x: float(np.nextafter(x, np.inf))),
+        on_grid.map(lambda x: float(np.nextafter(x, -np.inf))),
+        st.floats(-1e3, 1e3),
+        st.sampled_from([np.inf, -np.inf, np.nan, 1e308, -1e308]),
+    )
+
+
+@st.composite
+def feature_spectra(draw):
+    """(axis, amplitudes, positions on the axis, axis spacing): an ascending
+    axis of exact grid points, or one with repeats, shuffled or holding NaN;
+    the amplitudes are sometimes one sample short."""
+    n = draw(lengths)
+    rng = np.random.default_rng(draw(seeds))
+    kind = draw(st.sampled_from(AXIS_KINDS))
+    d_axis = draw(st.sampled_from([1 / 64, 0.1, 1.0, 2.5]))
+    axis = np.arange(n) * d_axis
+    if kind == "repeated values":
+        axis = np.floor(np.arange(n) / 3) * d_axis
+    elif kind == "unsorted":
+        axis = rng.permutation(axis)
+    elif kind == "with NaN" and n:
+        axis[rng.integers(0, n, 2)] = np.nan
+    amps = draw(records(n=n))
+    if draw(st.booleans()):
+        amps = np.abs(amps)
+    if n and draw(st.integers(0, 9)) == 0:
+        amps = amps[:-1]
+    return *draw(laid_out_pair(axis, amps)), grid_positions(d_axis, n), d_axis
+
+
+@BUDGET
+@given(data=st.data(), spectrum=feature_spectra(), error_state=error_states)
+def test_harmonic_peak_of_edge_records(data, spectrum, error_state):
+    orders, amps, positions, d_order = spectrum
+    target_order = data.draw(numbers(positions))
+    half_widths = st.sampled_from([0.0, 0.05, d_order / 2, d_order, 3 * d_order, 1e300, -d_order, np.nan, np.inf])
+    search_window = data.draw(numbers(half_widths))
+    assert_same_outcome("get_harmonic_peak", orders, amps, target_order, search_window,
+                        error_state=error_state, generic=True)
+
+
+@BUDGET
+@given(data=st.data(), spectrum=feature_spectra(), error_state=error_states)
+def test_band_energy_of_edge_records(data, spectrum, error_state):
+    x_axis, y_axis, positions, _ = spectrum
+    # Bands inside, across and outside the axis, inverted, or over everything.
+    bands = st.one_of(st.tuples(numbers(positions), numbers(positions)), st.just((-np.inf, np.inf)))
+    start_val, end_val = data.draw(bands)
+    assert_same_outcome("get_band_energy", x_axis, y_axis, start_val, end_val, error_state=error_state, generic=True)
+
+
+# Past 2**53 doubles lie two apart: Python forms the window edges of two ints
+# exactly and numpy rounds each edge once, whereas rounding each int first
+# can move an edge by one axis point.
+ORDERS_PAST_2_53 = np.unique(np.arange(2**53 - 6, 2**53 + 12).astype(np.float64))
+RISING_AMPS = np.arange(1.0, len(ORDERS_PAST_2_53) + 1)
+
+
+@pytest.mark.parametrize("amps", [RISING_AMPS, RISING_AMPS[::-1]], ids=["rising", "falling"])
+@pytest.mark.parametrize("target_order", [2**53 - 3, 2**53 - 1, 2**53, 2**53 + 1, 2**53 + 3, 2**53 + 5])
+@pytest.mark.parametrize("search_window", [1, 2, 3])
+def test_harmonic_peak_of_int_orders_past_2_53(amps, target_order, search_window):
+    assert_same_outcome("get_harmonic_peak", ORDERS_PAST_2_53, amps, target_order, search_window, generic=True)
+
+
+# --- harmonic signature rule ------------------------------------------------
+
+
+class Amplitude(float):
+    """A float of the caller's own type, which the native rule declines."""
+
+
+amplitudes = st.one_of(
+    st.floats(), st.sampled_from([0.0, -0.0, 0.0001, 0.00010000000000000002, 1.0, 0.5, 1.1, 1e308, 5e-324])
+)
+
+
+@st.composite
+def harmonic_amplitudes(draw):
+    """(amp_1x, amp_2x, amp_3x, vh1, vh2, ind1, ind2, low1, low2), with the
+    amplitudes often exactly on or beside a threshold."""
+    amp_3x = draw(amplitudes)
+    multipliers = [draw(st.one_of(st.just(default), amplitudes)) for default in (1.1, 0.5, 0.8, 0.4, 0.5, 0.2)]
+    tested = []
+    for multiplier in (multipliers[0], multipliers[1]):
+        threshold = multiplier * amp_3x
+        with np.errstate(over="ignore"):  # the neighbours of the largest doubles are infinite
+            beside = [threshold, float(np.nextafter(threshold, np.inf)), float(np.nextafter(threshold, -np.inf))]
+        tested.append(draw(st.one_of(amplitudes, st.sampled_from(beside))))
+    values = [*tested, amp_3x, *multipliers]
+    # Now and then one argument the native rule does not take.
+    if draw(st.integers(0, 4)) == 0:
+        values[draw(st.integers(0, 8))] = draw(st.sampled_from([1, True, np.float64(1.0), np.float32(0.5), 2**60]))
+    return tuple(values)
+
+
+@BUDGET
+@given(args=harmonic_amplitudes(), error_state=error_states)
+def test_harmonic_signature_of_edge_records(args, error_state):
+    plain_floats = all(type(value) is float for value in args)
+    assert_same_outcome("detect_harmonic_signature", *args, error_state=error_state,
+                        served_by="native" if plain_floats else "generic")
+    if plain_floats:
+        # The rule needs no numpy: the same values as a float subclass take
+        # the generic body.
+        assert_same_outcome("detect_harmonic_signature", *map(Amplitude, args), error_state=error_state,
+                            served_by="generic")

@@ -8,10 +8,12 @@ import threading
 import numpy as np
 import pytest
 
-import reference
 from kemo_pkg import core_math
-from outcome import _fingerprint
-from strategies import typical_arguments
+from support import reference
+from support.field_records import typical_arguments
+from support.outcome import fingerprint
+
+pytestmark = pytest.mark.forked
 
 N_THREADS = 8
 # Each thread goes through a function's records this many times before all
@@ -23,7 +25,7 @@ def result_of(function, args):
     """The result down to its bits, or the exception with its text.  (Warnings
     are not recorded: the warnings machinery is not thread-safe.)"""
     try:
-        return ("returned", _fingerprint(function(*args)))
+        return ("returned", fingerprint(function(*args)))
     except Exception as error:  # noqa: BLE001 - the exception is the result
         return ("raised", type(error), str(error))
 
@@ -38,7 +40,7 @@ def variants(arguments):
 
 
 def fingerprints(records):
-    return {name: [_fingerprint(args) for args in function_records] for name, function_records in records.items()}
+    return {name: [fingerprint(args) for args in function_records] for name, function_records in records.items()}
 
 
 @pytest.fixture

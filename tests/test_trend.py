@@ -1,45 +1,35 @@
 """Trend and condition assessment: operating states from power, the severity
-envelope, trend smoothers, the dynamic z-score and the degradation rate."""
-
-import inspect
+envelope, trend smoothers, the dynamic z-score and the degradation rate; and
+their native paths against numpy's and scipy's own."""
 
 import numpy as np
 import pytest
-from scipy.signal import medfilt, savgol_filter
+import scipy.linalg
+from hypothesis import given
+from hypothesis import strategies as st
+from scipy.signal import medfilt, savgol_coeffs, savgol_filter
 
-import reference
 from kemo_pkg import core_math
-from outcome import outcome
+from support import reference
+from support.edge_records import (
+    BUDGET,
+    MOSTLY,
+    ORDINARY_MAGNITUDES,
+    assert_at_boundary,
+    error_states,
+    laid_out,
+    lengths,
+    loop_lengths,
+    numbers,
+    records,
+    seeds,
+    sprinkle,
+    with_values,
+)
+from support.outcome import assert_same_outcome, outcome
+from support.paths import entries_into, rebound, recorded
 
-TREND_FUNCTIONS = [
-    "classify_operating_state",
-    "compute_severity_envelope",
-    "compute_moving_average",
-    "compute_robust_trend",
-    "compute_median_filter",
-    "compute_savgol_filter",
-    "compute_dynamic_zscore",
-    "compute_degradation_velocity",
-]
-
-
-def assert_same_as_reference(name, *args):
-    """Same result bits, exception text and warnings as the plain-Python reading,
-    and the caller's arrays left as they were."""
-    before = [arg.copy() for arg in args if isinstance(arg, np.ndarray)]
-    assert outcome(getattr(core_math, name), *args) == outcome(getattr(reference, name), *args)
-    for original, now in zip(before, [arg for arg in args if isinstance(arg, np.ndarray)], strict=True):
-        np.testing.assert_array_equal(original, now)
-
-
-def test_trend_functions_are_published_in_definition_order_with_their_signatures():
-    published = [name for name in vars(core_math) if name in TREND_FUNCTIONS]
-    assert published == TREND_FUNCTIONS
-    for name in TREND_FUNCTIONS:
-        function = getattr(core_math, name)
-        assert function.__module__ == "kemo_pkg.core_math"
-        assert inspect.signature(function) == inspect.signature(getattr(reference, name))
-
+pytestmark = pytest.mark.forked
 
 # --- operating states -------------------------------------------------------
 
@@ -111,7 +101,7 @@ RATINGS = [2000, 2000.0, 2400, 2500, 3600.0, 3700, 5000, 0, -100, np.nan, np.inf
 @pytest.mark.parametrize("power", POWERS.values(), ids=POWERS.keys())
 @pytest.mark.parametrize("rating", RATINGS, ids=repr)
 def test_operating_states_match_reference(power, rating):
-    assert_same_as_reference("classify_operating_state", power, rating)
+    assert_same_outcome("classify_operating_state", power, rating)
 
 
 # --- severity envelope ------------------------------------------------------
@@ -306,7 +296,7 @@ def test_failures_surface_as_the_libraries_raise_them(name, args, kind):
         assert kind in [category for category, _ in warned]
     else:
         assert result[:2] == ("raised", kind)
-    assert_same_as_reference(name, *args)
+    assert_same_outcome(name, *args)
 
 
 _rng = np.random.default_rng(20240611)
@@ -349,6 +339,400 @@ CALLS = [
 
 
 @pytest.mark.parametrize("series", SERIES.values(), ids=SERIES.keys())
-@pytest.mark.parametrize("name, options", CALLS, ids=[f"{name.removeprefix('compute_')}{options}" for name, options in CALLS])
+@pytest.mark.parametrize("name, options", CALLS,
+                         ids=[f"{name.removeprefix('compute_')}{options}" for name, options in CALLS])
 def test_trend_functions_match_reference(name, options, series):
-    assert_same_as_reference(name, series, *options)
+    assert_same_outcome(name, series, *options)
+
+
+# --- the native loops' own conditions, just inside and just outside ----------
+
+WAVEFORM = np.sin(np.arange(1000) * 0.1) + 0.2
+# A condition feature drifting over 300 measurements.
+TREND = 2.0 + 0.1 * np.cumsum(np.random.default_rng(11).standard_normal(300))
+# A steady rise: straight-line fits of it leave residuals of exactly zero.
+STEADY_RISE = np.arange(40.0)
+# Alternating at the largest doubles: the residuals of the edge fits overflow.
+LARGEST_ALTERNATING = 1.7e308 * (-1.0) ** np.arange(40)
+# Windows exactly symmetric, symmetric to within DBL_EPSILON, antisymmetric to
+# within it (the square fit of five samples), not symmetric (the default
+# window among them), and fits wide enough that the design's column sums round.
+SAVGOL_WINDOW_DESIGNS = [(1, 0), (3, 1), (9, 0), (5, 2), (15, 3), (21, 5), (5, 4), (11, 3), (7, 6), (25, 6), (51, 5),
+                         (253, 4), (255, 6)]
+
+BOUNDARIES = [
+    pytest.param("classify_operating_state", (np.linspace(100, 2399, 50), 2000),
+                 "native", id="every power inside the bands"),
+    pytest.param("classify_operating_state", (np.linspace(-10, 10, 21), 5e-324), "native", id="smallest rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 2500, 100), 0), "generic", id="zero rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 2500, 100), np.nan), "generic", id="NaN rating"),
+    pytest.param("classify_operating_state", (np.linspace(0, 1e301, 100), 1e300), "native", id="rating 1e300"),
+    pytest.param("classify_operating_state", (np.linspace(0, 1e301, 100), 1e301), "generic", id="rating 1e301"),
+    pytest.param("compute_severity_envelope", (WAVEFORM, np.nan), "generic", id="NaN peak weight"),
+    pytest.param("compute_severity_envelope", (with_values(WAVEFORM, 3, np.inf), 1.0),
+                 "native", id="infinite sample, weight 1"),
+    pytest.param("compute_severity_envelope", (with_values(WAVEFORM, 0, np.nan), 0.9), "native", id="NaN first sample"),
+    pytest.param("compute_moving_average", (WAVEFORM, 0), "generic", id="moving average window 0"),
+    pytest.param("compute_moving_average", (WAVEFORM[:7], 7), "native", id="moving average window of the whole series"),
+    pytest.param("compute_moving_average", (WAVEFORM[:7], 8), "native", id="moving average window past the series"),
+    pytest.param("compute_dynamic_zscore", (WAVEFORM, -1), "native", id="negative baseline window"),
+    pytest.param("compute_dynamic_zscore", (WAVEFORM, 2), "native", id="baseline of two samples"),
+    pytest.param("compute_dynamic_zscore", (np.repeat([1.0, 2.0], [40, 10]), 30), "native", id="flat baseline"),
+    pytest.param("compute_median_filter", (WAVEFORM, 4), "native", id="even median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, 0), "native", id="median window 0"),
+    pytest.param("compute_median_filter", (WAVEFORM, 1), "native", id="median window 1"),
+    pytest.param("compute_median_filter", (WAVEFORM, -1), "generic", id="negative median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, 255), "native", id="median window 255"),
+    pytest.param("compute_median_filter", (WAVEFORM, 256), "generic", id="median window 256"),
+    pytest.param("compute_median_filter", (WAVEFORM[:7], 7), "native", id="median window of the whole series"),
+    pytest.param("compute_median_filter", (WAVEFORM[:8], 8), "generic", id="median window one past the series"),
+    pytest.param("compute_median_filter", (WAVEFORM[:0], 5), "generic", id="median of no samples"),
+    pytest.param("compute_median_filter", (WAVEFORM, 5.0), "generic", id="float median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, np.int64(5)), "generic", id="numpy int median window"),
+    pytest.param("compute_median_filter", (WAVEFORM, True), "generic", id="bool median window"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, 9, np.nan), 5), "generic", id="median beside NaN"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, 9, -0.0), 5), "generic", id="median beside -0.0"),
+    pytest.param("compute_median_filter", (np.tile([0.0, -0.0, 1.0, -0.0], 10), 5),
+                 "generic", id="zero medians of both signs"),
+    pytest.param("compute_median_filter", (with_values(WAVEFORM, [3, 4], [np.inf, -np.inf]), 5),
+                 "native", id="median beside infinities"),
+    # Three levels: most windows hold their median several times.
+    pytest.param("compute_median_filter", (np.round(WAVEFORM) + 0.0, 7), "native", id="median of three levels"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 6, 14), "native", id="even robust windows"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 257), "generic", id="robust median window past 255"),
+    pytest.param("compute_robust_trend", (WAVEFORM[:14],), "native", id="series shorter than the fit"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 15.0), "generic", id="float fit window"),
+    pytest.param("compute_robust_trend", (WAVEFORM, np.int64(5)), "generic", id="numpy int robust median window"),
+    pytest.param("compute_robust_trend", (with_values(WAVEFORM, 9, np.nan),), "generic", id="robust trend beside NaN"),
+    pytest.param("compute_robust_trend", (TREND, 5, 255, 6), "native", id="robust trend, widest native fit"),
+    pytest.param("compute_robust_trend", (TREND, 5, 257), "native", id="robust fit window past 255"),
+    pytest.param("compute_robust_trend", (TREND, 5, 15, 7), "native", id="robust fit order past 6"),
+    *(pytest.param("compute_savgol_filter", (TREND, window, order),
+                 "native", id=f"savgol window {window}, order {order}")
+      for window, order in SAVGOL_WINDOW_DESIGNS),
+    pytest.param("compute_savgol_filter", (TREND[:255], 255, 6), "native", id="savgol window of the whole series"),
+    pytest.param("compute_savgol_filter", (TREND[:254], 255, 3), "generic", id="savgol window one past the series"),
+    pytest.param("compute_savgol_filter", (TREND, 257, 3), "generic", id="savgol window past 255"),
+    pytest.param("compute_savgol_filter", (TREND, 10, 3), "native", id="even savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 0, 0), "native", id="savgol window 0"),
+    pytest.param("compute_savgol_filter", (TREND, -1, 0), "generic", id="negative savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 11.0, 3), "generic", id="float savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, np.int64(11), 3), "generic", id="numpy int savgol window"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 7), "generic", id="savgol order past 6"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 11), "generic", id="savgol order of the window"),
+    pytest.param("compute_savgol_filter", (TREND, 11, -1), "generic", id="negative savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, 3.0), "generic", id="float savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, np.int64(3)), "generic", id="numpy int savgol order"),
+    pytest.param("compute_savgol_filter", (TREND, 11, True), "generic", id="bool savgol order"),
+    pytest.param("compute_savgol_filter", (with_values(TREND, 0, np.nan), 11, 3), "generic", id="savgol of a NaN"),
+    pytest.param("compute_savgol_filter", (with_values(TREND, 150, -np.inf), 11, 3),
+                 "generic", id="savgol of an infinity"),
+    pytest.param("compute_savgol_filter", (STEADY_RISE, 11, 1), "native", id="savgol of a steady rise"),
+    # scipy's fit of zeros is -0.0, which the edge polynomial turns into +0.0.
+    pytest.param("compute_savgol_filter", (np.zeros(40), 11, 0), "native", id="savgol of zeros"),
+    pytest.param("compute_savgol_filter", (np.full(40, -0.0), 11, 3), "native", id="savgol of negative zeros"),
+    pytest.param("compute_savgol_filter", (np.full(40, 7.25), 15, 3), "native", id="savgol of a constant"),
+    pytest.param("compute_savgol_filter", (LARGEST_ALTERNATING, 11, 3), "generic", id="savgol fits that overflow"),
+    pytest.param("compute_savgol_filter", (TREND * 1e300, 11, 3), "generic", id="savgol at 1e300"),
+    pytest.param("compute_savgol_filter", (TREND * 1e-300, 11, 3), "generic", id="savgol at 1e-300"),
+    pytest.param("compute_savgol_filter", (TREND * 1e-310, 11, 3), "generic", id="subnormal savgol"),
+]
+
+
+@pytest.mark.parametrize("name, args, path", BOUNDARIES)
+def test_native_loop_boundaries(name, args, path):
+    assert_at_boundary(name, args, path)
+
+
+@pytest.mark.parametrize("name, args", [
+    pytest.param("compute_median_filter", (WAVEFORM, 5), id="median"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 15, 3), id="robust-trend"),
+])
+def test_the_common_median_call_is_native_and_a_rebound_medfilt_takes_it_over(name, args):
+    calls = []
+    with entries_into(medfilt, calls):
+        outcome(getattr(core_math, name), *args)
+    assert calls == []
+    assert_same_outcome(name, *args, served_by="native")
+    with rebound(medfilt=recorded(calls, "medfilt", medfilt)):
+        assert_same_outcome(name, *args, served_by="generic")
+    assert calls == ["medfilt"]
+
+
+def fitted_shape(frame):
+    return frame.f_locals["a"].shape
+
+
+@pytest.mark.parametrize("name, args", [
+    pytest.param("compute_savgol_filter", (WAVEFORM, 11, 3), id="savgol"),
+    pytest.param("compute_robust_trend", (WAVEFORM, 5, 51, 5), id="robust-trend-wide-fit"),
+])
+def test_the_common_savgol_call_leaves_scipy_the_window_design_and_the_edge_fits(name, args):
+    window, poly_order = args[-2:]
+    # The window design's fit, then one fit of the first and one of the last window.
+    fits = [(poly_order + 1, window), (window, poly_order + 1), (window, poly_order + 1)]
+    function = getattr(core_math, name)
+    calls, native_fits, generic_fits = [], [], []
+    with entries_into(savgol_filter, calls), entries_into(scipy.linalg.lstsq, native_fits, fitted_shape):
+        native = outcome(function, *args)
+    assert calls == []
+    with rebound(savgol_filter=recorded(calls, "savgol_filter", savgol_filter)), \
+            entries_into(scipy.linalg.lstsq, generic_fits, fitted_shape):
+        generic = outcome(function, *args)
+    assert calls == ["savgol_filter"]
+    assert native_fits == generic_fits == fits
+    assert native == generic
+    assert_same_outcome(name, *args, served_by="native")
+
+
+# --- edge records: operating states ------------------------------------------
+
+TABLE_RATINGS = [1800, 2400, 2800, 3600, 3800, 4800]
+# Ratings on and just beside the table edges, proportional ones, and ratings
+# that give no usable edges.
+ratings = st.one_of(
+    st.sampled_from(TABLE_RATINGS),
+    st.sampled_from(TABLE_RATINGS).map(lambda r: float(np.nextafter(r, 0))),
+    st.sampled_from(TABLE_RATINGS).map(lambda r: float(np.nextafter(r, np.inf))),
+    st.floats(0, 6000),
+    st.sampled_from([2500, 3700, 1500, 5000, 2000.0, 0, -100, -0.0, np.nan, np.inf, -np.inf, 1e300, 1e301, 5e-324]),
+)
+
+TABLE_EDGES = [100, 500, 800, 1400, 1800, 2400, 200, 1000, 2600, 3200, 3600, 300, 1500, 2500, 3500, 4200, 4800]
+
+
+@st.composite
+def power_records(draw, rating):
+    """Powers on every band edge of the fixed tables and of the rating, just
+    beside them, spread over the range, and a few broken samples."""
+    n = draw(lengths)
+    rng = np.random.default_rng(draw(seeds))
+    scale = abs(float(rating)) if np.isfinite(rating) and rating != 0 else 5000.0
+    edges = [0.0, *TABLE_EDGES, *(scale * fraction for fraction in (0.2, 0.4, 0.6, 0.8, 1.0))]
+    candidates = np.concatenate([edges, np.nextafter(edges, np.inf), np.nextafter(edges, -np.inf)])
+    powers = np.where(rng.random(n) < 0.5, rng.choice(candidates, n), rng.uniform(-0.2 * scale, 1.2 * scale, n))
+    specials = draw(st.lists(st.sampled_from([np.nan, np.inf, -np.inf, -0.0]), max_size=2))
+    if n:
+        powers[rng.integers(0, n, len(specials))] = specials
+    return draw(laid_out(powers))
+
+
+@BUDGET
+@given(data=st.data(), error_state=error_states)
+def test_operating_states_of_edge_records(data, error_state):
+    rated_power = data.draw(ratings)
+    power_arr = data.draw(power_records(rated_power))
+    rating = data.draw(numbers(st.just(rated_power)))
+    assert_same_outcome("classify_operating_state", power_arr, rating, error_state=error_state, generic=True)
+
+
+# --- edge records: trend series -----------------------------------------------
+
+peak_weights = st.one_of(
+    st.sampled_from([0.0, 0.5, 0.9, 1.0, -0.5, 1.5, 2.0, np.nan, np.inf, 1e308]),
+    st.floats(-2, 3),
+)
+
+
+@BUDGET
+@given(feature_data=records(length=loop_lengths).flatmap(laid_out), peak_weight=numbers(peak_weights),
+       error_state=error_states)
+def test_severity_envelope_of_edge_records(feature_data, peak_weight, error_state):
+    assert_same_outcome("compute_severity_envelope", feature_data, peak_weight, error_state=error_state, generic=True)
+
+
+def windows(n):
+    """Window lengths of every sign, around the series length and far beyond,
+    and windows that are not plain ints."""
+    return st.one_of(
+        st.integers(2, 40),
+        st.integers(-3, 1),
+        st.sampled_from([n - 1, n, n + 1, 2**62, 2**70, -(2**70)]),
+        # The longest window a running median keeps sorted natively, and beside it.
+        st.sampled_from([254, 255, 256, 257]),
+        st.sampled_from([5.0, 0.0, True, np.int64(5)]),
+    )
+
+
+trend_records = records(length=loop_lengths)
+
+
+@st.composite
+def series_with_window(draw, feature_records=trend_records, window_sizes=windows):
+    feature_data = draw(feature_records)
+    return draw(laid_out(feature_data)), draw(window_sizes(len(feature_data)))
+
+
+@BUDGET
+@given(series=series_with_window(), error_state=error_states)
+def test_moving_average_of_edge_records(series, error_state):
+    assert_same_outcome("compute_moving_average", *series, error_state=error_state, generic=True)
+
+
+@BUDGET
+@given(series=series_with_window(), error_state=error_states)
+def test_dynamic_zscore_of_edge_records(series, error_state):
+    assert_same_outcome("compute_dynamic_zscore", *series, error_state=error_state, generic=True)
+
+
+def settled(values):
+    """Without NaN, and with every zero positive, samples that compare equal
+    are the same double: any correct median selection returns the same bits."""
+    return np.where(np.isnan(values), 0.0, values) + 0.0
+
+
+# Half the records have medians fixed to the bit, and half the windows fit
+# the series, as the native loop needs.
+median_records = st.one_of(trend_records.map(settled), trend_records)
+
+
+def median_windows(n):
+    return st.one_of(st.integers(0, min(n, 256)), windows(n))
+
+
+@BUDGET
+@given(series=series_with_window(median_records, median_windows), error_state=error_states)
+def test_median_filter_of_edge_records(series, error_state):
+    assert_same_outcome("compute_median_filter", *series, error_state=error_state, generic=True)
+
+
+@st.composite
+def robust_trend_calls(draw):
+    """A series and median window, with Savitzky-Golay windows and orders that
+    fit it, are too long for it, or are not plain ints."""
+    feature_data, median_window = draw(series_with_window(median_records, median_windows))
+    n = len(feature_data)
+    savgol_window = draw(st.one_of(st.sampled_from([15, 14, 5, 2, 1, 0, -1, 51, 255, 257, 15.0, np.int64(15)]),
+                                   st.sampled_from([n - 1, n, n + 1])))
+    poly_order = draw(st.sampled_from([3, 0, 2, 6, 7, 14, -1, 3.0]))
+    return feature_data, median_window, savgol_window, poly_order
+
+
+@BUDGET
+@given(args=robust_trend_calls(), error_state=error_states)
+def test_robust_trend_of_edge_records(args, error_state):
+    assert_same_outcome("compute_robust_trend", *args, error_state=error_state, generic=True)
+
+
+# --- edge records: Savitzky-Golay smoothing -----------------------------------
+
+# Windows from a single sample to past the widest native fit, even ones, and
+# windows that are not plain ints.
+SAVGOL_WINDOWS = [1, 3, 5, 11, 15, 51, 253, 255, 257, 2, 10, 254, 256, 0, -1]
+NOT_PLAIN_WINDOWS = [11.0, np.int64(11), True, 2**70]
+NOT_PLAIN_ORDERS = [3.0, np.int64(3), True]
+# Ordinary levels mostly, else levels where the fits or their residuals
+# overflow or underflow.
+feature_magnitudes = st.one_of(st.sampled_from(ORDINARY_MAGNITUDES),
+                               st.sampled_from([1e154, 1e300, 1.7e308, 1e-160, 1e-300, 1e-310]))
+TREND_SHAPES = ["drift", "polynomial", "constant", "alternating", "any record"]
+
+
+@st.composite
+def shaped_trends(draw, n):
+    """A condition feature: a drift, samples of a polynomial of low degree, a
+    constant (zeros of either sign among them), or one alternating from
+    measurement to measurement, at any magnitude; or any record at all. One
+    in four with a chance of NaN, infinities and extremes."""
+    shape = draw(st.sampled_from(TREND_SHAPES))
+    if shape == "any record":
+        return draw(records(n=n))
+    rng = np.random.default_rng(draw(seeds))
+    level = draw(feature_magnitudes) * draw(st.sampled_from([1.0, -1.0]))
+    with np.errstate(all="ignore"):  # the largest levels leave infinities, as in a broken record
+        if shape == "drift":
+            values = level * np.cumsum(rng.standard_normal(n)) / np.sqrt(max(n, 1))
+        elif shape == "polynomial":
+            coefficients = rng.integers(-3, 4, draw(st.integers(1, 5))).astype(np.float64)
+            values = level * np.polyval(coefficients, np.arange(n) - n // 2.0)
+        elif shape == "constant":
+            values = np.full(n, level * draw(st.sampled_from([0.0, 1.0])))
+        else:
+            values = level * (-1.0) ** np.arange(n)
+    if not draw(st.sampled_from(MOSTLY)):
+        sprinkle(draw, rng, values)
+    return values
+
+
+@st.composite
+def savgol_calls(draw):
+    """(feature_data, window_size, poly_order): a trend about as long as the
+    window, longer or a few thousand samples long, in any layout; windows and
+    orders mostly plain ints."""
+    plain_windows = st.one_of(st.sampled_from(SAVGOL_WINDOWS), st.integers(1, 40))
+    window_size = draw(plain_windows if draw(st.sampled_from(MOSTLY)) else st.sampled_from(NOT_PLAIN_WINDOWS))
+    # The odd window the call fits with, for records of a sensible length.
+    window = min(int(window_size) + (window_size % 2 == 0), 3000)
+    orders_that_fit = st.integers(0, min(max(window - 1, 0), 6))
+    other_orders = st.sampled_from([7, -1, window, window - 1, *NOT_PLAIN_ORDERS])
+    poly_order = draw(orders_that_fit if draw(st.sampled_from(MOSTLY)) else other_orders)
+    n = draw(st.one_of(st.sampled_from([window - 1, window, window + 1]).map(lambda n: max(n, 0)),
+                       st.integers(max(window, 0), max(window, 300)), st.just(3000)))
+    return draw(shaped_trends(n).flatmap(laid_out)), window_size, poly_order
+
+
+@BUDGET
+@given(args=savgol_calls(), error_state=error_states)
+def test_savgol_filter_of_edge_records(args, error_state):
+    assert_same_outcome("compute_savgol_filter", *args, error_state=error_state, generic=True)
+
+
+def symmetric_apart(by):
+    """A designer of the smoothing window made exactly symmetric, then its
+    outer pair set `by` apart."""
+
+    def design(window_length, polyorder, **options):
+        window = savgol_coeffs(window_length, polyorder)
+        window = (window + window[::-1]) / 2
+        window[0] = window[-1] + by
+        return window
+
+    return design
+
+
+# The outer coefficients of the order-3 window of 11 lie in [1/16, 1/8), where
+# DBL_EPSILON is a whole number of units in the last place.
+DBL_EPSILON = np.finfo(np.float64).eps
+JUST_PAST_DBL_EPSILON = DBL_EPSILON + np.spacing(1 / 16)
+
+# Window designers with scipy's signature.
+WINDOW_DESIGNS = [
+    pytest.param(symmetric_apart(0.0), id="exactly symmetric"),
+    pytest.param(symmetric_apart(DBL_EPSILON), id="symmetric to DBL_EPSILON"),
+    pytest.param(symmetric_apart(JUST_PAST_DBL_EPSILON), id="just past DBL_EPSILON"),
+    # The slope of the fitted polynomial weighs the samples antisymmetrically.
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder, deriv=1),
+                 id="slope"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder,
+                                                                           pos=window_length - 1),
+                 id="fit at the last sample"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder).astype(np.float32),
+                 id="float32 window"),
+    pytest.param(lambda window_length, polyorder, **options: savgol_coeffs(window_length, polyorder)[1:],
+                 id="one tap short"),
+]
+
+
+@pytest.mark.parametrize("design", WINDOW_DESIGNS)
+def test_a_replaced_window_designer_is_asked_once(monkeypatch, design):
+    # With savgol_filter's designer replaced, the smoothing is scipy's own,
+    # and the replacement is asked exactly as often as scipy asks it.
+    asked = []
+
+    def counted(*args, **options):
+        asked.append(args)
+        return design(*args, **options)
+
+    monkeypatch.setitem(savgol_filter.__globals__, "savgol_coeffs", counted)
+    assert_same_outcome("compute_savgol_filter", TREND, 11, 3, generic=True, served_by="generic")
+    assert len(asked) == 3  # the module, its generic body and the reading, once each
+
+
+@BUDGET
+@given(
+    trend=records().flatmap(laid_out),
+    time_delta=numbers(st.sampled_from([1.0, 0.5, 2, 0, 0.0, -3, 1e-300, 1e300, np.inf, np.nan])),
+    error_state=error_states,
+)
+def test_degradation_velocity_of_edge_records(trend, time_delta, error_state):
+    assert_same_outcome("compute_degradation_velocity", trend, time_delta, error_state=error_state, generic=True)

@@ -107,6 +107,8 @@ class OrderDomain:
     signature_level: int
     tsa_blocks: int
     tsa_wf: np.ndarray                   # one averaged revolution
+    order_wf: np.ndarray                 # the whole record over shaft angle, pts_per_rev points a revolution
+    residual: np.ndarray                 # order_wf less its synchronous average: what the envelope reads
     mesh_order: int
     mesh_amp: float                      # read from the synchronous average
     mesh_band_energy: float              # read from the order spectrum, mesh order +- 0.5
@@ -190,19 +192,32 @@ def _fundamental_period(quefrency, cepstrum, low, high):
     return float(quefrency[inside[1 + strong[0]]]) if strong.size else float("nan")
 
 
-def _order_domain(record, vib_ac, gear_ratio, step, notes):
+def track_orders(
+    record: Record, gear_ratio: float = 1.0, progress: bool = False
+) -> tuple[OrderDomain | None, list[str]]:
+    """Everything over shaft angle that the record's tachometer makes
+    possible, and notes of what it did not; None without a tachometer or when
+    its pulses cannot time the shaft."""
+    notes: list[str] = []
+    if record.tach is None:
+        return None, notes
+    step = progress_step if progress else _quiet_step
+    return _order_domain(record, cm.remove_dc_offset(record.vibration), gear_ratio, step, notes), notes
+
+
+def _order_domain(record, vib_ac, gear_ratio, step, notes) -> OrderDomain | None:
     with step("tachometer pulses"):
         pulses = cm.get_tach_midpoints(record.t, record.tach)
     if len(pulses) < MIN_PULSES:
         notes.append(f"tachometer: {len(pulses)} pulse(s) found, too few to track orders; analysed over time")
-        return None, None
+        return None
     speed_hz = (len(pulses) - 1) / (pulses[-1] - pulses[0])
 
     with step("order tracking, high-speed shaft"):
         _, order_wf, total_revs, pts_per_rev = cm.perform_order_tracking(record.t, vib_ac, pulses)
     if order_wf is None:
         notes.append("tachometer: no vibration samples between the pulses; analysed over time")
-        return None, None
+        return None
     orders, order_amps = cm.compute_fft_dsp(order_wf, 1.0 / pts_per_rev)
     amp_1x, amp_2x, amp_3x = (cm.get_harmonic_peak(orders, order_amps, k) for k in (1.0, 2.0, 3.0))
     level = cm.detect_harmonic_signature(amp_1x, amp_2x, amp_3x)
@@ -219,8 +234,8 @@ def _order_domain(record, vib_ac, gear_ratio, step, notes):
     domain = OrderDomain(
         pulse_times=pulses, speed_hz=float(speed_hz), total_revs=total_revs, pts_per_rev=pts_per_rev,
         orders=orders, order_amps=order_amps, harmonics=(amp_1x, amp_2x, amp_3x), signature_level=level,
-        tsa_blocks=tsa_blocks, tsa_wf=tsa_wf, mesh_order=int(round(mesh_order)), mesh_amp=mesh_amp,
-        mesh_band_energy=mesh_band_energy,
+        tsa_blocks=tsa_blocks, tsa_wf=tsa_wf, order_wf=order_wf, residual=residual,
+        mesh_order=int(round(mesh_order)), mesh_amp=mesh_amp, mesh_band_energy=mesh_band_energy,
     )
 
     if gear_ratio != 1.0:
@@ -238,7 +253,7 @@ def _order_domain(record, vib_ac, gear_ratio, step, notes):
             if lss_wf is not None:
                 lss_orders, lss_amps = cm.compute_fft_dsp(lss_wf, 1.0 / lss_pts)
                 domain.lss_1x = cm.get_harmonic_peak(lss_orders, lss_amps, 1.0)
-    return domain, residual
+    return domain
 
 
 def analyze_record(
@@ -246,20 +261,19 @@ def analyze_record(
     gear_ratio: float = 1.0,
     band_hz: tuple[float, float] | None = None,
     progress: bool = False,
+    tracked: tuple[OrderDomain | None, list[str]] | None = None,
 ) -> RecordAnalysis:
     """Runs the chain over one record.  `gear_ratio` is high-speed revolutions
     per slow-shaft revolution (1.0: no slow shaft); `band_hz` is the envelope
-    band (default: `default_band`)."""
+    band (default: `default_band`); `tracked` is what `track_orders` gave for
+    the record, when it has been tracked already."""
     step = progress_step if progress else _quiet_step
-    notes: list[str] = []
+    order, notes = tracked if tracked is not None else track_orders(record, gear_ratio, progress)
+    notes = list(notes)
     band_hz = band_hz or default_band(record.fs)
     vib_ac = cm.remove_dc_offset(record.vibration)
     dc_offset = float(np.mean(record.vibration - vib_ac))
     overall_rms = cm.compute_true_overall_rms(record.vibration)
-
-    order, residual = (None, None)
-    if record.tach is not None:
-        order, residual = _order_domain(record, vib_ac, gear_ratio, step, notes)
 
     with step("envelope spectrum and cepstrum"):
         if order is not None:
@@ -268,7 +282,7 @@ def analyze_record(
             sample_rate, band = order.pts_per_rev, (band_hz[0] / order.speed_hz, band_hz[1] / order.speed_hz)
             spectrum_axis, spectrum_amps = order.orders, order.order_amps
             search = FAULT_ORDER_RANGE
-            env_input = residual
+            env_input = order.residual
         else:
             sample_rate, band = record.fs, band_hz
             spectrum_axis, spectrum_amps = cm.compute_frequency_spectrum(vib_ac, record.fs)
@@ -430,7 +444,7 @@ def _nominal_speed_hz(record: Record, settings: Settings) -> float | None:
     return None if rpm is None else rpm / 60.0
 
 
-def _bearing(record, settings, chain, speed, notes) -> BearingDiagnosis | None:
+def _bearing(record, settings, order, speed, notes) -> BearingDiagnosis | None:
     """The bearing diagnosis: over shaft angle when a tachometer times the
     shaft (the lines stay sharp however the speed drifts), over time at the
     refined speed otherwise."""
@@ -440,12 +454,10 @@ def _bearing(record, settings, chain, speed, notes) -> BearingDiagnosis | None:
         notes.append("bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)")
         return None
     band = settings.band_hz
-    if chain is not None and chain.order is not None:
-        o = chain.order
-        _, order_wf, _, _ = cm.perform_order_tracking(record.t, cm.remove_dc_offset(record.vibration), o.pulse_times)
-        band_orders = None if band is None else (band[0] / o.speed_hz, band[1] / o.speed_hz)
-        diagnosis = diagnose_bearing(order_wf, o.pts_per_rev, settings.bearing, 1.0, band_orders,
-                                     refine_speed=False).scaled(o.speed_hz)
+    if order is not None:
+        band_orders = None if band is None else (band[0] / order.speed_hz, band[1] / order.speed_hz)
+        diagnosis = diagnose_bearing(order.order_wf, order.pts_per_rev, settings.bearing, 1.0, band_orders,
+                                     refine_speed=False).scaled(order.speed_hz)
     else:
         diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
                                      refine_speed=False)
@@ -482,11 +494,11 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: boo
         record = replace(record, tach=None)
     notes.extend(f"{check.name}: {check.detail}" for check in quality.vibration.warnings)
 
-    # The chain's envelope band: the analyst's, else the bearing's, else the default.
-    chain = analyze_record(record, settings.gear_ratio, settings.band_hz, progress) if record.tach is not None else None
+    tracked = track_orders(record, settings.gear_ratio, progress)
+    order = tracked[0]
     nominal_hz = _nominal_speed_hz(record, settings)
-    if chain is not None and chain.order is not None:
-        speed = ShaftSpeed(chain.order.speed_hz, "tachometer", nominal_hz)
+    if order is not None:
+        speed = ShaftSpeed(order.speed_hz, "tachometer", nominal_hz)
     elif nominal_hz is not None:
         with step("shaft speed from the spectrum"):
             speed = ShaftSpeed(refine_shaft_speed(record.vibration, record.fs, nominal_hz), "spectrum", nominal_hz)
@@ -495,12 +507,12 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: boo
     with step("velocity severity"):
         severity = _severity(record, settings, speed, notes)
     with step("bearing diagnosis"):
-        bearing = _bearing(record, settings, chain, speed, notes)
-    if chain is None:
-        band = settings.band_hz
-        if band is None and bearing is not None and all(map(math.isfinite, bearing.band_hz)):
-            band = bearing.band_hz
-        chain = analyze_record(record, settings.gear_ratio, band, progress)
+        bearing = _bearing(record, settings, order, speed, notes)
+    # The chain's envelope band: the analyst's, else the bearing's, else the default.
+    band = settings.band_hz
+    if band is None and bearing is not None and all(map(math.isfinite, bearing.band_hz)):
+        band = bearing.band_hz
+    chain = analyze_record(record, settings.gear_ratio, band, progress, tracked)
     notes.extend(chain.notes)
     return replace(assessment, speed=speed, severity=severity, bearing=bearing, chain=chain)
 

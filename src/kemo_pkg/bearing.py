@@ -67,6 +67,7 @@ SPEED_SEARCH = 0.03           # the shaft-rate line is sought within 3 % of the 
 SPEED_HARMONICS = 5
 LINE_PROMINENCE = 4.0         # a shaft line stands this many times over the spectrum's median around it
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
+DISCRETE_LINE = 3.0           # a discrete line of a shaft, gear or the supply towers this far over the floor
 # Decoys: the same comb at 0.65 to 1.5 times the defect frequency, away from the
 # frequency itself; 60 of them give the null's median and spread.
 DECOY_RATIOS = np.exp(np.linspace(np.log(0.65), np.log(1.5), 60))
@@ -325,9 +326,15 @@ class _Level:
         return replace(self, log_ratio=self.log_ratio * valid, valid=valid)
 
 
-def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
-    """Each row over its local floor: medians of consecutive blocks of
-    `block` bins, interpolated linearly between block centres."""
+def _floor_block(shaft_hz: float, df: float) -> int:
+    """Bins per block of a local floor: half the shaft rate, so that a block
+    holds more broadband floor than lines, and at least 16."""
+    return max(16, int(0.5 * shaft_hz / df))
+
+
+def _local_floor(spectra: np.ndarray, block: int) -> np.ndarray:
+    """The local floor of each row: medians of consecutive blocks of `block`
+    bins, interpolated linearly between block centres."""
     rows, bins = spectra.shape
     block = min(block, bins)  # a spectrum shorter than one block is its own floor
     blocks = bins // block
@@ -336,9 +343,13 @@ def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
     left = np.minimum(position.astype(int), blocks - 1)
     right = np.minimum(left + 1, blocks - 1)
     weight = position - left
-    floor = medians[:, left] * (1 - weight) + medians[:, right] * weight
+    return medians[:, left] * (1 - weight) + medians[:, right] * weight
+
+
+def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
+    """Each row over its local floor."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return spectra / floor
+        return spectra / _local_floor(spectra, block)
 
 
 def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
@@ -393,17 +404,13 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
 def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     """The record's one-sided transform, cepstrally pre-whitened (every
     magnitude one) and with its discrete lines brought down to the local
-    median magnitude (blocks of `block` bins), phases kept."""
+    floor (blocks of `block` bins), phases kept."""
     magnitude = np.abs(spectrum)
-    tiny = np.finfo(float).tiny
-    block = min(block, len(magnitude))  # a transform shorter than one block is its own floor
-    blocks = len(magnitude) // block
-    medians = np.median(magnitude[: blocks * block].reshape(blocks, block), axis=1)
-    smooth = np.interp(np.arange(len(magnitude)), (np.arange(blocks) + 0.5) * block, medians)
-    lines = magnitude > 3.0 * smooth  # a discrete line towers over the broadband floor around it
-    lines_removed = spectrum * np.divide(smooth, magnitude, out=np.ones_like(magnitude), where=lines)
+    floor = _local_floor(magnitude[None, :], block)[0]
+    lines = magnitude > DISCRETE_LINE * floor
+    lines_removed = spectrum * np.divide(floor, magnitude, out=np.ones_like(magnitude), where=lines)
     # Single precision is ample for ratios of envelope spectra, and twice as fast.
-    return {"cepstral": (spectrum / np.maximum(magnitude, tiny)).astype(np.complex64),
+    return {"cepstral": (spectrum / np.maximum(magnitude, np.finfo(float).tiny)).astype(np.complex64),
             "lines removed": lines_removed.astype(np.complex64)}
 
 
@@ -413,7 +420,7 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tup
     highest = max(f + (s or 0.0) for f, s in families_hz.values())
     floor_hz = BAND_FLOOR_MULTIPLE * highest
     top_hz = 1.5 * highest * HARMONICS + shaft_hz
-    block = max(16, int(0.5 * shaft_hz / df))
+    block = _floor_block(shaft_hz, df)
     # Where any family's lines may stand: its harmonics and sidebands, within its slip.
     known = {defect: [k * f + m * (s or 0.0) for k in range(1, HARMONICS + 2) for m in ((-1, 0, 1) if s else (0,))]
              for defect, (f, s) in families_hz.items()}
@@ -438,7 +445,7 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tup
             bins = min(int(top_hz / level_df) + 2, ses.shape[1])
             ses = ses[:, :bins]
             with np.errstate(divide="ignore", invalid="ignore"):
-                log_ratio = np.log(_floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))).astype(np.float32)
+                log_ratio = np.log(_floor_ratio(ses, _floor_block(shaft_hz, level_df))).astype(np.float32)
             log_ratio = maximum_filter1d(np.nan_to_num(log_ratio, nan=0.0, neginf=-10.0), 3, axis=1)
             valid = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
             decoy_valid = valid.copy()
@@ -690,10 +697,10 @@ def _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict):
         return np.zeros(0), np.zeros(0)
     source = _verdict_source(evidence, verdict)
     prewhitening = source.prewhitening if source is not None else ""
-    whitened = _prewhitened(spectrum, max(16, int(0.5 * shaft_hz / df)))[prewhitening or "cepstral"]
+    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))[prewhitening or "cepstral"]
     envelope = band_envelope(whitened, df, band)
     ses, level_df = _envelope_spectra(envelope.envelopes, envelope.rate_hz)
     top = (HARMONICS + 1.5) * max(e.frequency_hz for e in evidence.values())
     ses = ses[:, : min(int(top / level_df) + 1, ses.shape[1])]
-    ratio = _floor_ratio(ses, max(16, int(0.5 * shaft_hz / level_df)))[0]
+    ratio = _floor_ratio(ses, _floor_block(shaft_hz, level_df))[0]
     return np.arange(ses.shape[1]) * level_df, np.nan_to_num(ratio)

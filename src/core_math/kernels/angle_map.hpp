@@ -3,6 +3,8 @@
 // first and last pulse, in the arithmetic of scipy's linear interp1d.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

@@ -9,10 +9,12 @@
 // trouble; the caller watches those steps and leaves such records to scipy.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <cstddef>
 #include <vector>
 
-#include "summation.hpp"
+#include "kernels/summation.hpp"
 
 namespace core_math::kernels {
 

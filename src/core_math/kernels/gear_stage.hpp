@@ -2,6 +2,8 @@
 // them between the fast shaft's tachometer pulses.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <cstddef>
 
 namespace core_math::kernels {

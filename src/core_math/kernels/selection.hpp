@@ -7,6 +7,8 @@
 // values that share one more 16-bit digit of their ordered bit pattern.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -109,7 +111,8 @@ PercentileAndMedian percentile_and_median(const View& a, std::size_t n, double p
   const std::size_t middle = n / 2;
   const std::size_t median_low = n % 2 == 1 ? middle : middle - 1;
   const auto values = order_statistics<View, 4>(a, n, {below_rank, above_rank, median_low, middle});
-  // The median is the mean of the one or two middle values, summed from 0.0.
+  // The median is numpy's mean of the one or two middle values, and numpy
+  // sums from 0.0: a middle value of -0.0 comes out as +0.0.
   const double median = n % 2 == 1 ? (0.0 + (0.0 + values[3])) / 1.0 : (0.0 + ((0.0 + values[2]) + values[3])) / 2.0;
   return {numpy_lerp(values[0], values[1], weight), median};
 }

@@ -5,12 +5,14 @@
 // stay with the caller; these are the parts around them.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
-#include "summation.hpp"
+#include "kernels/summation.hpp"
 
 namespace core_math::kernels {
 

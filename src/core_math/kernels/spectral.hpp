@@ -2,6 +2,8 @@
 // a window, the peak amplitude there, and the root-sum-square of a band.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <immintrin.h>
 #endif
 
-#include "summation.hpp"
+#include "kernels/summation.hpp"
 
 namespace core_math::kernels {
 

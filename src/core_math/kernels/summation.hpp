@@ -9,6 +9,8 @@
 // does.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -98,7 +100,8 @@ double pairwise_sum(const View& a, std::size_t n) {
   return pairwise_sum(a, half) + pairwise_sum(a.from(half), n - half);
 }
 
-// np.sum of the first n values.
+// np.sum of the first n values.  numpy's reduction starts from 0.0, which
+// is why a sum of negative zeros is +0.0.
 template <class View>
 double numpy_sum(const View& a, std::size_t n, std::size_t chunk) {
   double sum = 0.0;

@@ -2,10 +2,12 @@
 // over the block axis computes it.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <algorithm>
 #include <cstddef>
 
-#include "summation.hpp"
+#include "kernels/summation.hpp"
 
 namespace core_math::kernels {
 
@@ -67,7 +69,8 @@ void block_mean(const View& values, std::size_t num_blocks, std::size_t block_pt
 }
 
 // np.linspace(0, stop, num, endpoint=False) for a positive stop: numpy
-// multiplies 0, 1, 2, ... by the step and adds the start.
+// multiplies 0, 1, 2, ... by the step and adds the start.  Adding the start
+// of 0.0 is kept: it turns a -0.0 into +0.0, so it is not an identity.
 inline void revolution_grid(std::size_t num, double stop, double* grid) {
   const double step = stop / static_cast<double>(num);
   for (std::size_t i = 0; i < num; ++i) grid[i] = static_cast<double>(i) * step + 0.0;

@@ -1,6 +1,8 @@
 // Pulse mid-times of a tachometer record against a fixed threshold.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <limits>

@@ -3,11 +3,13 @@
 // sample.
 #pragma once
 
+#include "kernels/exact_arithmetic.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 
-#include "summation.hpp"
+#include "kernels/summation.hpp"
 
 namespace core_math::kernels {
 
@@ -27,6 +29,9 @@ void severity_envelope(const View& x, std::size_t n, double peak_weight, double*
     } else if (std::isless(sample, prev)) {
       smoothed[i] = peak_weight * prev + decay_weight * sample;
     } else {
+      // Neither is greater (a tie, or a NaN on either side): Python's max
+      // and min both keep the earlier argument, prev, and the two weighted
+      // terms need not add up to prev to the bit.
       smoothed[i] = peak_weight * prev + decay_weight * prev;
     }
   }

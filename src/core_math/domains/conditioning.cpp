@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "fastpath.hpp"
+#include "fast/arrays.hpp"
+#include "fast/genuine.hpp"
+#include "fast/self_checks.hpp"
+#include "fast/watch.hpp"
 #include "kernels/filtering.hpp"
 #include "kernels/summation.hpp"
-#include "names.hpp"
-#include "table.hpp"
+#include "runtime/names.hpp"
+#include "runtime/table.hpp"
 
 namespace core_math::conditioning {
 namespace {
@@ -19,7 +22,7 @@ py::object remove_dc_offset_body(const Scope& scope, Args args) {
 }
 
 py::object remove_dc_offset_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto y = fast::float64_samples(args[0]);
   if (!y || y->size == 0) return {};
   return fast::float64_result(*y, y->size, [&](const auto& values, double* centred) {
@@ -36,7 +39,7 @@ py::object compute_true_overall_rms_body(const Scope& scope, Args args) {
 }
 
 py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto y = fast::float64_samples(args[0]);
   if (!y || y->size == 0) return {};
   const fast::FloatingPointWatch watch;
@@ -47,14 +50,15 @@ py::object compute_true_overall_rms_fast(const Scope& scope, Args args) {
   return py::float_(rms);
 }
 
-// scipy's filtfilt(b, a, data) with its defaults, natively, for a float64
-// record and float64 coefficients with a[0] == 1; empty when the call is
-// scipy's: a record too short for the padding, numpy arithmetic that would
-// warn, or NaN in the output, whose payload depends on operand order.  The
-// result is laid out as scipy's: the middle of the extended output, read
-// back to front, so that the transforms that follow see the same array.
+// scipy's filtfilt(b, a, data) with its defaults, natively, while the
+// namespace binds scipy's own filtfilt, for a finite float64 record and
+// float64 coefficients with a[0] == 1; empty when the call is scipy's: a
+// record too short for the padding, numpy arithmetic that would warn, or NaN
+// in the output, whose payload depends on operand order.  The result is laid
+// out as scipy's: the middle of the extended output, read back to front, so
+// that the transforms that follow see the same array.
 py::object zero_phase_filtered(const Scope& scope, py::handle b, py::handle a, py::handle data) {
-  if (!fast::zero_phase_filter_bound(scope)) return {};
+  if (!fast::genuine(scope, name::filtfilt)) return {};
   const auto x = fast::float64_samples(data);
   const auto numerator = fast::float64_samples(b);
   const auto denominator = fast::float64_samples(a);
@@ -127,7 +131,14 @@ py::object band_pass(const Scope& scope, Args args, bool native_filtering) {
 }
 
 py::object apply_bandpass_body(const Scope& scope, Args args) { return band_pass(scope, args, false); }
-py::object apply_bandpass_fast(const Scope& scope, Args args) { return band_pass(scope, args, true); }
+
+// The body, with the zero-phase filtering the module's own where it can be.
+// A call whose filtering could never be native (another filtfilt bound, a
+// record that is not float64) is the generic body's from the start.
+py::object apply_bandpass_fast(const Scope& scope, Args args) {
+  if (!fast::genuine(scope, name::filtfilt) || !fast::float64_samples(args[0])) return {};
+  return band_pass(scope, args, true);
+}
 
 py::object compute_envelope_waveform_body(const Scope& scope, Args args) {
   const py::handle y_vals = args[0], fs = args[1], lowcut = args[2], highcut = args[3], filter_order = args[4],
@@ -151,31 +162,31 @@ py::object compute_envelope_spectrum_body(const Scope& scope, Args args) {
   return py::make_tuple(env_freqs, env_amps);
 }
 
-}  // namespace
-
-const FunctionSpec remove_dc_offset{"remove_dc_offset", {{"y_vals"}}, {}, remove_dc_offset_body, remove_dc_offset_fast};
-
-const FunctionSpec apply_bandpass{
-    "apply_bandpass",
-    {{"data"}, {"lowcut"}, {"highcut"}, {"fs"}, {"order", 4}, {"filter_type", "butter"}, {"rp", 5.0}, {"rs", 40.0}},
-    {"nyq", "low", "high", "ftype", "b", "a"},
-    apply_bandpass_body,
-    apply_bandpass_fast};
-
 // The envelope functions share one signature: the record, its sample rate,
 // the band, and the filter options passed on to apply_bandpass.
-const std::vector<Param> envelope_params{
-    {"y_vals"}, {"fs"}, {"lowcut"}, {"highcut"}, {"filter_order", 4}, {"filter_type", "butter"}, {"rp", 5.0}, {"rs", 40.0}};
+const Param envelope_params[] = {{"y_vals"},         {"fs"},
+                                 {"lowcut"},         {"highcut"},
+                                 {"filter_order", 4}, {"filter_type", "butter"},
+                                 {"rp", 5.0},        {"rs", 40.0}};
 
-const FunctionSpec compute_envelope_waveform{"compute_envelope_waveform", envelope_params,
-                                             {"filtered_y", "analytic_signal", "envelope_y"},
-                                             compute_envelope_waveform_body};
+const FunctionSpec definitions[] = {
+    {"remove_dc_offset", {{"y_vals"}}, {}, remove_dc_offset_body,
+     {remove_dc_offset_fast, {&fast::numpy_summation_check}}},
+    {"apply_bandpass",
+     {{"data"}, {"lowcut"}, {"highcut"}, {"fs"}, {"order", 4}, {"filter_type", "butter"}, {"rp", 5.0}, {"rs", 40.0}},
+     {"nyq", "low", "high", "ftype", "b", "a"},
+     apply_bandpass_body,
+     {apply_bandpass_fast, {&fast::numpy_summation_check}}},
+    {"compute_envelope_waveform", envelope_params, {"filtered_y", "analytic_signal", "envelope_y"},
+     compute_envelope_waveform_body},
+    {"compute_envelope_spectrum", envelope_params, {"env_waveform", "env_freqs", "env_amps"},
+     compute_envelope_spectrum_body},
+    {"compute_true_overall_rms", {{"y_vals"}}, {}, compute_true_overall_rms_body,
+     {compute_true_overall_rms_fast, {&fast::numpy_summation_check}}},
+};
 
-const FunctionSpec compute_envelope_spectrum{"compute_envelope_spectrum", envelope_params,
-                                             {"env_waveform", "env_freqs", "env_amps"},
-                                             compute_envelope_spectrum_body};
+}  // namespace
 
-const FunctionSpec compute_true_overall_rms{
-    "compute_true_overall_rms", {{"y_vals"}}, {}, compute_true_overall_rms_body, compute_true_overall_rms_fast};
+const FunctionTable functions{definitions};
 
 }  // namespace core_math::conditioning

@@ -4,9 +4,13 @@
 // and publishes the analysis functions of the table in order.
 #include <Python.h>
 
-#include "fastpath.hpp"
-#include "function.hpp"
-#include "table.hpp"
+#include <stdexcept>
+#include <vector>
+
+#include "fast/genuine.hpp"
+#include "fast/self_checks.hpp"
+#include "runtime/function.hpp"
+#include "runtime/table.hpp"
 
 namespace core_math {
 namespace {
@@ -106,31 +110,46 @@ int import_from(PyObject* module_dict, const char* module_name, std::initializer
   return result;
 }
 
-// The module body, in source order.
-int run_body(PyObject* module_dict) {
-  PyObject* numpy = PyImport_ImportModuleLevel("numpy", module_dict, nullptr, nullptr, 0);
-  if (numpy == nullptr) return -1;
-  const int bound = PyDict_SetItemString(module_dict, "np", numpy);
-  // Only the numpy bound here is known to the fast paths.
-  const int checked = bound < 0 ? -1 : fast::initialise(numpy);
-  Py_DECREF(numpy);
-  if (checked < 0) return -1;
-  if (import_from(module_dict, "scipy.signal",
-                  {"get_window", "butter", "cheby1", "cheby2", "ellip", "bessel", "filtfilt", "savgol_filter",
-                   "medfilt", "hilbert"}) < 0 ||
-      import_from(module_dict, "scipy.interpolate", {"interp1d"}) < 0) {
+// Publishes the analysis functions in definition order.
+int define_functions(PyObject* module_dict) {
+  std::vector<const FunctionSpec*> functions;
+  try {
+    functions = functions_in_definition_order();
+  } catch (const std::logic_error& error) {
+    PyErr_Format(PyExc_ImportError, "kemo_pkg.core_math: %s", error.what());
     return -1;
   }
-  if (fast::remember_scipy_functions(module_dict) < 0) {
-    return -1;
-  }
-  for (const FunctionSpec* spec : function_table()) {
+  for (const FunctionSpec* spec : functions) {
     PyObject* function = new_function(*spec, module_dict);
     if (function == nullptr) return -1;
     const int stored = PyDict_SetItemString(module_dict, spec->name, function);
     Py_DECREF(function);
     if (stored < 0) return -1;
   }
+  return 0;
+}
+
+// The module body, in source order.
+int run_body(PyObject* module_dict) {
+  PyObject* numpy = PyImport_ImportModuleLevel("numpy", module_dict, nullptr, nullptr, 0);
+  if (numpy == nullptr) return -1;
+  const int bound = PyDict_SetItemString(module_dict, "np", numpy);
+  Py_DECREF(numpy);
+  if (bound < 0) return -1;
+  if (import_from(module_dict, "scipy.signal",
+                  {"get_window", "butter", "cheby1", "cheby2", "ellip", "bessel", "filtfilt", "savgol_filter",
+                   "medfilt", "hilbert"}) < 0 ||
+      import_from(module_dict, "scipy.interpolate", {"interp1d"}) < 0) {
+    return -1;
+  }
+  // Before the functions exist: they take their fast paths only if the
+  // native copies the paths rely on agree with this numpy and scipy.
+  import_numpy_api();
+  if (fast::remember_genuine(module_dict) < 0) return -1;
+  fast::run_self_checks(module_dict);
+  if (define_functions(module_dict) < 0) return -1;
+  // doctest looks in a module's __test__ for tests beyond its docstrings;
+  // this module has none, and its namespace says so with an empty one.
   PyObject* test = PyDict_New();
   if (test == nullptr) return -1;
   const int stored = PyDict_SetItemString(module_dict, "__test__", test);

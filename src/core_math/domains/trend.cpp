@@ -5,11 +5,15 @@
 #include <cmath>
 #include <optional>
 
-#include "fastpath.hpp"
+#include "fast/arrays.hpp"
+#include "fast/genuine.hpp"
+#include "fast/guards.hpp"
+#include "fast/self_checks.hpp"
+#include "fast/watch.hpp"
 #include "kernels/smoothing.hpp"
 #include "kernels/trend.hpp"
-#include "names.hpp"
-#include "table.hpp"
+#include "runtime/names.hpp"
+#include "runtime/table.hpp"
 
 namespace core_math::trend {
 namespace {
@@ -20,33 +24,47 @@ bool within(py::handle lower, py::handle value, py::handle upper) {
   return truthy(le(lower, value)) && truthy(le(value, upper));
 }
 
-py::list int_list(std::initializer_list<int> values) {
-  py::list list;
-  for (int value : values) list.append(py::int_(value));
-  return list;
-}
+// The rated-power classes with fixed band edges, tried in this order; any
+// other rating gets its edges at fifths of the rating.
+struct RatingClass {
+  int lowest, highest;  // the ratings of the class, both included
+  std::array<int, 6> edges;
+};
+constexpr RatingClass kRatingClasses[] = {
+    {1800, 2400, {100, 500, 800, 1400, 1800, 2400}},
+    {2800, 3600, {200, 1000, 1800, 2600, 3200, 3600}},
+    {3800, 4800, {300, 1500, 2500, 3500, 4200, 4800}},
+};
+constexpr double kFifths[] = {0.2, 0.4, 0.6, 0.8};
 
-// Band edges of the rated-power classes with fixed tables; any other rating
-// gets edges at fifths of the rating.
 py::list power_band_edges(py::handle rating) {
-  if (within(py::int_(1800), rating, py::int_(2400))) return int_list({100, 500, 800, 1400, 1800, 2400});
-  if (within(py::int_(2800), rating, py::int_(3600))) return int_list({200, 1000, 1800, 2600, 3200, 3600});
-  if (within(py::int_(3800), rating, py::int_(4800))) return int_list({300, 1500, 2500, 3500, 4200, 4800});
   py::list edges;
+  for (const RatingClass& rating_class : kRatingClasses) {
+    if (within(py::int_(rating_class.lowest), rating, py::int_(rating_class.highest))) {
+      for (int edge : rating_class.edges) edges.append(py::int_(edge));
+      return edges;
+    }
+  }
   edges.append(py::int_(0));
-  for (double fraction : {0.2, 0.4, 0.6, 0.8}) edges.append(rating * py::float_(fraction));
+  for (double fraction : kFifths) edges.append(rating * py::float_(fraction));
   edges.append(rating);
   return edges;
 }
 
-// The edges as doubles, for a rating the fast path can take: positive and
-// finite, so that the edges ascend.
+// The same edges as doubles, for a rating the fast path can take: positive
+// and finite, so that the edges ascend.
 std::optional<std::array<double, 6>> numeric_band_edges(double rating) {
   if (!(rating > 0.0 && rating <= 1e300)) return std::nullopt;
-  if (1800 <= rating && rating <= 2400) return std::array<double, 6>{100, 500, 800, 1400, 1800, 2400};
-  if (2800 <= rating && rating <= 3600) return std::array<double, 6>{200, 1000, 1800, 2600, 3200, 3600};
-  if (3800 <= rating && rating <= 4800) return std::array<double, 6>{300, 1500, 2500, 3500, 4200, 4800};
-  return std::array<double, 6>{0.0, rating * 0.2, rating * 0.4, rating * 0.6, rating * 0.8, rating};
+  std::array<double, 6> edges{};
+  for (const RatingClass& rating_class : kRatingClasses) {
+    if (rating_class.lowest <= rating && rating <= rating_class.highest) {
+      std::copy(rating_class.edges.begin(), rating_class.edges.end(), edges.begin());
+      return edges;
+    }
+  }
+  for (std::size_t i = 0; i < 4; ++i) edges[i + 1] = rating * kFifths[i];
+  edges[5] = rating;
+  return edges;
 }
 
 // np.digitize against ascending edges: how many edges lie at or below the
@@ -58,7 +76,7 @@ int band_index(double power, const std::array<double, 6>& edges) {
 }
 
 py::object classify_operating_state_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto power = fast::float64_samples(args[0]);
   const auto rating = fast::plain_number(args[1]);
   if (!power || power->size == 0 || !rating) return {};
@@ -133,7 +151,7 @@ py::object compute_severity_envelope_body(const Scope& scope, Args args) {
 }
 
 py::object compute_severity_envelope_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto samples = fast::float64_samples(args[0]);
   const auto peak_weight = fast::plain_number(args[1]);
   if (!samples || samples->size == 0 || !peak_weight || !std::isfinite(*peak_weight)) return {};
@@ -173,7 +191,7 @@ py::object compute_moving_average_body(const Scope& scope, Args args) {
       // enters.  A NaN gap or an infinite sample would stay in a carried
       // sum for good, so when one leaves, the sum is taken afresh.
       py::object leaving = item(feature_data, index - w);
-      if (fast::is_non_finite_real(leaving)) {
+      if (is_non_finite_real(leaving)) {
         py::object sum_again = attr(scope[name::np], name::sum);
         window_sum = call(sum_again, slice(feature_data, index - w + one, index + one));
       } else {
@@ -187,7 +205,7 @@ py::object compute_moving_average_body(const Scope& scope, Args args) {
 }
 
 py::object compute_moving_average_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto samples = fast::float64_samples(args[0]);
   const auto window_size = fast::plain_int(args[1]);
   if (!samples || !window_size || *window_size < 1) return {};
@@ -207,15 +225,28 @@ const Keywords& savgol_options() {
   return keywords;
 }
 
-// scipy's filters want an odd window; an even one is widened by one sample.
-py::object odd_window(py::handle window) {
-  if (truthy(eq(mod(window, py::int_(2)), py::int_(0)))) return iadd(window, py::int_(1));
-  return py::reinterpret_borrow<py::object>(window);
+// The odd-window rule: scipy's median and Savitzky-Golay filters want an odd
+// window, so an even one is widened by one sample.
+long long odd_window(long long window) { return window % 2 == 0 ? window + 1 : window; }
+
+// The bodies state the rule in two forms, which differ only for windows that
+// are not plain ints: as the statement `if w % 2 == 0: w += 1`, which widens
+// an array in place, and as the expression `w if w % 2 != 0 else w + 1`.
+enum class Stated { as_statement, as_expression };
+
+py::object odd_window(py::handle window, Stated stated) {
+  py::object remainder = mod(window, py::int_(2));
+  if (stated == Stated::as_statement) {
+    if (truthy(eq(remainder, py::int_(0)))) return iadd(window, py::int_(1));
+    return py::reinterpret_borrow<py::object>(window);
+  }
+  if (truthy(ne(remainder, py::int_(0)))) return py::reinterpret_borrow<py::object>(window);
+  return window + py::int_(1);
 }
 
 py::object compute_median_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0];
-  py::object window_size = odd_window(args[1]);
+  py::object window_size = odd_window(args[1], Stated::as_statement);
   return call_kw(scope[name::medfilt], median_options(), feature_data, window_size);
 }
 
@@ -223,7 +254,7 @@ py::object compute_median_filter_body(const Scope& scope, Args args) {
 // median is certain to the bit; empty when the call is scipy's.  A window
 // longer than the record is scipy's too, for its warning.
 py::object median_filtered(const Scope& scope, py::handle feature_data, long long kernel_size) {
-  if (!fast::median_filter_bound(scope)) return {};
+  if (!fast::genuine(scope, name::medfilt)) return {};
   const auto samples = fast::float64_samples(feature_data);
   if (!samples || kernel_size < 1 || static_cast<unsigned long long>(kernel_size) > samples->size ||
       static_cast<std::size_t>(kernel_size) > kernels::kMaxMedianWindow) {
@@ -237,13 +268,31 @@ py::object median_filtered(const Scope& scope, py::handle feature_data, long lon
   });
 }
 
-// The window that the odd-window rule makes of a plain int.
-long long odd(long long window) { return window % 2 == 0 ? window + 1 : window; }
-
 py::object compute_median_filter_fast(const Scope& scope, Args args) {
   const auto window_size = fast::plain_int(args[1]);
   if (!window_size) return {};
-  return median_filtered(scope, args[0], odd(*window_size));
+  return median_filtered(scope, args[0], odd_window(*window_size));
+}
+
+// scipy's lstsq(lhs, rhs, cond=cond), run with numpy raising on every
+// floating-point event; empty when one occurred, so that a fit whose numpy
+// arithmetic would warn is abandoned before it has warned.
+py::object least_squares_strictly(py::handle lstsq, py::handle lhs, py::handle rhs, py::handle cond) {
+  static const Keywords every_event{"all"};
+  static const Keywords cutoff{"cond"};
+  py::object strict = call_kw(attr(fast::imported(name::np), name::errstate), every_event, name::raise.handle());
+  py::object leave = attr(strict, name::dunder_exit);
+  call(attr(strict, name::dunder_enter));
+  py::object result;
+  try {
+    result = call_kw(lstsq, cutoff, lhs, rhs, cond);
+  } catch (py::error_already_set& error) {
+    call(leave, py::none(), py::none(), py::none());
+    if (error.matches(PyExc_FloatingPointError)) return {};
+    throw;
+  }
+  call(leave, py::none(), py::none(), py::none());
+  return result;
 }
 
 // The polynomial that scipy's least-squares solver fits to the `window`
@@ -259,7 +308,7 @@ bool fit_edge(py::handle lstsq, py::handle design, const std::vector<double>& sc
   py::object rhs = fast::new_float64_matrix(window, 1, column);
   for (std::size_t r = 0; r < window; ++r) column[r] = samples[first + r];
   constexpr double kEpsilon = 2.220446049250313e-16;
-  py::object fit = fast::least_squares_strictly(lstsq, design, rhs, py::float_(static_cast<double>(window) * kEpsilon));
+  py::object fit = least_squares_strictly(lstsq, design, rhs, py::float_(static_cast<double>(window) * kEpsilon));
   if (!fit) return false;
   const auto solution = fast::float64_column(item(fit, py::int_(0)), order);
   const auto rank = fast::index_value(item(fit, py::int_(2)));
@@ -276,7 +325,7 @@ bool fit_edge(py::handle lstsq, py::handle design, const std::vector<double>& sc
 // numpy raising instead), so a call handed over part way has done nothing
 // visible.
 py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long long window, py::handle poly_order_arg) {
-  if (!fast::smoothing_filter_bound(scope)) return {};
+  if (!fast::genuine(scope, name::savgol_filter)) return {};
   const auto samples = fast::float64_samples(feature_data);
   const auto poly_order = fast::plain_int(poly_order_arg);
   // Positions up to 254 raised to powers up to 6 stay exact doubles.
@@ -289,7 +338,7 @@ py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long lon
   const std::size_t n = samples->size, taps = static_cast<std::size_t>(window);
   // A record with NaN or infinity is refused by scipy's solver.
   const bool finite = fast::all_finite(*samples);
-  PyObject* designer = fast::savgol_window_designer();  // borrowed
+  PyObject* designer = fast::genuine(scope, name::savgol_coeffs);  // borrowed
   const py::object linalg = py::reinterpret_steal<py::object>(PyImport_GetModule(name::scipy_linalg.handle().ptr()));
   if (PyErr_Occurred()) throw py::error_already_set();
   if (!finite || designer == nullptr || !linalg) return {};
@@ -323,28 +372,22 @@ py::object savgol_smoothed(const Scope& scope, py::handle feature_data, long lon
 
 py::object compute_savgol_filter_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[2];
-  py::object window_size = odd_window(args[1]);
+  py::object window_size = odd_window(args[1], Stated::as_statement);
   return call_kw(scope[name::savgol_filter], savgol_options(), feature_data, window_size, poly_order);
 }
 
 py::object compute_savgol_filter_fast(const Scope& scope, Args args) {
   const auto window_size = fast::plain_int(args[1]);
   if (!window_size) return {};
-  return savgol_smoothed(scope, args[0], odd(*window_size), args[2]);
-}
-
-// Odd window, written as the conditional expression (`w if w % 2 != 0 else w + 1`).
-py::object odd_window_expression(py::handle window) {
-  if (truthy(ne(mod(window, py::int_(2)), py::int_(0)))) return py::reinterpret_borrow<py::object>(window);
-  return window + py::int_(1);
+  return savgol_smoothed(scope, args[0], odd_window(*window_size), args[2]);
 }
 
 // A median filter knocks out spikes first, so that the Savitzky-Golay fit
 // follows the trend rather than the outliers.
 py::object compute_robust_trend_body(const Scope& scope, Args args) {
   const py::handle feature_data = args[0], poly_order = args[3];
-  py::object m_win = odd_window_expression(args[1]);
-  py::object s_win = odd_window_expression(args[2]);
+  py::object m_win = odd_window(args[1], Stated::as_expression);
+  py::object s_win = odd_window(args[2], Stated::as_expression);
   py::object cleaned = call_kw(scope[name::medfilt], median_options(), feature_data, m_win);
   return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, s_win, poly_order);
 }
@@ -355,9 +398,9 @@ py::object compute_robust_trend_fast(const Scope& scope, Args args) {
   const auto median_window = fast::plain_int(args[1]);
   const auto savgol_window = fast::plain_int(args[2]);
   if (!median_window || !savgol_window) return {};
-  py::object cleaned = median_filtered(scope, args[0], odd(*median_window));
+  py::object cleaned = median_filtered(scope, args[0], odd_window(*median_window));
   if (!cleaned) return {};
-  const long long s_win = odd(*savgol_window);
+  const long long s_win = odd_window(*savgol_window);
   if (py::object smoothed = savgol_smoothed(scope, cleaned, s_win, args[3])) return smoothed;
   return call_kw(scope[name::savgol_filter], savgol_options(), cleaned, py::int_(s_win), args[3]);
 }
@@ -389,7 +432,7 @@ py::object compute_dynamic_zscore_body(const Scope& scope, Args args) {
 }
 
 py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto samples = fast::float64_samples(args[0]);
   const auto baseline_window = fast::plain_int(args[1]);
   if (!samples || !baseline_window) return {};
@@ -402,11 +445,11 @@ py::object compute_dynamic_zscore_fast(const Scope& scope, Args args) {
 
 py::object compute_degradation_velocity_body(const Scope& scope, Args args) {
   const py::handle trend_data = args[0], time_delta = args[1];
-  return fast::temporary_over_scalar(call(attr(scope[name::np], name::gradient), trend_data), time_delta);
+  return temporary_over_scalar(call(attr(scope[name::np], name::gradient), trend_data), time_delta);
 }
 
 py::object compute_degradation_velocity_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto trend = fast::float64_samples(args[0]);
   const auto time_delta = fast::plain_number(args[1]);
   if (!trend || trend->size < 2 || !time_delta) return {};
@@ -415,41 +458,31 @@ py::object compute_degradation_velocity_fast(const Scope& scope, Args args) {
   });
 }
 
+const FunctionSpec definitions[] = {
+    {"classify_operating_state", {{"power_arr"}, {"max_power_rating"}}, {"p_edges", "p_indices", "p"},
+     classify_operating_state_body, {classify_operating_state_fast}},
+    {"compute_severity_envelope", {{"feature_data"}, {"peak_weight", 0.9}}, {"smoothed", "i"},
+     compute_severity_envelope_body, {compute_severity_envelope_fast}},
+    {"compute_moving_average", {{"feature_data"}, {"window_size", 5}}, {"w", "result", "i", "window_sum"},
+     compute_moving_average_body, {compute_moving_average_fast, {&fast::numpy_summation_check}}},
+    {"compute_robust_trend",
+     {{"feature_data"}, {"median_window", 5}, {"savgol_window", 15}, {"poly_order", 3}},
+     {"m_win", "s_win", "cleaned"},
+     compute_robust_trend_body,
+     {compute_robust_trend_fast, {&fast::numpy_summation_check}}},
+    {"compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body,
+     {compute_median_filter_fast}},
+    {"compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},
+     compute_savgol_filter_body, {compute_savgol_filter_fast, {&fast::numpy_summation_check}}},
+    {"compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}},
+     {"z_scores", "i", "start_idx", "baseline", "std_dev"}, compute_dynamic_zscore_body,
+     {compute_dynamic_zscore_fast, {&fast::numpy_summation_check}}},
+    {"compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body,
+     {compute_degradation_velocity_fast}},
+};
+
 }  // namespace
 
-const FunctionSpec classify_operating_state{
-    "classify_operating_state", {{"power_arr"}, {"max_power_rating"}}, {"p_edges", "p_indices", "p"},
-    classify_operating_state_body, classify_operating_state_fast};
-
-const FunctionSpec compute_severity_envelope{
-    "compute_severity_envelope", {{"feature_data"}, {"peak_weight", 0.9}}, {"smoothed", "i"},
-    compute_severity_envelope_body, compute_severity_envelope_fast};
-
-const FunctionSpec compute_moving_average{
-    "compute_moving_average", {{"feature_data"}, {"window_size", 5}}, {"w", "result", "i", "window_sum"},
-    compute_moving_average_body, compute_moving_average_fast};
-
-const FunctionSpec compute_robust_trend{
-    "compute_robust_trend",
-    {{"feature_data"}, {"median_window", 5}, {"savgol_window", 15}, {"poly_order", 3}},
-    {"m_win", "s_win", "cleaned"},
-    compute_robust_trend_body,
-    compute_robust_trend_fast};
-
-const FunctionSpec compute_median_filter{
-    "compute_median_filter", {{"feature_data"}, {"window_size", 5}}, {}, compute_median_filter_body,
-    compute_median_filter_fast};
-
-const FunctionSpec compute_savgol_filter{
-    "compute_savgol_filter", {{"feature_data"}, {"window_size", 11}, {"poly_order", 3}}, {},
-    compute_savgol_filter_body, compute_savgol_filter_fast};
-
-const FunctionSpec compute_dynamic_zscore{
-    "compute_dynamic_zscore", {{"feature_data"}, {"baseline_window", 30}}, {"z_scores", "i", "start_idx", "baseline", "std_dev"},
-    compute_dynamic_zscore_body, compute_dynamic_zscore_fast};
-
-const FunctionSpec compute_degradation_velocity{
-    "compute_degradation_velocity", {{"trend_data"}, {"time_delta", 1.0}}, {}, compute_degradation_velocity_body,
-    compute_degradation_velocity_fast};
+const FunctionTable functions{definitions};
 
 }  // namespace core_math::trend

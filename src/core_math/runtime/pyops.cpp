@@ -1,6 +1,11 @@
-#include "pyops.hpp"
+#include "runtime/pyops.hpp"
 
 #include <pybind11/numpy.h>
+
+#include <cmath>
+
+#define CORE_MATH_FILLS_NUMPY_API
+#include "runtime/numpy_api.hpp"
 
 namespace core_math {
 
@@ -131,6 +136,63 @@ py::object squared(py::handle values) {
     }
   }
   return power(base, py::int_(2));
+}
+
+namespace {
+bool numpy_api = false;
+}  // namespace
+
+bool import_numpy_api() {
+  if (!numpy_api) {
+    numpy_api = PyArray_ImportNumPyAPI() == 0;
+    PyErr_Clear();
+  }
+  return numpy_api;
+}
+
+bool numpy_api_imported() { return numpy_api; }
+
+bool is_non_finite_real(py::handle value) {
+  PyObject* obj = value.ptr();
+  const bool real = PyFloat_Check(obj) || (numpy_api && PyObject_TypeCheck(obj, &PyFloatingArrType_Type));
+  if (!real) return false;
+  const double as_double = PyFloat_AsDouble(obj);
+  if (as_double == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return !std::isfinite(as_double);
+}
+
+namespace {
+
+// numpy's conditions for reusing a temporary's buffer: an array that only
+// the caller holds, owns and may write its data, is large enough to be worth
+// it, and keeps its dtype through the operation with the scalar.
+constexpr npy_intp kMinElisionBytes = 256 * 1024;
+
+bool elides(const py::object& temporary, py::handle scalar) {
+  if (!numpy_api || !PyArray_CheckExact(temporary.ptr()) || Py_REFCNT(temporary.ptr()) != 1) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(temporary.ptr());
+  const bool float64_scalar = PyFloat_CheckExact(scalar.ptr()) || PyLong_CheckExact(scalar.ptr()) ||
+                              Py_IS_TYPE(scalar.ptr(), &PyDoubleArrType_Type);
+  return float64_scalar && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+         PyArray_ISWRITEABLE(array) && PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA) &&
+         PyArray_NBYTES(array) >= kMinElisionBytes;
+}
+
+}  // namespace
+
+py::object scalar_times_temporary(py::handle scalar, py::object temporary) {
+  if (elides(temporary, scalar)) return imul(temporary, scalar);
+  return scalar * temporary;
+}
+
+py::object temporary_times_scalar(py::object temporary, py::handle scalar) {
+  if (elides(temporary, scalar)) return imul(temporary, scalar);
+  return temporary * scalar;
+}
+
+py::object temporary_over_scalar(py::object temporary, py::handle scalar) {
+  if (elides(temporary, scalar)) return itruediv(temporary, scalar);
+  return temporary / scalar;
 }
 
 std::pair<py::object, py::object> unpack2(py::handle value) {

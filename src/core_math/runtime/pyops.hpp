@@ -107,6 +107,9 @@ class Scope {
   PyObject* globals_;  // borrowed from the function object for the call
 };
 
+// The arguments bound for one call, in signature order (borrowed references).
+using Args = const py::handle*;
+
 // `obj.name`, looked up now (a pybind11 accessor would look up on first use).
 py::object attr(py::handle obj, const Name& name);
 
@@ -166,6 +169,25 @@ py::object zip(py::handle a, py::handle b);
 // squared in 64 bits: raw converter counts (int16, int32) would otherwise
 // wrap around silently and report a wrong level.
 py::object squared(py::handle values);
+
+// Fills the table of numpy's C API once numpy is imported; false, with no
+// error set, when this numpy does not offer it (the generic bodies then
+// serve every call).
+bool import_numpy_api();
+bool numpy_api_imported();
+
+// Whether `value` is a Python float or a numpy floating scalar that is NaN
+// or infinite: such a sample, once it leaves a carried window sum, would
+// stay in it for good.
+bool is_non_finite_real(py::handle value);
+
+// Arithmetic on a large float64 temporary and a scalar.  Called from the
+// interpreter, numpy writes the result into the temporary's own buffer
+// ("temporary elision"); a body's temporaries get the same: same values,
+// same warnings, and no second large array to allocate.
+py::object scalar_times_temporary(py::handle scalar, py::object temporary);
+py::object temporary_times_scalar(py::object temporary, py::handle scalar);
+py::object temporary_over_scalar(py::object temporary, py::handle scalar);
 
 // `first, second = value` with the module's unpacking errors.
 std::pair<py::object, py::object> unpack2(py::handle value);

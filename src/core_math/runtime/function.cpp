@@ -2,9 +2,7 @@
 // C++.  Calls arrive by vectorcall, are bound to the signature with the
 // interpreter's own argument errors, and run the body; an exception leaving
 // the body gains a traceback entry that names the function.
-#include "function.hpp"
-
-#include "fastpath.hpp"
+#include "runtime/function.hpp"
 
 #include <frameobject.h>
 #include <structmember.h>
@@ -24,7 +22,10 @@ struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionSpec* spec;
+  fast::Route route;                  // the spec's fast path if usable, else nullptr
   Py_ssize_t n_required;
+  unsigned long long calls;          // calls bound and run, by either path (the tests' route tally)
+  unsigned long long generic_calls;  // of those, the ones the generic body served
   PyObject* name;           // __name__
   PyObject* qualname;       // __qualname__
   PyObject* module;         // __module__
@@ -37,6 +38,14 @@ struct FunctionObject {
   PyObject* param_names;    // interned parameter names, in order
   PyObject* dict;           // __dict__
   PyObject* weakreflist;
+};
+
+// The objects a function holds, for deallocation and the collector.
+constexpr PyObject* FunctionObject::*kHeld[] = {
+    &FunctionObject::name,     &FunctionObject::qualname,    &FunctionObject::module,
+    &FunctionObject::doc,      &FunctionObject::globals,     &FunctionObject::call_defaults,
+    &FunctionObject::defaults, &FunctionObject::annotations, &FunctionObject::code,
+    &FunctionObject::param_names, &FunctionObject::dict,
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -176,17 +185,20 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t n_args, PyO
 
 // --- calling ---------------------------------------------------------------
 
-// Runs the body; C++ exceptions become the pending Python exception.
-PyObject* run_body(const FunctionObject* f, PyObject* const* bound) {
-  py::handle params[kMaxParams];
+// Runs the fast path, and the generic body unless the fast path made the
+// result; C++ exceptions become the pending Python exception.
+PyObject* run_body(FunctionObject* f, PyObject* const* bound) {
+  py::handle args[kMaxParams];
   const Py_ssize_t n_params = PyTuple_GET_SIZE(f->param_names);
-  for (Py_ssize_t i = 0; i < n_params; ++i) params[i] = bound[i];
+  for (Py_ssize_t i = 0; i < n_params; ++i) args[i] = bound[i];
   const Scope scope(f->globals);
   try {
-    if (f->spec->fast != nullptr && fast::enabled()) {
-      if (py::object result = f->spec->fast(scope, params)) return result.release().ptr();
+    ++f->calls;
+    if (f->route != nullptr) {
+      if (py::object result = f->route(scope, args)) return result.release().ptr();
     }
-    return f->spec->body(scope, params).release().ptr();
+    ++f->generic_calls;
+    return f->spec->body(scope, args).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (py::builtin_exception& error) {
@@ -227,33 +239,13 @@ void function_dealloc(PyObject* self) {
   FunctionObject* f = as_function(self);
   PyObject_GC_UnTrack(self);
   if (f->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->doc);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->call_defaults);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->param_names);
-  Py_CLEAR(f->dict);
+  for (PyObject* FunctionObject::*held : kHeld) Py_CLEAR(f->*held);
   PyObject_GC_Del(self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   FunctionObject* f = as_function(self);
-  Py_VISIT(f->name);
-  Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
-  Py_VISIT(f->doc);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->call_defaults);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->code);
-  Py_VISIT(f->param_names);
-  Py_VISIT(f->dict);
+  for (PyObject* FunctionObject::*held : kHeld) Py_VISIT(f->*held);
   return 0;
 }
 
@@ -389,6 +381,19 @@ std::vector<const char*> param_names_of(const FunctionSpec& spec) {
   return names;
 }
 
+// A new reference to the value a default is written as, or nullptr with an exception set.
+PyObject* make_default(const Literal& literal) {
+  switch (literal.kind()) {
+    case Literal::Kind::integer:
+      return PyLong_FromLong(literal.integer());
+    case Literal::Kind::real:
+      return PyFloat_FromDouble(literal.real());
+    case Literal::Kind::text:
+      return PyUnicode_InternFromString(literal.text());
+  }
+  return nullptr;
+}
+
 PyObject* make_defaults(const FunctionSpec& spec) {
   Py_ssize_t n_defaults = 0;
   for (const Param& param : spec.params) n_defaults += param.default_value.has_value();
@@ -397,7 +402,7 @@ PyObject* make_defaults(const FunctionSpec& spec) {
   Py_ssize_t i = 0;
   for (const Param& param : spec.params) {
     if (!param.default_value) continue;
-    PyObject* value = param.default_value->make();
+    PyObject* value = make_default(*param.default_value);
     if (value == nullptr) {
       Py_DECREF(defaults);
       return nullptr;
@@ -408,18 +413,6 @@ PyObject* make_defaults(const FunctionSpec& spec) {
 }
 
 }  // namespace
-
-PyObject* Literal::make() const {
-  switch (kind_) {
-    case Kind::integer:
-      return PyLong_FromLong(integer_);
-    case Kind::real:
-      return PyFloat_FromDouble(real_);
-    case Kind::text:
-      return PyUnicode_InternFromString(text_);
-  }
-  return nullptr;
-}
 
 int ready_function_type() {
   PyTypeObject& type = FunctionType;
@@ -448,6 +441,9 @@ PyObject* new_function(const FunctionSpec& spec, PyObject* globals) {
   if (f == nullptr) return nullptr;
   f->vectorcall = function_vectorcall;
   f->spec = &spec;
+  f->route = spec.fast.usable();
+  f->calls = 0;
+  f->generic_calls = 0;
   f->n_required = 0;
   for (const Param& param : spec.params) f->n_required += !param.default_value.has_value();
   f->name = PyUnicode_InternFromString(spec.name);
@@ -488,3 +484,16 @@ void add_traceback(const char* qualified_name, PyObject* globals) {
 }
 
 }  // namespace core_math
+
+// For the tests only, and not part of the module: how many calls of one of
+// the module's functions ran, and how many of those the generic body served
+// (the rest its fast path).  Read through ctypes; -1 for another object.
+extern "C" __attribute__((visibility("default"))) int kemo_core_math_route_tally(PyObject* function,
+                                                                                 unsigned long long* calls,
+                                                                                 unsigned long long* generic_calls) {
+  if (!PyObject_TypeCheck(function, &core_math::FunctionType)) return -1;
+  const auto* f = reinterpret_cast<const core_math::FunctionObject*>(function);
+  *calls = f->calls;
+  *generic_calls = f->generic_calls;
+  return 0;
+}

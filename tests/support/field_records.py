@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 import numpy as np
 from hypothesis import strategies as st
 
-import reference
+from support import reference
 
 FS_VALUES = (1000, 2560.0, 5120.0, 8192, 25600.0, 44100.0)
 FILTER_FAMILIES = ("butter", "cheby1", "cheby2", "ellip", "bessel")

@@ -4,17 +4,30 @@
 #include <cmath>
 #include <limits>
 
-#include "fastpath.hpp"
+#include "fast/arrays.hpp"
+#include "fast/genuine.hpp"
+#include "fast/guards.hpp"
+#include "fast/self_checks.hpp"
+#include "fast/watch.hpp"
 #include "kernels/angle_map.hpp"
 #include "kernels/gear_stage.hpp"
 #include "kernels/selection.hpp"
 #include "kernels/synchronous_average.hpp"
 #include "kernels/tachometer.hpp"
-#include "names.hpp"
-#include "table.hpp"
+#include "runtime/names.hpp"
+#include "runtime/table.hpp"
 
 namespace core_math::order_domain {
 namespace {
+
+// np.linspace(0, stop, num, endpoint=False) for a positive stop that is a
+// double exactly: the grid of shaft angles, in revolutions.
+py::object revolution_grid(std::size_t num, double stop) {
+  double* grid = nullptr;
+  py::object result = fast::new_float64_array(num, grid);
+  kernels::revolution_grid(num, stop, grid);
+  return result;
+}
 
 py::object get_tach_midpoints_body(const Scope& scope, Args args) {
   const py::handle t = args[0], y = args[1];
@@ -59,7 +72,7 @@ py::object get_tach_midpoints_body(const Scope& scope, Args args) {
 }
 
 py::object get_tach_midpoints_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto t = fast::float64_samples(args[0]);
   const auto y = fast::float64_samples(args[1]);
   if (!t || !y || y->size == 0) return {};
@@ -97,7 +110,7 @@ py::object generate_fault_freq_fast_body(const Scope& scope, Args args) {
 }
 
 py::object generate_fault_freq_fast_path(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto pulse_times = fast::float64_samples(args[0]);
   const auto gear_ratio = fast::plain_number(args[1]);
   // Up to 1e300 the counts k / gear_ratio stay clear of subnormals, whose
@@ -163,7 +176,7 @@ py::object perform_order_tracking_body(const Scope& scope, Args args) {
 }
 
 py::object perform_order_tracking_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope) || !fast::interpolator_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np) || !fast::genuine(scope, name::interp1d)) return {};
   const auto vib_x = fast::float64_samples(args[0]);
   const auto vib_y = fast::float64_samples(args[1]);
   const auto pulses = fast::float64_samples(args[2]);
@@ -194,7 +207,7 @@ py::object perform_order_tracking_fast(const Scope& scope, Args args) {
   });
   if (watch.raised()) return {};
   py::object even_rev_grid =
-      fast::revolution_grid(total_integer_revs * pts_per_rev, static_cast<double>(total_integer_revs));
+      revolution_grid(total_integer_revs * pts_per_rev, static_cast<double>(total_integer_revs));
   return angular_resampling(scope, instant_revs, y_vib_valid, even_rev_grid, py::int_(total_integer_revs),
                             py::int_(pts_per_rev));
 }
@@ -218,7 +231,7 @@ py::object perform_tsa_body(const Scope& scope, Args args) {
 }
 
 py::object perform_tsa_fast(const Scope& scope, Args args) {
-  if (!fast::numpy_bound(scope)) return {};
+  if (!fast::genuine(scope, name::np)) return {};
   const auto waveform = fast::float64_samples(args[0]);
   const auto pts_per_rev = fast::plain_int(args[1]);
   const auto total_revs = fast::plain_int(args[2]);
@@ -244,40 +257,37 @@ py::object perform_tsa_fast(const Scope& scope, Args args) {
   // a compiler may swap: such averages are numpy's.
   if (watch.raised() || std::any_of(mean, mean + block_pts, [](double value) { return std::isnan(value); })) return {};
   py::object tsa_rev_grid =
-      fast::revolution_grid(static_cast<std::size_t>(block_pts), static_cast<double>(*revs_per_block));
+      revolution_grid(static_cast<std::size_t>(block_pts), static_cast<double>(*revs_per_block));
   return py::make_tuple(tsa_rev_grid, tsa_wf, py::int_(num_blocks));
 }
 
+const FunctionSpec definitions[] = {
+    {"get_tach_midpoints",
+     {{"t"}, {"y"}},
+     {"p99", "median_y", "threshold", "above_thresh", "diffs", "starts", "ends", "midpoints", "last_midpoint", "s",
+      "e", "mid_t"},
+     get_tach_midpoints_body,
+     {get_tach_midpoints_fast, {&fast::numpy_order_statistics_check}}},
+    {"generate_fault_freq_fast",
+     {{"hss_pulse_times"}, {"gear_ratio"}},
+     {"hss_revs", "lss_revs", "first_lss_rev", "last_lss_rev", "target_lss_integers"},
+     generate_fault_freq_fast_body,
+     {generate_fault_freq_fast_path}},
+    {"perform_order_tracking",
+     {{"vib_x"}, {"vib_y"}, {"pulse_times"}},
+     {"revs", "valid_idx", "t_vib_valid", "y_vib_valid", "time_to_rev_func", "instant_revs", "total_integer_revs",
+      "pts_per_rev", "total_pts", "even_rev_grid", "rev_to_amp_func", "order_waveform"},
+     perform_order_tracking_body,
+     {perform_order_tracking_fast}},
+    {"perform_tsa",
+     {{"order_waveform"}, {"pts_per_rev"}, {"total_revs"}, {"revs_per_block"}},
+     {"num_blocks", "valid_pts", "truncated_wf", "matrix", "tsa_wf", "tsa_rev_grid"},
+     perform_tsa_body,
+     {perform_tsa_fast, {&fast::numpy_summation_check}}},
+};
+
 }  // namespace
 
-const FunctionSpec get_tach_midpoints{
-    "get_tach_midpoints",
-    {{"t"}, {"y"}},
-    {"p99", "median_y", "threshold", "above_thresh", "diffs", "starts", "ends", "midpoints", "last_midpoint", "s",
-     "e", "mid_t"},
-    get_tach_midpoints_body,
-    get_tach_midpoints_fast};
-
-const FunctionSpec generate_fault_freq_fast{
-    "generate_fault_freq_fast",
-    {{"hss_pulse_times"}, {"gear_ratio"}},
-    {"hss_revs", "lss_revs", "first_lss_rev", "last_lss_rev", "target_lss_integers"},
-    generate_fault_freq_fast_body,
-    generate_fault_freq_fast_path};
-
-const FunctionSpec perform_order_tracking{
-    "perform_order_tracking",
-    {{"vib_x"}, {"vib_y"}, {"pulse_times"}},
-    {"revs", "valid_idx", "t_vib_valid", "y_vib_valid", "time_to_rev_func", "instant_revs", "total_integer_revs",
-     "pts_per_rev", "total_pts", "even_rev_grid", "rev_to_amp_func", "order_waveform"},
-    perform_order_tracking_body,
-    perform_order_tracking_fast};
-
-const FunctionSpec perform_tsa{
-    "perform_tsa",
-    {{"order_waveform"}, {"pts_per_rev"}, {"total_revs"}, {"revs_per_block"}},
-    {"num_blocks", "valid_pts", "truncated_wf", "matrix", "tsa_wf", "tsa_rev_grid"},
-    perform_tsa_body,
-    perform_tsa_fast};
+const FunctionTable functions{definitions};
 
 }  // namespace core_math::order_domain
