@@ -5,6 +5,7 @@
 # make bench    - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
 # make evaluate - the bearing diagnosis over the real development records, when ../shared holds them
+# make mutate   - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -19,7 +20,7 @@ PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/
 DEVELOPMENT_SET := ../shared/data/bearings-fan-end
 
 .DEFAULT_GOAL := test
-.PHONY: test test-oldest dev demo bench sanitize evaluate clean
+.PHONY: test test-oldest dev demo bench sanitize evaluate mutate clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -80,6 +81,16 @@ evaluate: $(STAMP)
 
 sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh
+
+# The tools of the optional group "mutate", as pyproject.toml names them.
+$(VENV)/.mutate: $(STAMP) pyproject.toml
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["mutate"]))' > $(VENV)/mutate-requirements.txt
+	$(PY) -m pip install --quiet -r $(VENV)/mutate-requirements.txt
+	@touch $@
+
+# MODULES="analysis records" limits the run to those modules' mutants.
+mutate: $(VENV)/.mutate
+	PY=$(PY) bash tools/mutate.sh $(MODULES)
 
 clean:
 	rm -rf build $(VENV) $(OLDEST_VENV)

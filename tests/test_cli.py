@@ -1,13 +1,21 @@
 """The command line: the drivetrain demonstration, the analysis of a user's own
-record, and one clear error line for every record that cannot be read."""
+record read against the truth it was built with, and one clear error line for
+every record or option that cannot be used."""
 
+import json
 import re
 import subprocess
 import sys
+from dataclasses import replace
 
 import numpy as np
 import pytest
+import scipy.io
+import scipy.io.wavfile
 
+from matplotlib.figure import Figure
+
+from kemo_pkg import demo
 from kemo_pkg.__main__ import main
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.records import save_record
@@ -15,90 +23,204 @@ from kemo_pkg.records import save_record
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # A short record of the demonstration drivetrain: quick to write and to read.
 SMALL = Drivetrain(fs=12800.0, duration_s=3.0)
+RECORD = make_record(SMALL)
+GEOMETRY = "balls=9,ball_diameter=0.2067,pitch_diameter=1"  # the design's bearing, BPFO 3.57
 
 
 def run(capsys, *argv):
-    code = main([str(arg) for arg in argv])
+    try:
+        code = main([str(arg) for arg in argv])
+    except SystemExit as exit:  # options the parser refuses
+        code = exit.code
     out, err = capsys.readouterr()
     return code, out, err
 
 
-def even_rows(n=2000, fs=2000.0):
-    t = np.arange(n) / fs
-    return [(f"{ti:.6g}", f"{np.sin(2 * np.pi * 50 * ti):.6f}") for ti in t]
+def row(report, label):
+    """The first figure of the report's row `label`."""
+    return re.search(rf"^  {re.escape(label)}\s+(\S+)", report, re.MULTILINE).group(1)
 
 
 @pytest.fixture
-def small_csv(tmp_path):
-    record = make_record(SMALL)
-    path = tmp_path / "drive.csv"
-    np.savetxt(path, np.column_stack([record.t, record.vibration, record.tach]), delimiter=",",
-               header="time,vibration,tach", comments="")
-    return path
+def unrendered(monkeypatch):
+    """Figures laid out but not rendered: a stand-in file is written instead."""
+    monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: path.write_bytes(PNG_SIGNATURE + b"..."))
 
 
-def test_demo_recovers_every_injected_quantity(tmp_path, capsys):
-    code, out, err = run(capsys, "demo", "--out", tmp_path)
+def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
+    code, out, err = run(capsys, "demo", "--out", tmp_path / "out")
     assert code == 0
     assert "FAIL" not in out
     recovered, checked = map(int, re.search(r"(\d+) of (\d+) injected quantities recovered", out).groups())
-    assert recovered == checked >= 20
-    assert (tmp_path / "demo.png").read_bytes().startswith(PNG_SIGNATURE)
+    assert recovered == checked == 25 and out.startswith("kemo_pkg demo: a synthetic drivetrain")
+    assert out.endswith(f"figure: {tmp_path / 'out' / 'demo.png'}\n")
     assert "order tracking" in err  # progress goes to stderr, the report to stdout
 
 
-def test_analyze_reads_a_csv_and_an_npz_of_the_same_record_alike(tmp_path, small_csv, capsys):
-    code, from_csv, _ = run(capsys, "analyze", small_csv, "--gear-ratio", 4, "--band", 2000, 4500,
-                            "--out", tmp_path / "out")
-    assert code == 0
-    assert re.search(r"gear ratio, pulses per slow rev\s+4\.0000", from_csv)
-    fault_order = float(re.search(r"strongest envelope line \(order\)\s+([\d.]+)", from_csv).group(1))
-    bin_order = float(re.search(r"bin ([\d.]+) order", from_csv).group(1))
-    assert abs(fault_order - SMALL.bpfo_order) <= bin_order
-    assert (tmp_path / "out" / "drive.png").read_bytes().startswith(PNG_SIGNATURE)
+@pytest.mark.slow
+def test_the_figure_is_drawn_as_a_png(tmp_path, capsys):
+    as_csv(tmp_path / "drive.csv")
+    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path / "figures")
+    assert code == 0 and out.endswith(f"figure: {tmp_path / 'figures' / 'drive.png'}\n")
+    assert (tmp_path / "figures" / "drive.png").read_bytes().startswith(PNG_SIGNATURE)
 
-    save_record(tmp_path / "drive.npz", make_record(SMALL))
-    code, from_npz, _ = run(capsys, "analyze", tmp_path / "drive.npz", "--gear-ratio", 4, "--band", 2000, 4500,
-                            "--out", tmp_path / "out_npz")
+
+@pytest.mark.parametrize(
+    "record_changes, history_changes, failing",
+    [
+        ({"bpfo_order": 3.9}, {}, {"verdict", "strongest envelope line (order)", "that line at mean speed (Hz)",
+                                   "cepstral fault period (rev)"}),
+        ({}, {"spike_day": 60}, {"largest outlier (day, size)"}),
+    ],
+    ids=["defect at another order", "faulty reading on another day"],
+)
+def test_the_demo_fails_what_the_record_does_not_hold(monkeypatch, tmp_path, record_changes, history_changes,
+                                                      failing):
+    # The record and the history are built from a design other than the one
+    # the demonstration checks against.
+    monkeypatch.setattr(demo, "make_record", lambda d, build=demo.make_record: build(replace(d, **record_changes)))
+    monkeypatch.setattr(demo, "make_history", lambda d, build=demo.make_history: build(replace(d, **history_changes)))
+    monkeypatch.setattr("kemo_pkg.figure.draw", lambda *args, **kwargs: None)
+    report, recovered, _ = demo.run(tmp_path, SMALL)
+    assert not recovered and main(["demo", "--out", str(tmp_path)]) == 1
+    assert {line[2:42].rstrip() for line in report.splitlines() if line.endswith("FAIL")} == failing
+    assert f"{25 - len(failing)} of 25 injected quantities recovered" in report
+
+
+def as_csv(path):
+    np.savetxt(path, np.column_stack([RECORD.t, RECORD.vibration, RECORD.tach]), delimiter=",",
+               header="time,vibration,tach", comments="")
+
+
+def as_mat(path):
+    scipy.io.savemat(path, {"DE_time": RECORD.vibration, "tach": RECORD.tach, "RPM": 1500.0})
+
+
+def as_wav(path):
+    scipy.io.wavfile.write(path, int(SMALL.fs), np.column_stack([RECORD.vibration, RECORD.tach]).astype(np.float32))
+
+
+@pytest.mark.parametrize(
+    "name, write, options",
+    [
+        ("drive.csv", as_csv, []),
+        ("drive.npz", lambda path: save_record(path, RECORD), []),
+        ("drive.mat", as_mat, ["--fs", SMALL.fs, "--vibration-column", "DE_time"]),
+        ("drive.wav", as_wav, ["--vibration-column", "channel_1", "--tach-column", "channel_2"]),
+    ],
+)
+def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, write, options):
+    write(tmp_path / name)
+    code, out, err = run(capsys, "analyze", tmp_path / name, "--gear-ratio", 4, "--band", 2000, 4500, "--no-figure",
+                       *options)
     assert code == 0
-    # The CSV keeps 18 digits, so both readings agree to the printed digits;
-    # only the title and the figure's path differ.
-    assert from_npz.splitlines()[1:-1] == from_csv.splitlines()[1:-1]
+    assert out.startswith(f"kemo_pkg analyze: {tmp_path / name} (38400 samples, 3 s at 12800 Hz, with tachometer)")
+    assert int(row(out, "tachometer pulses")) == len(SMALL.pulse_times())
+    assert float(row(out, "mean shaft speed (Hz)")) == pytest.approx(SMALL.mean_speed(), rel=1e-3)
+    assert float(row(out, "gear ratio, pulses per slow rev")) == 4.0
+    assert float(row(out, "1x amplitude (g)")) == pytest.approx(SMALL.amp_1x, abs=0.01)
+    assert int(row(out, "gear-mesh order")) == SMALL.pinion_teeth
+    assert "\ntrend over 40 segments\n" in out
+    bin_order = float(re.search(r"bin ([\d.]+) order", out).group(1))
+    assert float(row(out, "strongest envelope line (order)")) == pytest.approx(SMALL.bpfo_order, abs=bin_order)
+    # The logged speed, where the file has one, is shown beside the tachometer's.
+    nominal = re.search(r"nominal shaft speed \(Hz\)\s+25\.000 \(1500 r/min\)", out)
+    assert bool(nominal) == name.endswith(".mat")
+    assert steps(err, tmp_path / name) == ["data quality", "tachometer pulses", "order tracking, high-speed shaft",
+                                           "order tracking, slow shaft", "envelope spectrum and cepstrum",
+                                           "velocity severity", "bearing diagnosis", "trend over the record"]
+
+
+def steps(err, path):
+    """The steps the progress lines on stderr name, each with its time."""
+    title, *lines = err.splitlines()
+    assert title == f"running the analysis on {path}:"
+    return [re.fullmatch(r"  (.+) \.\.\. \d+\.\d\d s", line).group(1) for line in lines]
 
 
 def test_analyze_without_tachometer_works_over_time(tmp_path, capsys):
-    vibration = make_record(SMALL).vibration
     path = tmp_path / "bare.csv"
-    np.savetxt(path, vibration[:, None], header="Vibration", comments="")
-    code, out, _ = run(capsys, "analyze", path, "--fs", SMALL.fs, "--out", tmp_path)
+    np.savetxt(path, RECORD.vibration[:, None], header="Vibration", comments="")
+    code, out, err = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--rpm", 1500)
     assert code == 0
-    assert "no tachometer" in out and "strongest envelope line (Hz)" in out and "tachometer pulses" not in out
-    fault_hz = float(re.search(r"strongest envelope line \(Hz\)\s+([\d.]+)", out).group(1))
+    assert steps(err, path) == ["data quality", "shaft speed from the spectrum", "velocity severity",
+                                "bearing diagnosis", "envelope spectrum and cepstrum", "trend over the record"]
+    assert "no tachometer" in out and "tachometer pulses" not in out
     # Without a tachometer the line is smeared by the speed drift, but it stays near the mean speed's value.
-    assert fault_hz == pytest.approx(SMALL.bpfo_order * SMALL.mean_speed(), rel=0.03)
+    assert float(row(out, "strongest envelope line (Hz)")) == pytest.approx(SMALL.bpfo_order * SMALL.mean_speed(),
+                                                                          rel=0.03)
 
 
-def test_time_stamps_rounded_to_microseconds_read_as_an_even_axis(tmp_path, capsys):
-    record = make_record(SMALL)
-    path = tmp_path / "logger.csv"
-    np.savetxt(path, np.column_stack([record.t, record.vibration]), fmt=["%.6f", "%.5f"], delimiter=",",
-               header="Time,Vib", comments="")
-    code, out, _ = run(capsys, "analyze", path, "--out", tmp_path)
+def test_the_notes_close_the_report(tmp_path, capsys):
+    path = tmp_path / "bare.csv"
+    np.savetxt(path, RECORD.vibration[:, None], header="vibration", comments="")
+    code, out, _ = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--bearing-geometry", GEOMETRY)
     assert code == 0
-    assert f"at {SMALL.fs:g} Hz" in out.splitlines()[0]
+    assert out.endswith("\nnote: bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)\n")
 
 
-def test_an_existing_figure_is_kept_unless_forced(tmp_path, small_csv, capsys):
+def no_nan(constant):
+    raise ValueError(f"{constant} in the JSON output")
+
+
+@pytest.mark.parametrize("tach, units", [(True, "g"), (False, "m/s2")], ids=["with tachometer", "without"])
+def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, units):
+    save_record(tmp_path / "drive.npz", RECORD if tach else replace(RECORD, tach=None))
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--json", "--no-figure", "--rpm", 1500,
+                         "--bearing-geometry", GEOMETRY, "--band", 2000, 4500, "--units", units)
+    assert (code, err) == (0, "")
+    document = json.loads(out, parse_constant=no_nan)
+    found = document["findings"]
+    assert document["record"] == {"name": "drive.npz", "samples": 38400, "fs": SMALL.fs, "duration_s": 3.0,
+                                  "units": units}
+    # The record's numbers are g: read as m/s2 they are 9.81 times smaller.
+    velocity = SMALL.velocity_rms_mm_s() / (9.80665 if units == "m/s2" else 1.0)
+    assert document["severity"]["velocity_rms_mm_s"] == pytest.approx(velocity, rel=0.02)
+    assert document["speed"]["source"] == ("tachometer" if tach else "spectrum")
+    assert document["speed"]["nominal_hz"] == 25.0
+    assert found["bearing_verdict"] == "outer_race" and found["vibration_quality"] is True
+    # The keys pipelines read, with the design's values where it has them.
+    assert set(document) == {"record", "quality", "speed", "severity", "bearing", "findings", "notes"}
+    vibration = document["quality"]["vibration"]
+    assert vibration["usable"] is True and {check["status"] for check in vibration["checks"]} == {"ok"}
+    assert [set(check) for check in vibration["checks"]] == [{"name", "status", "detail", "value"}] * 7
+    assert (document["quality"]["tachometer"] is None) == (not tach)
+    bearing = document["bearing"]
+    assert (bearing["verdict"], bearing["band_hz"], bearing["band_reason"]) == (
+        "outer_race", pytest.approx([2000, 4500]), "the band given")
+    assert bearing["shaft_hz"] == pytest.approx(SMALL.mean_speed(), rel=0.005)
+    assert bearing["nominal_shaft_hz"] == bearing["shaft_hz"]  # measured or refined before the diagnosis
+    outer_race = bearing["defects"]["outer_race"]
+    assert outer_race["present"] is True and outer_race["note"] is None
+    assert outer_race["frequency_hz"] == pytest.approx(SMALL.bpfo_order * bearing["shaft_hz"], rel=1e-4)
+    assert outer_race["found_hz"] == pytest.approx(outer_race["frequency_hz"], rel=0.01)
+    assert outer_race["score"] > 4 and outer_race["excess"] > 0.3 and outer_race["sideband_ratio"] is None
+    assert outer_race["band_hz"][0] > 1999 and outer_race["prewhitening"] in ("cepstral", "lines removed")
+    assert len(outer_race["line_ratios"]) == 3 and bearing["defects"]["inner_race"]["present"] is False
+    severity = document["severity"]
+    assert (severity["band_hz"], severity["boundaries_mm_s"], severity["machine_group"], severity["support"],
+            severity["zone"]) == ([10, 1000], [2.3, 4.5, 7.1], 1, "rigid", "D" if units == "g" else "A")
+    assert found["fault_amp"] > 0 and "gear_ratio" not in found  # no gear stage unless one is given
+    if tach:
+        assert found["fault"] == pytest.approx(SMALL.bpfo_order, abs=0.02)
+        assert found["pulses"] == len(SMALL.pulse_times())
+    # The trend within the record: 40 segments of one steady machine, no alarm.
+    assert found["alarm"] is None and len(found["level"]) == 2
+
+
+def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
+    as_csv(tmp_path / "drive.csv")
     figure = tmp_path / "drive.png"
     figure.write_bytes(b"the analyst's own picture")
-    code, out, err = run(capsys, "analyze", small_csv, "--out", tmp_path)
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path)
     assert code == 2 and out == ""
     assert "--force" in err
     assert figure.read_bytes() == b"the analyst's own picture"
 
-    code, _, _ = run(capsys, "analyze", small_csv, "--out", tmp_path, "--force")
+    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path, "--force")
     assert code == 0
     assert figure.read_bytes().startswith(PNG_SIGNATURE)
+    assert out.endswith(f"figure: {figure}\n")
 
 
 def _npz(**arrays):
@@ -109,8 +231,26 @@ def _text(text):
     return lambda path: path.write_text(text)
 
 
+def _mat(**variables):
+    return lambda path: scipy.io.savemat(path, variables)
+
+
 # 2000 samples at 2000 Hz: file line k + 2 holds data row k.
-ROWS = [f"{t},{v}" for t, v in even_rows()]
+TIMES = np.arange(2000) / 2000.0
+ROWS = [f"{t:.6g},{np.sin(2 * np.pi * 50 * t):.6f}" for t in TIMES]
+# A clock that runs 0.2 % slow by the end: every step within a fraction of the
+# mean, the stamps a step off the even grid in the middle.
+DRIFTING = [f"{t * (1 + 0.002 * t):.9f},0.0" for t in TIMES]
+# The header of a MATLAB v7.3 file, which is HDF5 underneath.
+V73 = b"MATLAB 7.3 MAT-file, Platform: GLNXA64, HDF5 schema 1.00 .".ljust(116) + bytes(8) + b"\x00\x02IM"
+
+
+def _damaged_npz(path):
+    """An archive whose stored array no longer matches its checksum."""
+    np.savez(path, vibration=np.arange(2000.0))
+    data = bytearray(path.read_bytes())
+    data[1000] ^= 0xFF
+    path.write_bytes(bytes(data))
 
 
 def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
@@ -125,12 +265,15 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("empty.csv", _text(""), [], "is empty", id="empty-file"),
         pytest.param("blank.csv", _text("\n \n"), [], "is empty", id="only-blank-lines"),
         pytest.param("head.csv", _csv(rows=[]), [], "no data rows", id="header-only"),
-        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns",
-                     id="no-header"),
-        pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column",
+        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns, found '0,0.000000'", id="no-header"),
+        pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column (name one 'vibration';"
+                     " found: time, pressure)",
                      id="missing-vibration-column"),
         pytest.param("short.csv", _csv(tail="1.0\n"), [],
-                     "line 2002: 1 values where the header names 2 columns", id="unequal-lengths-csv"),
+                     "line 2002: 1 values where the header names 2 columns (columns of unequal length)",
+                     id="unequal-lengths-csv"),
+        pytest.param("binary.csv", lambda path: path.write_bytes(b"time,vib\n\xff\xfe\x00"), [],
+                     "is not a text CSV file", id="binary-csv"),
         pytest.param("text.csv", _csv(changes={2: "0.001,abc"}), [],
                      "line 4, column 'vibration': 'abc' is not a number", id="text-in-numbers"),
         pytest.param("hole.csv", _csv(changes={7: "0.0035,"}), [], "line 9, column 'vibration': '' is not a number",
@@ -139,35 +282,83 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      "'vibration' holds 1 missing or infinite value(s), first at sample 5", id="nan-sample"),
         pytest.param("untimed.csv", _csv(header="vibration", rows=[row.split(",")[1] for row in ROWS]), [],
                      "give the sample rate with --fs", id="no-time-axis-no-fs"),
-        pytest.param("tiny.csv", _csv(rows=ROWS[:100]), [],
-                     "100 samples, a record needs at least 1024", id="too-short"),
+        pytest.param("tiny.csv", _csv(rows=ROWS[:1023]), [],
+                     "1023 samples, a record needs at least 1024", id="one-sample-too-short"),
         pytest.param("jitter.csv", _csv(changes={20: "0.0104,0.0"}), [],
-                     "time axis 'time' is not evenly spaced (at sample 20)",
-                     id="uneven-time-axis"),
+                     "time axis 'time' is not evenly spaced (at sample 20)", id="uneven-time-axis"),
+        pytest.param("drift.csv", _csv(rows=DRIFTING), [], "time axis 'time' is not evenly spaced",
+                     id="drifting-clock"),
         pytest.param("gap.csv", _csv(rows=ROWS[:1000] + ROWS[1001:]), [], "not evenly spaced (at sample 1000)",
                      id="missing-sample"),
-        pytest.param("back.csv", _csv(changes={20: "0.008,0.0"}), [],
-                     "time axis 'time' does not increase at sample 20", id="time-axis-goes-back"),
-        pytest.param("rate.csv", _csv(), ["--fs", "1000"],
-                     "the time axis samples at 2000 Hz but the sample rate given is 1000 Hz", id="fs-disagrees"),
+        pytest.param("back.csv", _csv(changes={20: "0.0095,0.0"}), [],
+                     "time axis 'time' does not increase at sample 20", id="time-stamp-repeated"),
+        pytest.param("rate.csv", _csv(), ["--fs", "1970"],
+                     "the time axis samples at 2000 Hz but the sample rate given is 1970 Hz", id="fs-disagrees"),
         pytest.param("band.csv", _csv(), ["--band", "100", "1500"],
                      "envelope band 100-1500 Hz must rise and stay below half the sample rate (1000 Hz)",
                      id="band-above-nyquist"),
+        pytest.param("fast.npz", _npz(vibration=np.zeros(2000), fs=np.float64(12800)), ["--band", "4500", "2000"],
+                     "envelope band 4500-2000 Hz must rise", id="band-reversed"),
         pytest.param("named.csv", _csv(), ["--vibration-column", "accel_x"],
                      "no column named 'accel_x' (found: time, vibration)", id="named-column-missing"),
-        pytest.param("ragged.npz", _npz(time=np.arange(2000) / 2000, vibration=np.zeros(1999)), [],
+        pytest.param("ragged.npz", _npz(time=TIMES, vibration=np.zeros(1999)), [],
                      "columns of unequal length (time 2000, vibration 1999)", id="unequal-lengths-npz"),
         pytest.param("words.npz", _npz(vibration=np.array(["x"] * 2000)), ["--fs", "2000"],
                      "array 'vibration' holds <U1 values, not numbers", id="text-array-npz"),
         pytest.param("grid.npz", _npz(vibration=np.zeros((2000, 2))), ["--fs", "2000"],
                      "'vibration' has shape (2000, 2)", id="two-dimensional-npz"),
+        pytest.param("rates.npz", _npz(vibration=np.zeros(2000), fs=np.array([2000.0, 2000.0])), [],
+                     "'fs' must be one positive number", id="npz-rate-not-a-number"),
+        pytest.param("still.npz", _npz(vibration=np.zeros(2000), fs=np.float64(0.0)), [],
+                     "'fs' must be one positive number", id="npz-rate-zero"),
+        pytest.param("pickled.npz", _npz(vibration=np.array([1.0, "x"], dtype=object)), ["--fs", "2000"],
+                     "Object arrays cannot be loaded when allow_pickle=False", id="npz-of-objects"),
+        pytest.param("damaged.npz", _damaged_npz, [], "is not a readable .npz archive", id="npz-checksum-wrong"),
+        pytest.param("hollow.npz", _npz(), [], "is empty (no arrays)", id="npz-without-arrays"),
         pytest.param("broken.npz", _text("not a zip archive"), [], "is not a readable .npz archive",
                      id="corrupt-npz"),
+        pytest.param("two.mat", _mat(DE=np.zeros(2000), FE=np.zeros(2000)), ["--fs", "2000"],
+                     "two.mat: several vectors could be the vibration (DE, FE); name one with --vibration-column",
+                     id="mat-several-vectors-none-named"),
+        pytest.param("few.mat", _mat(DE=np.zeros(1023), FE=np.zeros(5)), ["--fs", "2000"],
+                     "no vector of at least 1024 samples (found: DE, FE)", id="mat-no-long-vector"),
+        pytest.param("matrix.mat", _mat(DE=np.zeros((2000, 2))), ["--fs", "2000", "--vibration-column", "DE"],
+                     "'DE' has shape (2000, 2)", id="mat-matrix"),
+        pytest.param("notes.mat", _mat(note="bearing replaced"), [], "holds no numeric variables",
+                     id="mat-without-numbers"),
+        pytest.param("stopped.mat", _mat(DE=np.zeros(2000), RPM=0.0), ["--fs", "2000"],
+                     "stopped.mat: 'RPM' = 0 is no shaft speed", id="mat-speed-zero"),
+        pytest.param("hdf.mat", lambda path: path.write_bytes(V73 + bytes(512)), [],
+                     "MATLAB v7.3 (HDF5) files are not read; save the record with -v7", id="mat-v7.3"),
+        pytest.param("junk.mat", _text("not a MATLAB file"), [], "is not a readable MATLAB file", id="corrupt-mat"),
+        pytest.param("rate.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros(2000, np.int16)),
+                     ["--fs", "8192"], "the file samples at 8000 Hz but the sample rate given is 8192 Hz",
+                     id="fs-disagrees-with-wav"),
+        pytest.param("stereo.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros((2000, 2), np.int16)),
+                     [], "several vectors could be the vibration (channel_1, channel_2)", id="wav-channels-none-named"),
+        pytest.param("junk.wav", _text("RIFF but not really"), [], "is not a readable WAV file", id="corrupt-wav"),
         pytest.param("record.txt", _csv(), [], "unknown file type '.txt'", id="unknown-type"),
+        pytest.param("folder.csv", lambda path: path.mkdir(), [], "is a folder, not a record file", id="a-folder"),
         pytest.param("absent.csv", None, [], "no such file", id="missing-file"),
+        pytest.param("ok.csv", _csv(), ["--rpm", "-3"], "argument --rpm: must be a positive number, not -3",
+                     id="negative-speed"),
+        pytest.param("ok.csv", _csv(), ["--rpm", "inf"], "argument --rpm: must be a positive number, not inf",
+                     id="infinite-speed"),
+        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0", id="zero-rate"),
+        pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "argument --gear-ratio: must be at least 1",
+                     id="gear-ratio-below-one"),
+        pytest.param("ok.csv", _csv(), ["--machine-group", "3"], "argument --machine-group: invalid choice: 3",
+                     id="machine-group-unknown"),
+        pytest.param("ok.csv", _csv(), ["--support", "soft"], "argument --support: invalid choice: 'soft'",
+                     id="support-unknown"),
+        pytest.param("ok.csv", _csv(), ["--units", "mm/s2"], "argument --units: invalid choice: 'mm/s2'",
+                     id="units-unknown"),
+        pytest.param("ok.csv", _csv(), ["--time-column", "clock"], "no column named 'clock' (found: time, vibration)",
+                     id="named-time-column-missing"),
+        pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3"], "missing BPFI, BSF, FTF", id="bearing-incomplete"),
     ],
 )
-def test_a_malformed_record_gets_one_error_line(tmp_path, capsys, name, write, options, problem):
+def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, capsys, name, write, options, problem):
     path = tmp_path / name
     if write is not None:
         write(path)

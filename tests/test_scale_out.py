@@ -1,5 +1,6 @@
 """Scale-out: the chain over a fleet of records in Dask worker processes gives
-exactly the serial result, because every function pickles by reference."""
+exactly the serial result, because every function pickles by reference, and
+that result is each machine's own."""
 
 import os
 import pickle
@@ -43,12 +44,12 @@ def _same(rows, others):
 
 
 def test_fleet_in_worker_processes_equals_the_serial_run(tmp_path):
-    paths = []
+    paths, designs = [], []
     for k in range(8):
-        design = Drivetrain(fs=12800.0, duration_s=2.0, seed=200 + k, hss_speed_hz=21.0 + k,
-                            bpfo_order=3.1 + 0.1 * k, impact_amp=0.0 if k == 3 else 1.2)
+        designs.append(Drivetrain(fs=12800.0, duration_s=2.0, seed=200 + k, hss_speed_hz=21.0 + k,
+                                  bpfo_order=3.1 + 0.1 * k, impact_amp=0.0 if k == 3 else 1.2))
         paths.append(tmp_path / f"machine_{k}.npz")
-        save_record(paths[-1], make_record(design))
+        save_record(paths[-1], make_record(designs[-1]))
     settings = Settings(gear_ratio=4.0, band_hz=(2000.0, 4500.0))
 
     fleet_bag = runpy.run_path(str(EXAMPLE))["fleet_bag"]
@@ -65,4 +66,9 @@ def test_fleet_in_worker_processes_equals_the_serial_run(tmp_path):
     serial = [summary(assess_record(record, settings)) for record in records]
     assert _same(parallel, serial)
     assert parallel_levels == [core_math.compute_true_overall_rms(record.vibration) for record in records]
-    assert [row["gear_ratio"] for row in parallel] == [4.0] * 8
+    # ... and each row is its machine's: speed, gear stage and, where the
+    # bearing has a defect, its order within one bin (a revolution's inverse).
+    for row, design in zip(parallel, designs):
+        assert (row["speed"], row["gear_ratio"]) == (pytest.approx(design.mean_speed(), rel=1e-4), 4.0)
+        if design.impact_amp:
+            assert row["fault"] == pytest.approx(design.bpfo_order, abs=1 / (design.duration_s * row["speed"]))

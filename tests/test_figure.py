@@ -1,0 +1,96 @@
+"""The figure shows what was found where it was found: each panel's marks
+stand at the drivetrain's pulses, harmonics, mesh, defect order and trend
+events, and its title states them.  The figure is inspected, not rendered;
+test_cli.py renders one."""
+
+from dataclasses import replace
+
+import numpy as np
+import pytest
+from matplotlib.figure import Figure
+
+from kemo_pkg import figure
+from kemo_pkg.analysis import Settings, assess_record, assess_trend
+from kemo_pkg.demo import Drivetrain, make_history, make_record
+
+SMALL = Drivetrain(fs=12800.0, duration_s=3.0)
+RECORD = make_record(SMALL)
+TREND = assess_trend(make_history(SMALL).band_level)
+
+
+@pytest.fixture
+def drawn(monkeypatch, tmp_path):
+    """draw() with its arguments, giving back the figure it would have saved."""
+    saved = []
+    monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: saved.append((fig, path)))
+
+    def draw(assessment, record, **marks):
+        path = tmp_path / "out" / "record.png"
+        figure.draw(assessment, TREND, path, record=record, **marks)
+        (fig, saved_path), = saved
+        assert saved_path == path and path.parent.is_dir()
+        return fig
+    return draw
+
+
+def marks(ax, marker):
+    """x and y of the points drawn with `marker`."""
+    points = [line for line in ax.lines if line.get_marker() == marker and line.get_linestyle() == "None"]
+    return np.concatenate([p.get_xdata() for p in points]), np.concatenate([p.get_ydata() for p in points])
+
+
+def vertical_lines(ax):
+    return sorted(float(line.get_xdata()[0]) for line in ax.lines
+                  if len(set(line.get_xdata())) == 1 and line.get_linestyle() != "None")
+
+
+def test_every_panel_marks_the_drivetrains_findings(drawn):
+    assessment = assess_record(RECORD, Settings(gear_ratio=SMALL.gear_ratio, bearing=SMALL.bearing))
+    fig = drawn(assessment, RECORD, truth_fault=SMALL.bpfo_order, onset=SMALL.onset_day)
+    tach, speed, orders, envelope, trend, anomaly, bearing, kurtogram = fig.axes[:8]
+    pulses, mean_hz = SMALL.pulse_times(), SMALL.mean_speed()
+
+    assert tach.get_title() == f"Tachometer pulses: {len(pulses)} found, mean {mean_hz:.2f} Hz"
+    np.testing.assert_allclose(marks(tach, "v")[0], pulses[:7], atol=1 / SMALL.fs)
+    swing = speed.lines[0].get_ydata()
+    assert mean_hz - SMALL.speed_drift_hz <= swing.min() < swing.max() <= mean_hz + SMALL.speed_drift_hz
+    assert speed.get_title().endswith(f"slow shaft 18 revolutions, mean {mean_hz / 4:.3f} Hz")
+
+    assert orders.get_title() == "Order spectrum: harmonic signature level 2"
+    x, y = marks(orders, "o")
+    np.testing.assert_allclose(x, [1, 2, 3, SMALL.pinion_teeth])
+    np.testing.assert_allclose(y, [SMALL.amp_1x, SMALL.amp_2x, SMALL.amp_3x, SMALL.mesh_amp], atol=0.01)
+
+    fault = assessment.chain.fault_peak
+    assert envelope.get_title() == f"Envelope spectrum 1024-2560 Hz: fault at {fault:.4f} orders"  # the default
+    np.testing.assert_allclose(vertical_lines(envelope), fault * np.arange(1, 6))
+    assert marks(envelope, "v")[0] == pytest.approx([SMALL.bpfo_order])
+
+    assert vertical_lines(trend) == [SMALL.onset_day]
+    assert [a.xy for a in trend.texts] == [(SMALL.spike_day, TREND.feature[SMALL.spike_day])]
+    assert marks(anomaly, "o") == ([TREND.alarm_index], [TREND.zscore[TREND.alarm_index]])
+    np.testing.assert_array_equal(fig.axes[8].lines[0].get_ydata(), TREND.velocity)  # on the right-hand axis
+
+    low, high = assessment.bearing.band_hz
+    assert bearing.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: outer race defect"
+    outer_race = assessment.bearing.defects["outer_race"].found_hz
+    assert outer_race * np.arange(1, 4) == pytest.approx([x for x in vertical_lines(bearing)
+                                                          if abs(x / outer_race - round(x / outer_race)) < 1e-9])
+    # The kurtogram spans 0 Hz to the Nyquist of the diagnosis, one row per level, the band chosen shaded.
+    kurt = assessment.bearing.kurtogram
+    assert kurtogram.images[0].get_extent() == [0.0, kurt.nyquist_hz, len(kurt.levels), 0.0]
+    assert kurtogram.patches[0].get_x() == pytest.approx(low)
+
+
+def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
+    record = replace(RECORD, tach=None)
+    assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0)))
+    fig = drawn(assessment, record)
+    tach, spectrum, low_range, envelope = fig.axes[:4]
+    assert len(fig.axes) == 7  # three rows, and the velocity's axis
+    # A quarter of a second of the waveform, the spectrum to twice the band's top.
+    np.testing.assert_array_equal(tach.lines[0].get_ydata(), record.vibration[record.t < 0.25])
+    shown_hz = spectrum.lines[0].get_xdata()
+    assert shown_hz[-1] <= 5000.0 < shown_hz[-1] + 1 / SMALL.duration_s
+    assert spectrum.patches[0].get_x() == 1000.0 and low_range.get_xlim() == (0.0, 1000.0)
+    assert envelope.get_title().endswith(f"fault at {assessment.chain.fault_peak:.4f} Hz")
