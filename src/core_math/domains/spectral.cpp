@@ -181,8 +181,8 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   py::object win;
   std::optional<fast::Samples> window;
   if (native_hann) {
-    kernels::periodic_hann(n, product);
-    window = fast::Samples{kernels::Strided(product, sizeof(double)), n, product};
+    const double* hann = fast::periodic_hann(n, product);
+    window = fast::Samples{kernels::Strided(hann, sizeof(double)), n, hann};
   } else {
     win = call(scope[name::get_window], window_type, N);
     window = fast::float64_samples(win);
@@ -192,7 +192,8 @@ py::object amplitude_spectrum_fast(const Scope& scope, Args args, Axis axis) {
   const double acf = 1.0 / fast::with_view(*window, [&](const auto& values) {
     return kernels::numpy_mean(values, n, fast::summation_chunk());
   });
-  // The window is multiplied in where it lies, for the native Hann.
+  // The product may overwrite the window: a long native Hann lies in the
+  // product's buffer.
   fast::with_view(*waveform, [&](const auto& samples) {
     fast::with_view(*window, [&](const auto& weights) {
       for (std::size_t i = 0; i < n; ++i) product[i] = samples[i] * weights[i];

@@ -1,8 +1,10 @@
 #include "fast/working_buffers.hpp"
 
 #include <array>
+#include <vector>
 
 #include "fast/arrays.hpp"
+#include "kernels/spectral.hpp"
 #include "runtime/numpy_api.hpp"
 
 namespace core_math::fast {
@@ -89,6 +91,19 @@ py::object WorkingBuffer::complex128_view(std::size_t values) const {
     throw py::error_already_set();
   }
   return py::reinterpret_steal<py::object>(view);
+}
+
+const double* periodic_hann(std::size_t n, double* scratch) {
+  static std::vector<double> kept;
+  if (n > kLargestKept) {
+    kernels::periodic_hann(n, scratch);
+    return scratch;
+  }
+  if (kept.size() != n) {
+    kept.resize(n);
+    kernels::periodic_hann(n, kept.data());
+  }
+  return kept.data();
 }
 
 }  // namespace core_math::fast

@@ -47,4 +47,11 @@ class WorkingBuffer {
 // No buffer of more elements than this (32 MiB) is kept between calls.
 constexpr std::size_t kLargestKept = std::size_t{1} << 22;
 
+// The periodic Hann window of n points, kept from one call to the next: the
+// records of one machine, and of a fleet, share a length, and at a million
+// points the cosines cost as much as the transform.  A window longer than
+// kLargestKept is computed into `scratch` (n doubles) instead.  The window
+// stays valid until the next call of this function; only with the GIL held.
+const double* periodic_hann(std::size_t n, double* scratch);
+
 }  // namespace core_math::fast
