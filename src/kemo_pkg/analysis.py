@@ -25,6 +25,7 @@ import numpy as np
 
 from . import core_math as cm
 from .bearing import BearingDiagnosis, DefectOrders, diagnose_bearing, refine_shaft_speed
+from .filterbank import EDGE_TAPER
 from .quality import ChannelQuality, TachQuality, check_tachometer, check_vibration
 from .severity import Severity, assess_severity
 
@@ -456,8 +457,11 @@ def _bearing(record, settings, order, speed, notes) -> BearingDiagnosis | None:
     band = settings.band_hz
     if order is not None:
         band_orders = None if band is None else (band[0] / order.speed_hz, band[1] / order.speed_hz)
+        # Resampled over angle, the record holds no order above its Nyquist
+        # at the fastest revolution; the resampling's images lie beyond.
+        highest_order = record.fs / 2 * float(np.min(np.diff(order.pulse_times)))
         diagnosis = diagnose_bearing(order.order_wf, order.pts_per_rev, settings.bearing, 1.0, band_orders,
-                                     refine_speed=False).scaled(order.speed_hz)
+                                     refine_speed=False, highest_hz=highest_order).scaled(order.speed_hz)
     else:
         diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
                                      refine_speed=False)
@@ -511,10 +515,20 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: boo
     # The chain's envelope band: the analyst's, else the bearing's, else the default.
     band = settings.band_hz
     if band is None and bearing is not None and all(map(math.isfinite, bearing.band_hz)):
-        band = bearing.band_hz
+        band = _below_nyquist(bearing.band_hz, record.fs)
     chain = analyze_record(record, settings.gear_ratio, band, progress, tracked)
     notes.extend(chain.notes)
     return replace(assessment, speed=speed, severity=severity, bearing=bearing, chain=chain)
+
+
+def _below_nyquist(band_hz: tuple[float, float], fs: float) -> tuple[float, float]:
+    """The filter bank's band as a band-pass can take it.  A band of the
+    tree's top row ends at Nyquist, where no band-pass can; it is cut where
+    the filter bank's own taper begins."""
+    low, high = band_hz
+    if high < fs / 2:
+        return band_hz
+    return low, fs / 2 - EDGE_TAPER * (high - low)
 
 
 def _severity(record, settings, speed, notes) -> Severity | None:

@@ -415,7 +415,8 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
             "lines removed": lines_removed.astype(np.complex64)}
 
 
-def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tuple[list[_Level], list[np.ndarray]]:
+def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
+                      highest_hz) -> tuple[list[_Level], list[np.ndarray]]:
     """The envelope spectra of every candidate band, and the spectral
     kurtosis of every level of `tree` of the record with its lines removed."""
     highest = max(f + (s or 0.0) for f, s in families_hz.values())
@@ -438,8 +439,10 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree) -> tup
         for envelopes in levels:
             if prewhitening == "lines removed" and band_hz is None:
                 kurtosis_rows.append(spectral_kurtosis(envelopes.envelopes))
-            # At least half of a band must lie above the defect lines.
-            usable = envelopes.high_hz > floor_hz + 0.5 * envelopes.width_hz if band_hz is None else [True]
+            # At least half of a band must lie above the defect lines, and all
+            # of it within what the record holds.
+            usable = ((envelopes.high_hz > floor_hz + 0.5 * envelopes.width_hz) & (envelopes.high_hz <= highest_hz)
+                      if band_hz is None else [True])
             squared = envelopes.envelopes[usable]
             if not len(squared):
                 continue
@@ -574,6 +577,7 @@ def diagnose_bearing(
     nominal_shaft_hz: float,
     band_hz: tuple[float, float] | None = None,
     refine_speed: bool = True,
+    highest_hz: float | None = None,
 ) -> BearingDiagnosis:
     """Diagnoses the bearing whose defect orders are `orders` from one
     accelerometer record.
@@ -590,6 +594,13 @@ def diagnose_bearing(
     band_hz : (low, high), optional
         A demodulation band chosen by the analyst; by default every band of
         the 1/3-binary tree above the defect lines is tried.
+    refine_speed : bool
+        Refine `nominal_shaft_hz` from the spectrum's shaft-rate line.
+    highest_hz : float, optional
+        The highest frequency the record truly holds, where it was resampled
+        (over shaft angle: the Nyquist of the sampling at the fastest
+        revolution).  Bands reaching above it hold only images and are not
+        tried.  By default the Nyquist of `fs`.
 
     Returns
     -------
@@ -618,14 +629,15 @@ def diagnose_bearing(
                      " nothing to demodulate")
         levels, kurtosis_rows = [], []
     else:
-        levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree)
+        levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
+                                                  fs / 2 if highest_hz is None else highest_hz)
         if not levels:
             notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
                          " for this bearing at this speed")
     kurt = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
     evidence = _judge_families(levels, families_hz, shaft_hz, n / fs)
     verdict = _verdict(evidence)
-    band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz)
+    band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz, highest_hz)
     envelope_hz, envelope_ratio = _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict)
     return BearingDiagnosis(verdict, float(nominal_shaft_hz), shaft_hz, band, reason, evidence, kurt,
                             envelope_hz, envelope_ratio, notes)
@@ -679,7 +691,7 @@ def _verdict_source(evidence, verdict) -> DefectEvidence | None:
     return evidence[verdict] if evidence[verdict].present else evidence["cage"]
 
 
-def _band_and_reason(verdict, evidence, kurt, band_hz, families_hz):
+def _band_and_reason(verdict, evidence, kurt, band_hz, families_hz, highest_hz):
     if band_hz is not None:
         return (float(band_hz[0]), float(band_hz[1])), "the band given"
     source = _verdict_source(evidence, verdict)
@@ -688,7 +700,7 @@ def _band_and_reason(verdict, evidence, kurt, band_hz, families_hz):
         return e.band_hz, (f"where the {DEFECT_LABELS[e.defect]} lines stand highest over the floor"
                            f" ({e.prewhitening} pre-whitening)")
     floor_hz = BAND_FLOOR_MULTIPLE * max(f + (s or 0.0) for f, s in families_hz.values())
-    level, band, value = kurt.peak(above_hz=floor_hz)
+    level, band, value = kurt.peak(above_hz=floor_hz, below_hz=np.inf if highest_hz is None else highest_hz)
     if not math.isfinite(value):
         return (float("nan"), float("nan")), "no band lies above the defect lines"
     return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect family stands out in any band"

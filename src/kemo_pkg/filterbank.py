@@ -71,10 +71,11 @@ class LevelEnvelopes:
     width_hz: float
     envelopes: np.ndarray
     rate_hz: float  # sample rate of the envelopes
+    nyquist_hz: float  # the record's highest line: no band reaches past it
 
     @property
     def high_hz(self) -> np.ndarray:
-        return self.low_hz + self.width_hz
+        return np.minimum(self.low_hz + self.width_hz, self.nyquist_hz)
 
 
 def level_envelopes(spectrum: np.ndarray, df: float, level: float, alias_free_hz: float = np.inf) -> LevelEnvelopes:
@@ -108,7 +109,8 @@ def _envelopes(spectrum, df, level, first, n_bands, width, alias_free_hz) -> Lev
     padded = sfft.next_fast_len(2 * width if alias_free_hz >= width * df else width + math.ceil(alias_free_hz / df))
     analytic = sfft.ifft(bins * window.astype(bins.real.dtype), padded, axis=1, workers=1)
     squared = analytic.real**2 + analytic.imag**2
-    return LevelEnvelopes(level, (first + np.arange(n_bands) * width) * df, width * df, squared, padded * df)
+    return LevelEnvelopes(level, (first + np.arange(n_bands) * width) * df, width * df, squared, padded * df,
+                          (len(spectrum) - 1) * df)
 
 
 def spectral_kurtosis(squared_envelopes: np.ndarray) -> np.ndarray:
@@ -139,13 +141,14 @@ class Kurtogram:
         columns = 3 * 2 ** int(self.levels[-1])  # every level's band count divides it
         return np.array([np.repeat(row, columns // len(row)) for row in self.kurtosis])
 
-    def peak(self, above_hz: float = 0.0) -> tuple[float, tuple[float, float], float]:
+    def peak(self, above_hz: float = 0.0, below_hz: float = np.inf) -> tuple[float, tuple[float, float], float]:
         """Level, band edges (Hz) and kurtosis of the band of highest kurtosis
-        among those starting at or above `above_hz`; NaN kurtosis if none does."""
+        among those between `above_hz` and `below_hz`; NaN kurtosis if none is."""
         best = (float("nan"), (float("nan"), float("nan")), float("nan"))
         for level, values in zip(self.levels, self.kurtosis):
             lows = np.arange(len(values)) * self.nyquist_hz / len(values)
-            allowed = np.flatnonzero((lows >= above_hz) & np.isfinite(values))
+            highs = lows + self.nyquist_hz / len(values)
+            allowed = np.flatnonzero((lows >= above_hz) & (highs <= below_hz) & np.isfinite(values))
             if allowed.size:
                 index = allowed[np.argmax(values[allowed])]
                 if not values[index] <= best[2]:
