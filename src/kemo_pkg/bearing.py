@@ -37,6 +37,7 @@ The diagnosis:
 Nothing here depends on the machine beyond the defect orders and the speed.
 """
 
+import functools
 import math
 from dataclasses import dataclass, field, replace
 
@@ -363,6 +364,15 @@ def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
     return mask
 
 
+@functools.lru_cache(maxsize=64)
+def _slips(tolerance: float, steps: int) -> np.ndarray:
+    """The slips a comb is tried at: every band of a diagnosis asks for the
+    same few grids."""
+    slips = np.linspace(-tolerance, tolerance, steps)
+    slips.flags.writeable = False
+    return slips
+
+
 def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: np.ndarray, tolerance: float,
           sideband_hz: float | None):
     """Best comb over a common slip, for every band (rows) and every
@@ -375,7 +385,7 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     largest of its neighbours."""
     rows, columns = log_ratio.shape
     steps = max(3, int(math.ceil(tolerance * fundamentals_hz.max() * HARMONICS / df)) + 1)
-    slips = np.linspace(-tolerance, tolerance, steps)
+    slips = _slips(tolerance, steps)
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
     last = columns - 1  # always masked: teeth beyond the spectra land there
     carrier = np.zeros((rows,) + trial.shape, log_ratio.dtype)
