@@ -51,15 +51,31 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     pulses, mean_hz = SMALL.pulse_times(), SMALL.mean_speed()
 
     assert tach.get_title() == f"Tachometer pulses: {len(pulses)} found, mean {mean_hz:.2f} Hz"
+    # Six revolutions of the tachometer, each pulse marked above its peak.
     np.testing.assert_allclose(marks(tach, "v")[0], pulses[:7], atol=1 / SMALL.fs)
+    order = assessment.chain.order
+    detected = order.pulse_times
+    shown_s = tach.lines[0].get_xdata()
+    assert shown_s[0] == RECORD.t[0]
+    assert shown_s[-1] == pytest.approx(detected[6] + 0.5 / order.speed_hz, abs=1 / SMALL.fs)
+    assert tach.get_ylim()[1] == pytest.approx(1.25 * tach.lines[0].get_ydata().max())
+    # The speed between each pair of pulses, at their midpoint, and its mean.
+    np.testing.assert_allclose(speed.lines[0].get_xdata(), (detected[1:] + detected[:-1]) / 2)
     swing = speed.lines[0].get_ydata()
     assert mean_hz - SMALL.speed_drift_hz <= swing.min() < swing.max() <= mean_hz + SMALL.speed_drift_hz
-    assert speed.get_title().endswith(f"slow shaft 18 revolutions, mean {mean_hz / 4:.3f} Hz")
+    assert speed.lines[1].get_ydata()[0] == pytest.approx(mean_hz, rel=1e-3)
+    assert speed.get_title() == (f"High-speed shaft speed from the pulses, mean {mean_hz:.2f} Hz\n"
+                                 f"slow shaft 18 revolutions, mean {mean_hz / 4:.3f} Hz")
 
     assert orders.get_title() == "Order spectrum: harmonic signature level 2"
     x, y = marks(orders, "o")
     np.testing.assert_allclose(x, [1, 2, 3, SMALL.pinion_teeth])
     np.testing.assert_allclose(y, [SMALL.amp_1x, SMALL.amp_2x, SMALL.amp_3x, SMALL.mesh_amp], atol=0.01)
+    labels = {a.get_text(): a.xy[0] for a in orders.texts}
+    assert labels == {"1x": 1, "2x": 2, "3x": 3, f"mesh {SMALL.pinion_teeth}": SMALL.pinion_teeth,
+                      "slow 1x": pytest.approx(1 / SMALL.gear_ratio, rel=1e-3)}
+    assert orders.get_xlim() == (0, SMALL.pinion_teeth + 5)
+    assert orders.get_ylim()[1] == pytest.approx(1.2 * max(y))
 
     fault = assessment.chain.fault_peak
     low, high = assessment.bearing.band_hz  # the chain demodulates where the bearing diagnosis looked
@@ -84,10 +100,15 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
 
 def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
     record = replace(RECORD, tach=None)
-    assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0)))
+    assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0), bearing=SMALL.bearing, rpm=1500.0))
     fig = drawn(assessment, record)
-    tach, spectrum, low_range, envelope = fig.axes[:4]
-    assert len(fig.axes) == 7  # three rows, and the velocity's axis
+    tach, spectrum, low_range, envelope, _, _, bearing, kurtogram = fig.axes[:8]
+    assert [ax.get_title() for ax in (tach, spectrum, low_range)] == [
+        "Vibration waveform (no tachometer)", "Frequency spectrum",
+        "Frequency spectrum to 1000 Hz (no tachometer, no orders)"]
+    # The analyst's band: no kurtogram, and the bearing read in that band.
+    assert kurtogram.get_title() == "Kurtogram (not computed for a band given)" and not kurtogram.axison
+    assert bearing.get_title().startswith("Envelope spectrum 1000-2500 Hz over its floor: ")
     # A quarter of a second of the waveform, the spectrum to twice the band's top.
     np.testing.assert_array_equal(tach.lines[0].get_ydata(), record.vibration[record.t < 0.25])
     shown_hz = spectrum.lines[0].get_xdata()
