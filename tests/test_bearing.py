@@ -10,6 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
 from kemo_pkg.bearing import (
@@ -67,6 +68,18 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         assert evidence.found_hz == pytest.approx(evidence.frequency_hz * 0.995, rel=0.004)
         # The band is where the impacts ring.
         assert diagnosis.band_hz[0] <= 4200.0 <= diagnosis.band_hz[1]
+
+
+@pytest.mark.parametrize("defect", ["outer_race", None])
+def test_the_empty_top_of_a_record_resampled_upwards_is_no_band(defect):
+    # Past the old Nyquist and the interpolation filter's transition there is
+    # no vibration, only the filter's residue.
+    resampled = resample_poly(bearing_record(defect), 4, 1)
+    diagnosis = diagnose_bearing(resampled, 4 * FS, ORDERS, SHAFT_HZ)
+    assert diagnosis.verdict == (defect or "none")
+    assert diagnosis.band_hz[1] <= 1.25 * FS / 2
+    finest = diagnosis.kurtogram.kurtosis[-1]
+    assert np.all(np.isnan(finest[int(1.25 * len(finest) / 4):]))
 
 
 def test_cage_rate_lines_without_ball_lines_read_as_a_ball_defect():

@@ -90,6 +90,11 @@ MIN_SPREAD = 0.02
 SEGMENTS = 3
 MIN_DEFECT_PERIODS = 10       # a family needs ten of its periods in the record to be judged
 MAX_SAMPLES = 2**20           # longer records are cut: a million samples resolve every line that matters
+# A band whose power lies 50 dB below the record's mean above the defect lines
+# holds no vibration: it is the converter's anti-alias roll-off near Nyquist,
+# or the empty top of a record resampled upwards.  Whitened, such a band is
+# numerical noise, and its chance combs would only widen the decoys' spread.
+EMPTY_BAND = 1e-5
 
 
 @dataclass(frozen=True)
@@ -388,19 +393,19 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     slips = _slips(tolerance, steps)
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
     last = columns - 1  # always masked: teeth beyond the spectra land there
-    carrier = np.zeros((rows,) + trial.shape, log_ratio.dtype)
-    counted = np.zeros(trial.shape)
-    sideband = np.zeros_like(carrier)
-    sidebands_counted = np.zeros(trial.shape)
-    for k in range(1, HARMONICS + 1):
-        at = np.minimum(np.rint(k * trial / df).astype(np.intp), last)
-        carrier += log_ratio[:, at]
-        counted += valid[at]
-        if sideband_hz is not None:
-            for side in (-1.0, 1.0):
-                at = np.minimum(np.maximum(np.rint((k * trial + side * sideband_hz) / df).astype(np.intp), 0), last)
-                sideband += log_ratio[:, at]
-                sidebands_counted += valid[at]
+    # The teeth of every comb, harmonic by harmonic: one gather, then one sum.
+    harmonics = np.arange(1, HARMONICS + 1)[:, None, None] * trial
+    teeth = np.minimum(np.rint(harmonics / df).astype(np.intp), last)
+    carrier = log_ratio[:, teeth].sum(axis=1)
+    counted = valid[teeth].sum(axis=0)
+    if sideband_hz is None:
+        sideband = np.zeros_like(carrier)
+        sidebands_counted = np.zeros(trial.shape)
+    else:
+        sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
+        side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
+        sideband = log_ratio[:, side_teeth].sum(axis=1)
+        sidebands_counted = valid[side_teeth].sum(axis=0)
     with np.errstate(invalid="ignore", divide="ignore"):
         total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
         sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
@@ -437,6 +442,10 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
     known = {defect: [k * f + m * (s or 0.0) for k in range(1, HARMONICS + 2) for m in ((-1, 0, 1) if s else (0,))]
              for defect, (f, s) in families_hz.items()}
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
+    bin_power = np.abs(spectrum) ** 2
+    cumulative_power = np.concatenate(([0.0], np.cumsum(bin_power)))
+    floor_bin = min(int(math.ceil(floor_hz / df)), len(bin_power) - 1)
+    empty_power = EMPTY_BAND * float(np.mean(bin_power[floor_bin:]))
     candidates: list[_Level] = []
     kurtosis_rows = []
     masks: dict[tuple[int, float], tuple[np.ndarray, np.ndarray]] = {}  # (valid, decoy_valid) per grid
@@ -447,12 +456,15 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
         else:
             levels = (band_envelope(whitened, df, band_hz, top_hz),)
         for envelopes in levels:
+            first = np.rint(envelopes.low_hz / df).astype(np.intp)
+            width = int(round(envelopes.width_hz / df))
+            empty = (cumulative_power[first + width] - cumulative_power[first]) / width < empty_power
             if prewhitening == "lines removed" and band_hz is None:
-                kurtosis_rows.append(spectral_kurtosis(envelopes.envelopes))
-            # At least half of a band must lie above the defect lines, and all
-            # of it within what the record holds.
+                kurtosis_rows.append(np.where(empty, np.nan, spectral_kurtosis(envelopes.envelopes)))
+            # At least half of a band must lie above the defect lines, all of
+            # it within what the record holds, and some vibration in it.
             usable = ((envelopes.high_hz > floor_hz + 0.5 * envelopes.width_hz) & (envelopes.high_hz <= highest_hz)
-                      if band_hz is None else [True])
+                      & ~empty if band_hz is None else [True])
             squared = envelopes.envelopes[usable]
             if not len(squared):
                 continue
