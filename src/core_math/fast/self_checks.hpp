@@ -8,8 +8,8 @@
 // To add a copy: write its probe beside the copy (the domain's file, or
 // self_checks.cpp for numpy's arithmetic), add the check to the registry in
 // self_checks.cpp, and name it in the fast paths that rely on it.  The
-// probes are small: every check together costs the import a few
-// milliseconds.
+// probes are small: the import, every check included, takes some 35 ms
+// beyond numpy's and scipy's own.
 #pragma once
 
 #include <Python.h>
