@@ -1,6 +1,7 @@
 """The data-quality stage: records built with a known sensor fault are named
 for it, healthy records pass untouched, and no input escapes as an exception."""
 
+import os
 import warnings
 from pathlib import Path
 
@@ -18,6 +19,8 @@ from support.field_records import as_acquired, pulse_times_of, tach_records, tac
 FS = 10_000.0
 T = np.arange(100_000) / FS  # 10 s
 REAL_RECORDS = Path(__file__).resolve().parents[2] / "shared" / "data" / "bearings-fan-end"
+# make mutate tries fewer generated records: it runs these once per mutant.
+PROPERTY_SETTINGS = settings(max_examples=int(os.environ.get("KEMO_PROPERTY_EXAMPLES", 300)), deadline=None)
 
 
 def noise(rms=1.0, n=T.size, seed=1):
@@ -131,7 +134,7 @@ vibration_records = st.one_of(
 
 
 @given(record=vibration_records)
-@settings(max_examples=300, deadline=None)
+@PROPERTY_SETTINGS
 def test_no_vibration_record_raises_or_warns(record):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -139,7 +142,7 @@ def test_no_vibration_record_raises_or_warns(record):
 
 
 @given(record=tach_records(), fs=st.sampled_from((1000.0, 10_000.0)))
-@settings(max_examples=300, deadline=None)
+@PROPERTY_SETTINGS
 def test_no_tachometer_record_raises_or_warns(record, fs):
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -5,19 +5,21 @@
 # pyproject.toml, [tool.mutmut]).  A mutant is killed when a test fails, hangs
 # past its time limit or crashes.  The compiled core is not mutated.
 #
-#   tools/mutate.sh                      every module
-#   tools/mutate.sh analysis records     those modules' mutants only
+#   tools/mutate.sh                          every module
+#   tools/mutate.sh analysis records         those modules' mutants only
+#   tools/mutate.sh 'quality.x_check_tach*'  the mutants of matching functions
 #
-# The run works in a copy under build/mutate, so the tree is left as it was,
-# and ends with one line: mutation score: K/N killed.
+# The run works in a copy (build/mutate, or MUTATE_WORK), so the tree is left
+# as it was, and ends with one line: mutation score: K/N killed.  MUTATE_CHILDREN
+# sets how many mutants run at once (default 2, one per core here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PY=${PY:-.venv/bin/python}
 PY=$(cd "$(dirname "$PY")" && pwd)/$(basename "$PY")  # absolute: the run changes folder
 MUTMUT=$(dirname "$PY")/mutmut
-WORK=build/mutate
-MODULES=("$@")
+WORK=${MUTATE_WORK:-build/mutate}
+PATTERNS=("$@")
 
 rm -rf "$WORK"
 mkdir -p "$WORK/mutants/src/kemo_pkg"
@@ -29,12 +31,18 @@ cp "$("$PY" -c 'import kemo_pkg.core_math as m; print(m.__file__)')" "$WORK/muta
 
 cd "$WORK"
 GLOBS=()
-for module in "${MODULES[@]}"; do GLOBS+=("kemo_pkg.$module.*"); done
-if ! "$MUTMUT" run --max-children 2 "${GLOBS[@]}" > run.log 2>&1; then
-    tail -n 30 run.log >&2
+for pattern in "${PATTERNS[@]}"; do
+    [[ $pattern == *.* ]] && GLOBS+=("kemo_pkg.$pattern") || GLOBS+=("kemo_pkg.$pattern.*")
+done
+# The property tests try fewer generated records per mutant: each mutant is
+# one fresh session, and a survivor runs every test that reaches it.
+export KEMO_PROPERTY_EXAMPLES=${KEMO_PROPERTY_EXAMPLES:-30}
+if ! "$MUTMUT" run --max-children "${MUTATE_CHILDREN:-2}" "${GLOBS[@]}" > run.log 2>&1; then
+    tail -c 3000 run.log >&2
     exit 1
 fi
-"$PY" - "${MODULES[@]}" <<'PYTHON'
+"$PY" - "${GLOBS[@]}" <<'PYTHON'
+import fnmatch
 import json
 import sys
 from pathlib import Path
@@ -42,12 +50,14 @@ from pathlib import Path
 # mutmut's exit codes: 1 and 3 a failing test, 36 and the CPU-time signals
 # a hang, -9 and -11 a crash; 0 survived, 33 and 5 no test reaches it.
 KILLED = {1, 3, 36, 24, -24, 152, 255, -9, -11}
-modules = sys.argv[1:] or [p.name.removesuffix(".py.meta") for p in Path("mutants/src/kemo_pkg").glob("*.py.meta")]
+globs = sys.argv[1:] or ["*"]
 killed = total = 0
 with open("survivors.txt", "w") as survivors:
-    for module in sorted(modules):
-        codes = json.loads(Path(f"mutants/src/kemo_pkg/{module}.py.meta").read_text())
-        for name, code in codes["exit_code_by_key"].items():
+    for meta in sorted(Path("mutants/src/kemo_pkg").glob("*.py.meta")):
+        codes = json.loads(meta.read_text())["exit_code_by_key"]
+        for name, code in codes.items():
+            if not any(fnmatch.fnmatchcase(name, g) for g in globs):
+                continue
             total += 1
             killed += code in KILLED
             if code not in KILLED:

@@ -52,30 +52,41 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser():
+    # The texts of --help and the metavars stand on lines of their own: they
+    # are documentation, and make mutate leaves them as they are.
     parser = _Parser(prog=PROG, description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,analyze}",
-                                     parser_class=_Parser)
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser,
+                                     metavar="{demo,analyze}")
 
-    demo_command = commands.add_parser("demo", help="run the chain on a synthetic drivetrain with known truth")
-    demo_command.add_argument("--out", type=Path, default=Path("out"), help="folder for demo.png (default: out)")
+    demo_command = commands.add_parser("demo",
+                                       help="run the chain on a synthetic drivetrain with known truth")
+    demo_command.add_argument("--out", type=Path, default=Path("out"),
+                              help="folder for demo.png (default: out)")
 
-    analyze = commands.add_parser("analyze", help="run the analysis on your own record (.csv, .npz, .mat, .wav)")
-    analyze.add_argument("file", type=Path, help="CSV with a header naming the columns, NPZ of named arrays,"
-                                                 " MATLAB v5/v7 file or WAV file")
-    analyze.add_argument("--fs", type=_positive, metavar="HZ",
+    analyze = commands.add_parser("analyze",
+                                  help="run the analysis on your own record (.csv, .npz, .mat, .wav)")
+    analyze.add_argument("file", type=Path,
+                         help="CSV with a header naming the columns, NPZ of named arrays,"
+                              " MATLAB v5/v7 file or WAV file")
+    analyze.add_argument("--fs", type=_positive,
+                         metavar="HZ",
                          help="sample rate, when the record has no time axis and the file none of its own")
-    analyze.add_argument("--rpm", type=_positive, metavar="RPM",
+    analyze.add_argument("--rpm", type=_positive,
+                         metavar="RPM",
                          help="nominal shaft speed (default: the file's rpm variable); refined from the spectrum")
     machine = analyze.add_argument_group("the machine")
     bearing = machine.add_mutually_exclusive_group()
-    bearing.add_argument("--bearing", type=_parsed_by(parse_defect_orders), metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
+    bearing.add_argument("--bearing", type=_parsed_by(parse_defect_orders),
+                         metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
                          help="defect frequencies of the bearing in orders of shaft speed")
     bearing.add_argument("--bearing-geometry", type=_parsed_by(parse_geometry), dest="bearing",
                          metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
                          help="bearing geometry, turned into defect orders")
-    machine.add_argument("--gear-ratio", type=_gear_ratio, default=1.0, metavar="R",
+    machine.add_argument("--gear-ratio", type=_gear_ratio, default=1.0,
+                         metavar="R",
                          help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)")
-    machine.add_argument("--band", type=_positive, nargs=2, metavar=("LOW", "HIGH"),
+    machine.add_argument("--band", type=_positive, nargs=2,
+                         metavar=("LOW", "HIGH"),
                          help="envelope band in Hz (default: chosen from the record when a bearing is given,"
                               " else 8%% to 20%% of the sample rate)")
     machine.add_argument("--units", choices=sorted(UNITS_TO_M_S2), default="g",
@@ -85,16 +96,25 @@ def _parser():
     machine.add_argument("--support", choices=("rigid", "flexible"), default="rigid",
                          help="ISO 20816-3 support (default: rigid)")
     output = analyze.add_argument_group("output")
-    output.add_argument("--json", action="store_true", help="print one JSON object instead of the table")
-    output.add_argument("--no-figure", action="store_true", help="draw no figure (needs no matplotlib)")
-    output.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
-    output.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
+    output.add_argument("--json", action="store_true",
+                        help="print one JSON object instead of the table")
+    output.add_argument("--no-figure", action="store_true",
+                        help="draw no figure (needs no matplotlib)")
+    output.add_argument("--out", type=Path, default=Path("out"),
+                        help="folder for the figure (default: out)")
+    output.add_argument("--force", action="store_true",
+                        help="overwrite a figure that is already there")
     columns = analyze.add_argument_group("columns")
-    columns.add_argument("--time-column", metavar="NAME", help="time axis column (default: time, t)")
-    columns.add_argument("--vibration-column", metavar="NAME",
+    columns.add_argument("--time-column",
+                         metavar="NAME",
+                         help="time axis column (default: time, t)")
+    columns.add_argument("--vibration-column",
+                         metavar="NAME",
                          help="vibration column or variable (default: vibration, vib, accel; in a MATLAB or"
                               " WAV file the only long vector)")
-    columns.add_argument("--tach-column", metavar="NAME", help="tachometer column (default: tach, tachometer)")
+    columns.add_argument("--tach-column",
+                         metavar="NAME",
+                         help="tachometer column (default: tach, tachometer)")
     return parser
 
 
