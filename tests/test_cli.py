@@ -15,6 +15,7 @@ import scipy.io.wavfile
 
 from matplotlib.figure import Figure
 
+import kemo_pkg
 from kemo_pkg import demo
 from kemo_pkg.__main__ import main
 from kemo_pkg.demo import Drivetrain, make_record
@@ -43,8 +44,15 @@ def row(report, label):
 
 @pytest.fixture
 def unrendered(monkeypatch):
-    """Figures laid out but not rendered: a stand-in file is written instead."""
-    monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: path.write_bytes(PNG_SIGNATURE + b"..."))
+    """Figures laid out but not rendered: a stand-in file is written instead,
+    and the figures are kept in the list given back."""
+    figures = []
+
+    def save(fig, path, **kwargs):
+        figures.append(fig)
+        path.write_bytes(PNG_SIGNATURE + b"...")
+    monkeypatch.setattr(Figure, "savefig", save)
+    return figures
 
 
 def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
@@ -54,7 +62,8 @@ def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
     recovered, checked = map(int, re.search(r"(\d+) of (\d+) injected quantities recovered", out).groups())
     assert recovered == checked == 25 and out.startswith("kemo_pkg demo: a synthetic drivetrain")
     assert out.endswith(f"figure: {tmp_path / 'out' / 'demo.png'}\n")
-    assert "order tracking" in err  # progress goes to stderr, the report to stdout
+    # Progress goes to stderr, the report to stdout.
+    assert err.startswith("running the chain on the synthetic drivetrain:\n") and "order tracking" in err
 
 
 @pytest.mark.slow
@@ -144,7 +153,7 @@ def steps(err, path):
 def test_analyze_without_tachometer_works_over_time(tmp_path, capsys):
     path = tmp_path / "bare.csv"
     np.savetxt(path, RECORD.vibration[:, None], header="Vibration", comments="")
-    code, out, err = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--rpm", 1500)
+    code, out, err = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--rpm", 1500, "--gear-ratio", 1)
     assert code == 0
     assert steps(err, path) == ["data quality", "shaft speed from the spectrum", "velocity severity",
                                 "bearing diagnosis", "envelope spectrum and cepstrum", "trend over the record"]
@@ -213,17 +222,23 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
 
 def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
     as_csv(tmp_path / "drive.csv")
-    figure = tmp_path / "drive.png"
+    folder = tmp_path / "figures" / "pump 3"  # made, with its parents
+    figure = folder / "drive.png"
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder)
+    assert code == 0 and out.endswith(f"figure: {figure}\n") and steps(err, tmp_path / "drive.csv")[-1] == "figure"
+    # Within one record the trend runs over its segments, in the record's unit.
+    trend, anomaly = unrendered[0].axes[4:6]
+    assert (trend.get_xlabel(), trend.get_ylabel(), anomaly.get_xlabel()) == ("segment", "segment RMS (g)", "segment")
+
     figure.write_bytes(b"the analyst's own picture")
-    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path)
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder)
     assert code == 2 and out == ""
     assert "--force" in err
     assert figure.read_bytes() == b"the analyst's own picture"
 
-    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", tmp_path, "--force")
+    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder, "--force")
     assert code == 0
     assert figure.read_bytes().startswith(PNG_SIGNATURE)
-    assert out.endswith(f"figure: {figure}\n")
 
 
 def _npz(**arrays):
@@ -302,6 +317,12 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      id="band-above-nyquist"),
         pytest.param("fast.npz", _npz(vibration=np.zeros(2000), fs=np.float64(12800)), ["--band", "4500", "2000"],
                      "envelope band 4500-2000 Hz must rise", id="band-reversed"),
+        pytest.param("band.csv", _csv(), ["--band", "300", "300"], "envelope band 300-300 Hz must rise",
+                     id="band-of-no-width"),
+        pytest.param("band.csv", _csv(), ["--band", "300", "1000"], "envelope band 300-1000 Hz must rise and stay"
+                     " below half the sample rate", id="band-reaching-nyquist"),
+        pytest.param("band.csv", _csv(), ["--band", "100", "101"], "envelope band 100-101 Hz is too narrow",
+                     id="band-too-narrow"),
         pytest.param("named.csv", _csv(), ["--vibration-column", "accel_x"],
                      "no column named 'accel_x' (found: time, vibration)", id="named-column-missing"),
         pytest.param("ragged.npz", _npz(time=TIMES, vibration=np.zeros(1999)), [],
@@ -348,6 +369,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("ok.csv", _csv(), ["--rpm", "inf"], "argument --rpm: must be a positive number, not inf",
                      id="infinite-speed"),
         pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0", id="zero-rate"),
+        pytest.param("ok.csv", _csv(), ["--fs", "2k"], "argument --fs: must be a positive number, not 2k",
+                     id="rate-not-a-number"),
         pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "argument --gear-ratio: must be at least 1",
                      id="gear-ratio-below-one"),
         pytest.param("ok.csv", _csv(), ["--machine-group", "3"], "argument --machine-group: invalid choice: 3",
@@ -371,6 +394,38 @@ def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, ca
     assert err.count("\n") == 1 and err.startswith("python -m kemo_pkg: error: ")
     assert problem in err
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("command", ["demo", "analyze"])
+@pytest.mark.parametrize("problem", ["output folder is a file", "no matplotlib"])
+def test_a_figure_that_cannot_be_written_gets_one_error_line(tmp_path, capsys, monkeypatch, command, problem):
+    as_csv(tmp_path / "drive.csv")
+    out = tmp_path / "out"
+    if problem == "no matplotlib":  # installed without the [demo] extra
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+        monkeypatch.delitem(sys.modules, "kemo_pkg.figure")
+        monkeypatch.delattr(kemo_pkg, "figure")
+        expected = "the figures need matplotlib; install it with: pip install 'kemo_pkg[demo]', or pass --no-figure"
+    else:
+        out.write_text("not a folder")
+        expected = f"output folder {out} is a file"
+    code, printed, err = run(capsys, *([command] if command == "demo" else [command, tmp_path / "drive.csv"]),
+                             "--out", out)
+    assert (code, printed, err) == (2, "", f"python -m kemo_pkg: error: {expected}\n")
+
+
+def test_help_names_the_program_its_commands_and_their_options(capsys):
+    code, out, _ = run(capsys, "--help")
+    assert code == 0 and out.startswith("usage: python -m kemo_pkg ") and "the drivetrain demonstration" in out
+    assert run(capsys, "demo", "--help")[:2] == (0, "usage: python -m kemo_pkg demo [-h] [--out OUT]\n\n"
+                                                 "options:\n  -h, --help  show this help message and exit\n"
+                                                 "  --out OUT   folder for demo.png (default: out)\n")
+    code, out, _ = run(capsys, "analyze", "--help")
+    assert code == 0 and out.startswith("usage: python -m kemo_pkg analyze ")
+    assert re.findall(r"^(\S[^:]*):$", out, re.MULTILINE) == ["positional arguments", "options", "the machine",
+                                                              "output", "columns"]
+    # Without a command: one line that asks for one.
+    assert run(capsys) == (2, "", "python -m kemo_pkg: error: the following arguments are required: {demo,analyze}\n")
 
 
 def test_the_installed_command_reports_without_a_traceback(tmp_path):

@@ -25,7 +25,7 @@ def drawn(monkeypatch, tmp_path):
     monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: saved.append((fig, path)))
 
     def draw(assessment, record, **marks):
-        path = tmp_path / "out" / "record.png"
+        path = tmp_path / "out" / "figures" / "record.png"  # folders made as needed
         figure.draw(assessment, TREND, path, record=record, **marks)
         (fig, saved_path), = saved
         assert saved_path == path and path.parent.is_dir()
@@ -37,6 +37,10 @@ def marks(ax, marker):
     """x and y of the points drawn with `marker`."""
     points = [line for line in ax.lines if line.get_marker() == marker and line.get_linestyle() == "None"]
     return np.concatenate([p.get_xdata() for p in points]), np.concatenate([p.get_ydata() for p in points])
+
+
+def axis_labels(fig):
+    return [(ax.get_xlabel(), ax.get_ylabel()) for ax in fig.axes]
 
 
 def vertical_lines(ax):
@@ -81,6 +85,7 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     low, high = assessment.bearing.band_hz  # the chain demodulates where the bearing diagnosis looked
     assert envelope.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz: fault at {fault:.4f} orders"
     np.testing.assert_allclose(vertical_lines(envelope), fault * np.arange(1, 6))
+    assert envelope.get_xlim() == pytest.approx((0, 5.7 * fault))  # five harmonics and a margin
     assert marks(envelope, "v")[0] == pytest.approx([SMALL.bpfo_order])
 
     assert vertical_lines(trend) == [SMALL.onset_day]
@@ -96,22 +101,44 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     kurt = assessment.bearing.kurtogram
     assert kurtogram.images[0].get_extent() == [0.0, kurt.nyquist_hz, len(kurt.levels), 0.0]
     assert kurtogram.patches[0].get_x() == pytest.approx(low)
+    assert [t.get_text() for t in kurtogram.get_yticklabels()] == [f"{level:g}" for level in kurt.levels]
+    # Over shaft angle the axes read in orders; the trend in days unless told otherwise.
+    assert axis_labels(fig) == [
+        ("time (s)", "tachometer (V)"), ("time (s)", "speed (Hz)"),
+        ("order (per high-speed revolution)", "amplitude (g peak)"),
+        ("order (per high-speed revolution)", "envelope amplitude (g)"), ("day", "level"), ("day", "z-score"),
+        ("frequency (Hz)", "line / local floor"), ("frequency (Hz)", "level"), ("", "velocity (per day)"),
+        ("", "spectral kurtosis")]
 
 
 def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
     record = replace(RECORD, tach=None)
     assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0), bearing=SMALL.bearing, rpm=1500.0))
-    fig = drawn(assessment, record)
+    healthy = replace(assessment, bearing=replace(assessment.bearing, verdict="none"))
+    fig = drawn(healthy, record, trend_unit="segment", trend_label="segment RMS (g)")
     tach, spectrum, low_range, envelope, _, _, bearing, kurtogram = fig.axes[:8]
     assert [ax.get_title() for ax in (tach, spectrum, low_range)] == [
         "Vibration waveform (no tachometer)", "Frequency spectrum",
         "Frequency spectrum to 1000 Hz (no tachometer, no orders)"]
     # The analyst's band: no kurtogram, and the bearing read in that band.
     assert kurtogram.get_title() == "Kurtogram (not computed for a band given)" and not kurtogram.axison
-    assert bearing.get_title().startswith("Envelope spectrum 1000-2500 Hz over its floor: ")
+    assert bearing.get_title() == "Envelope spectrum 1000-2500 Hz over its floor: no bearing defect"
     # A quarter of a second of the waveform, the spectrum to twice the band's top.
     np.testing.assert_array_equal(tach.lines[0].get_ydata(), record.vibration[record.t < 0.25])
     shown_hz = spectrum.lines[0].get_xdata()
     assert shown_hz[-1] <= 5000.0 < shown_hz[-1] + 1 / SMALL.duration_s
     assert spectrum.patches[0].get_x() == 1000.0 and low_range.get_xlim() == (0.0, 1000.0)
     assert envelope.get_title().endswith(f"fault at {assessment.chain.fault_peak:.4f} Hz")
+    # Over time the axes read in Hz; the trend in the caller's unit.
+    assert axis_labels(fig) == [
+        ("time (s)", "vibration (g)"), ("frequency (Hz)", "amplitude (g peak)"),
+        ("frequency (Hz)", "amplitude (g peak)"), ("frequency (Hz)", "envelope amplitude (g)"),
+        ("segment", "segment RMS (g)"), ("segment", "z-score"), ("frequency (Hz)", "line / local floor"),
+        ("", ""), ("", "velocity (per segment)")]
+
+
+def test_a_tachometer_that_gave_no_pulses_leaves_the_waveform_and_no_bearing_panels(drawn):
+    record = replace(RECORD, tach=np.zeros_like(RECORD.tach))
+    fig = drawn(assess_record(record, Settings(rpm=1500.0)), record)
+    assert len(fig.axes) == 7  # six panels and the velocity's right-hand axis
+    assert fig.axes[0].get_title() == "Vibration waveform (no tachometer)"

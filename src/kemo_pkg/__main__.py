@@ -192,7 +192,7 @@ def _analyze(args):
                 figure.draw(assessment, trend, figure_path, record=record, trend_unit="segment",
                             trend_label=f"segment RMS ({settings.units})")
     if args.json:
-        print(json.dumps(to_json(assessment, trend, trend_unit="segment"), allow_nan=False))
+        print(json.dumps(to_json(assessment, trend), allow_nan=False))
         return 0
     tach = "with" if record.tach is not None else "no"
     title = [

@@ -68,22 +68,22 @@ def _order_spectrum_panel(ax, analysis: RecordAnalysis):
     shown = o.orders <= top_order
     ax.plot(o.orders[shown], o.order_amps[shown], lw=0.7, color="tab:blue")
     for k, amp in zip((1, 2, 3), o.harmonics):
-        ax.annotate(f"{k}x", (k, amp), xytext=(0, 6), textcoords="offset points", ha="center", fontsize=8,
-                    color="tab:red")
+        ax.annotate(f"{k}x", (k, amp),
+                    xytext=(0, 6), textcoords="offset points", ha="center", fontsize=8, color="tab:red")
         ax.plot(k, amp, "o", color="tab:red", ms=4)
-    ax.annotate(f"mesh {o.mesh_order}", (o.mesh_order, o.mesh_amp), xytext=(0, 6), textcoords="offset points",
-                ha="center", fontsize=8, color="tab:purple")
+    ax.annotate(f"mesh {o.mesh_order}", (o.mesh_order, o.mesh_amp),
+                xytext=(0, 6), textcoords="offset points", ha="center", fontsize=8, color="tab:purple")
     ax.plot(o.mesh_order, o.mesh_amp, "o", color="tab:purple", ms=4)
     if o.lss_1x is not None:
-        ax.annotate("slow 1x", (1.0 / o.hss_revs_per_lss_rev, o.lss_1x), xytext=(0, 6), textcoords="offset points",
-                    ha="center", fontsize=8, color="tab:green")
+        ax.annotate("slow 1x", (1.0 / o.hss_revs_per_lss_rev, o.lss_1x),
+                    xytext=(0, 6), textcoords="offset points", ha="center", fontsize=8, color="tab:green")
     ax.set(title=f"Order spectrum: harmonic signature level {o.signature_level}",
            xlabel="order (per high-speed revolution)", ylabel="amplitude (g peak)", xlim=(0, top_order),
            ylim=(0, 1.2 * max(o.mesh_amp, *o.harmonics)))
 
 
 def _envelope_panel(ax, analysis: RecordAnalysis, truth_fault):
-    unit = "order" if analysis.angle_domain else "Hz"
+    in_orders = analysis.angle_domain
     top = (FAULT_HARMONICS + 0.7) * analysis.fault_peak
     shown = analysis.env_axis <= top
     ax.plot(analysis.env_axis[shown], analysis.env_amps[shown], lw=0.7, color="tab:blue")
@@ -92,9 +92,9 @@ def _envelope_panel(ax, analysis: RecordAnalysis, truth_fault):
                    label="found fault and harmonics" if k == 1 else None)
     if truth_fault is not None:
         ax.plot(truth_fault, analysis.fault_amp * 1.08, "v", color="k", label=f"injected {truth_fault:g}")
-    label = f"{analysis.fault_peak:.4f} {'orders' if unit == 'order' else 'Hz'}"
+    label = f"{analysis.fault_peak:.4f} {'orders' if in_orders else 'Hz'}"
     ax.set(title=f"Envelope spectrum {analysis.band_hz[0]:.0f}-{analysis.band_hz[1]:.0f} Hz: fault at {label}",
-           xlabel="order (per high-speed revolution)" if unit == "order" else "frequency (Hz)",
+           xlabel="order (per high-speed revolution)" if in_orders else "frequency (Hz)",
            ylabel="envelope amplitude (g)", xlim=(0, top))
     ax.legend(loc="upper right", fontsize=8)
 
@@ -105,8 +105,8 @@ def _trend_panel(ax, trend: TrendAssessment, onset, unit, label):
     ax.plot(x, trend.moving_average, lw=0.9, color="tab:cyan", label="moving average")
     ax.plot(x, trend.robust, lw=1.6, color="tab:blue", label="robust trend")
     ax.plot(x, trend.severity, lw=1.2, color="tab:red", label="severity envelope")
-    ax.annotate("outlier", (trend.outlier_index, trend.feature[trend.outlier_index]), xytext=(8, 0),
-                textcoords="offset points", fontsize=8, va="center")
+    ax.annotate("outlier", (trend.outlier_index, trend.feature[trend.outlier_index]),
+                xytext=(8, 0), textcoords="offset points", fontsize=8, va="center")
     if onset is not None:
         ax.axvline(onset, color="k", ls="--", lw=0.8, label="injected onset")
     ax.set(title="Condition trend", xlabel=unit, ylabel=label)
@@ -152,8 +152,8 @@ def _kurtogram_panel(ax, bearing: BearingDiagnosis):
         ax.set(title="Kurtogram (not computed for a band given)")
         ax.axis("off")
         return
-    image = ax.imshow(kurt.image(), aspect="auto", interpolation="nearest", cmap="viridis",
-                      extent=(0, kurt.nyquist_hz, len(kurt.levels), 0))
+    image = ax.imshow(kurt.image(), extent=(0, kurt.nyquist_hz, len(kurt.levels), 0),
+                      aspect="auto", interpolation="nearest", cmap="viridis")
     ax.set_yticks(np.arange(len(kurt.levels)) + 0.5, [f"{level:g}" for level in kurt.levels])
     low, high = bearing.band_hz
     if np.isfinite(low):

@@ -282,7 +282,7 @@ def _plain(value):
     return str(value)
 
 
-def to_json(assessment: Assessment, trend: TrendAssessment | None = None, trend_unit: str = "day") -> dict:
+def to_json(assessment: Assessment, trend: TrendAssessment | None = None) -> dict:
     """The assessment as one JSON-ready object.
 
     Keys: "record", "quality" (with "usable"), "speed", "severity" and
@@ -306,6 +306,6 @@ def to_json(assessment: Assessment, trend: TrendAssessment | None = None, trend_
         "speed": speed,
         "severity": severity,
         "bearing": None if a.bearing is None else _bearing_json(a.bearing),
-        "findings": {f.key: _plain(f.value) for f in findings(a, trend, trend_unit)},
+        "findings": {f.key: _plain(f.value) for f in findings(a, trend)},
         "notes": list(a.notes),
     }
