@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from kemo_pkg import core_math as cm
-from kemo_pkg.analysis import Record, Settings, analyze_record, assess_record, assess_trend
+from kemo_pkg.analysis import Record, Settings, analyze_record, assess_record, assess_trend, stable_band
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.report import Row, findings, format_report, group, summary, to_json
 from kemo_pkg.severity import zone_of
@@ -326,3 +326,16 @@ def test_a_broken_sensor_gets_a_sensor_fault_verdict_and_nothing_else(vibration,
     assert rows["verdict"].text == "sensor fault: " + "; ".join(check.detail for check in faults)
     assert all(part in rows["verdict"].text for part in verdict)
     assert to_json(assessment)["quality"]["verdict"] == rows["verdict"].text
+
+
+@pytest.mark.parametrize("band_hz, stable", [
+    ((400.0, 600.0), True),   # mid-band, wide
+    ((1.0, 900.0), True),     # low edge near 0 Hz, but wide
+    ((100.0, 101.0), False),  # 1 Hz wide
+    ((900.0, 999.0), False),  # top edge 1 Hz under Nyquist
+    ((2.0, 40.0), False),     # bottom edge near 0 Hz, and narrow
+])
+def test_a_band_is_stable_unless_narrow_or_hugging_an_edge(band_hz, stable):
+    # The band-pass filter's poles crowd onto the unit circle as the band
+    # narrows or nears 0 Hz or Nyquist; at 2000 Hz these are either side.
+    assert stable_band(band_hz, 2000.0) is stable
