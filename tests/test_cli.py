@@ -133,7 +133,8 @@ def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, 
     assert float(row(out, "1x amplitude (g)")) == pytest.approx(SMALL.amp_1x, abs=0.01)
     assert int(row(out, "gear-mesh order")) == SMALL.pinion_teeth
     assert "\ntrend over 40 segments\n" in out
-    bin_order = float(re.search(r"bin ([\d.]+) order", out).group(1))
+    bin_order = float(re.search(r"^envelope 2000-4500 Hz, over shaft angle \(bin ([\d.]+) order\)$", out,
+                                re.MULTILINE).group(1))
     assert float(row(out, "strongest envelope line (order)")) == pytest.approx(SMALL.bpfo_order, abs=bin_order)
     # The logged speed, where the file has one, is shown beside the tachometer's.
     nominal = re.search(r"nominal shaft speed \(Hz\)\s+25\.000 \(1500 r/min\)", out)

@@ -375,8 +375,6 @@ def segment_trend(record: Record, segments: int = 40) -> np.ndarray:
     return np.array([cm.compute_true_overall_rms(part) for part in np.array_split(vib_ac, segments)])
 
 
-
-
 @dataclass(frozen=True)
 class Settings:
     """What the analyst knows of the machine and asks of the analysis."""
