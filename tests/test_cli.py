@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 from dataclasses import replace
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -126,7 +127,7 @@ def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, 
     code, out, err = run(capsys, "analyze", tmp_path / name, "--gear-ratio", 4, "--band", 2000, 4500, "--no-figure",
                        *options)
     assert code == 0
-    assert out.startswith(f"kemo_pkg analyze: {tmp_path / name} (38400 samples, 3 s at 12800 Hz, with tachometer)")
+    assert out.startswith(f"kemo_pkg analyze: {tmp_path / name} (38400 samples, 3 s at 12800 Hz, with tachometer)\n\n")
     assert int(row(out, "tachometer pulses")) == len(SMALL.pulse_times())
     assert float(row(out, "mean shaft speed (Hz)")) == pytest.approx(SMALL.mean_speed(), rel=1e-3)
     assert float(row(out, "gear ratio, pulses per slow rev")) == 4.0
@@ -170,6 +171,19 @@ def test_the_notes_close_the_report(tmp_path, capsys):
     code, out, _ = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--bearing-geometry", GEOMETRY)
     assert code == 0
     assert out.endswith("\nnote: bearing: not diagnosed; it needs the shaft speed (give --rpm or a tachometer)\n")
+
+
+@pytest.mark.parametrize("as_json", [True, False], ids=["json", "text"])
+def test_a_dead_sensor_is_named_and_nothing_read_from_it(tmp_path, capsys, unrendered, as_json):
+    np.savez(tmp_path / "dead.npz", vibration=np.zeros(4096), fs=np.float64(2000))
+    code, out, _ = run(capsys, "analyze", tmp_path / "dead.npz", "--out", tmp_path, *(["--json"] if as_json else []))
+    assert code == 0 and not unrendered  # no figure of a signal that is not there
+    if as_json:
+        document = json.loads(out)
+        assert document["findings"] == {"vibration_quality": False, "verdict": "sensor_fault"}
+        assert document["speed"] is document["severity"] is document["bearing"] is None
+    else:
+        assert row(out, "verdict") == "sensor" and "figure:" not in out
 
 
 def no_nan(constant):
@@ -237,8 +251,8 @@ def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
     assert "--force" in err
     assert figure.read_bytes() == b"the analyst's own picture"
 
-    code, out, _ = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder, "--force")
-    assert code == 0
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder, "--force", "--json")
+    assert code == 0 and err == ""  # no progress beside the JSON
     assert figure.read_bytes().startswith(PNG_SIGNATURE)
 
 
@@ -404,7 +418,8 @@ def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, ca
 @pytest.mark.parametrize("problem", ["output folder is a file", "no matplotlib"])
 def test_a_figure_that_cannot_be_written_gets_one_error_line(tmp_path, capsys, monkeypatch, command, problem):
     as_csv(tmp_path / "drive.csv")
-    out = tmp_path / "out"
+    monkeypatch.chdir(tmp_path)
+    out = Path("out")  # where figures go unless told otherwise
     if problem == "no matplotlib":  # installed without the [demo] extra
         monkeypatch.setitem(sys.modules, "matplotlib", None)
         monkeypatch.delitem(sys.modules, "kemo_pkg.figure")
@@ -413,8 +428,7 @@ def test_a_figure_that_cannot_be_written_gets_one_error_line(tmp_path, capsys, m
     else:
         out.write_text("not a folder")
         expected = f"output folder {out} is a file"
-    code, printed, err = run(capsys, *([command] if command == "demo" else [command, tmp_path / "drive.csv"]),
-                             "--out", out)
+    code, printed, err = run(capsys, *([command] if command == "demo" else [command, "drive.csv"]))
     assert (code, printed, err) == (2, "", f"python -m kemo_pkg: error: {expected}\n")
 
 

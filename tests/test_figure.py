@@ -79,7 +79,7 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     assert labels == {"1x": 1, "2x": 2, "3x": 3, f"mesh {SMALL.pinion_teeth}": SMALL.pinion_teeth,
                       "slow 1x": pytest.approx(1 / SMALL.gear_ratio, rel=1e-3)}
     assert orders.get_xlim() == (0, SMALL.pinion_teeth + 5)
-    assert orders.get_ylim()[1] == pytest.approx(1.2 * max(y))
+    assert orders.get_ylim() == pytest.approx((0, 1.2 * max(y)))
 
     fault = assessment.chain.fault_peak
     low, high = assessment.bearing.band_hz  # the chain demodulates where the bearing diagnosis looked
@@ -88,8 +88,11 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     assert envelope.get_xlim() == pytest.approx((0, 5.7 * fault))  # five harmonics and a margin
     assert marks(envelope, "v")[0] == pytest.approx([SMALL.bpfo_order])
 
-    assert vertical_lines(trend) == [SMALL.onset_day]
-    assert [a.xy for a in trend.texts] == [(SMALL.spike_day, TREND.feature[SMALL.spike_day])]
+    assert vertical_lines(trend) == vertical_lines(anomaly) == [SMALL.onset_day]
+    assert [(a.get_text(), a.xy) for a in trend.texts] == [("outlier", (SMALL.spike_day,
+                                                                      TREND.feature[SMALL.spike_day]))]
+    assert [ax.get_title() for ax in (trend, anomaly)] == ["Condition trend",
+                                                          "Anomaly score and degradation velocity"]
     assert marks(anomaly, "o") == ([TREND.alarm_index], [TREND.zscore[TREND.alarm_index]])
     np.testing.assert_array_equal(fig.axes[8].lines[0].get_ydata(), TREND.velocity)  # on the right-hand axis
 
@@ -101,6 +104,9 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     kurt = assessment.bearing.kurtogram
     assert kurtogram.images[0].get_extent() == [0.0, kurt.nyquist_hz, len(kurt.levels), 0.0]
     assert kurtogram.patches[0].get_x() == pytest.approx(low)
+    assert kurtogram.get_title() == "Kurtogram of the record, lines removed (band chosen: shaded)"
+    # Each level's label in the middle of its row.
+    assert list(kurtogram.get_yticks()) == [k + 0.5 for k in range(len(kurt.levels))]
     assert [t.get_text() for t in kurtogram.get_yticklabels()] == [f"{level:g}" for level in kurt.levels]
     # Over shaft angle the axes read in orders; the trend in days unless told otherwise.
     assert axis_labels(fig) == [
@@ -128,6 +134,7 @@ def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
     shown_hz = spectrum.lines[0].get_xdata()
     assert shown_hz[-1] <= 5000.0 < shown_hz[-1] + 1 / SMALL.duration_s
     assert spectrum.patches[0].get_x() == 1000.0 and low_range.get_xlim() == (0.0, 1000.0)
+    assert low_range.lines[0].get_xdata()[-1] == pytest.approx(1000.0, abs=1 / SMALL.duration_s)
     assert envelope.get_title().endswith(f"fault at {assessment.chain.fault_peak:.4f} Hz")
     # Over time the axes read in Hz; the trend in the caller's unit.
     assert axis_labels(fig) == [
