@@ -299,8 +299,9 @@ DAYS = np.array([0, 99, 100, 100.5, 101, 130, 149])
 
 def test_the_spall_forms_on_the_onset_day_and_grows():
     design = Drivetrain()
-    since = np.maximum(DAYS - design.onset_day, 0)
-    level = design.band_level + (DAYS >= design.onset_day) * (design.spall_g + design.growth_g * np.expm1(since / design.growth_days))
+    spall = (DAYS >= design.onset_day) * design.spall_g
+    growth = design.growth_g * np.expm1(np.maximum(DAYS - design.onset_day, 0) / design.growth_days)
+    level = design.band_level + spall + growth
     assert design.health_level(DAYS) == pytest.approx(level, rel=1e-12)
     # Its rate of change: none before the onset, then the slope of the level.
     step = 1e-4
