@@ -307,6 +307,10 @@ def test_the_spall_forms_on_the_onset_day_and_grows():
     step = 1e-4
     slope = (design.health_level(DAYS + step) - design.health_level(DAYS - step)) / (2 * step)
     assert design.health_velocity(DAYS) == pytest.approx(np.where(DAYS > design.onset_day, slope, 0.0), rel=1e-6)
+    # Days counted in unsigned integers, before the onset too, read the same.
+    days = np.arange(design.days)
+    for curve in (design.health_level, design.health_velocity):
+        assert np.array_equal(curve(days.astype(np.uint16)), curve(days))
 
 
 def test_the_history_keeps_its_states_bands_and_scatter():
