@@ -1,6 +1,7 @@
 """Overall velocity severity against known truth: the analytic velocity of
 synthetic tones and noise, and the zone table of ISO 20816-3."""
 
+import fnmatch
 import json
 import math
 import warnings
@@ -84,22 +85,30 @@ def test_zone_boundaries(velocity_mm_s, group, support, zone):
     assert zone_of(velocity_mm_s, group, support) == zone
 
 
+def test_zones_default_to_a_large_machine_on_a_rigid_support():
+    at_4_6_mm_s = tones_record([(50.0, 4.6 / ONE_G_AT_50_HZ_MM_S)], 1.0)
+    assert zone_of(4.6) == "C" == assess_severity(at_4_6_mm_s, FS).zone  # D in group 2
+
+
 SINE_1_G = tones_record([(50.0, 1.0)], 5.0)
 
 
 @pytest.mark.parametrize(
-    "record, fs, shaft_hz, band_hz, velocity_mm_s, note",
+    "record, fs, shaft_hz, band_hz, velocity_mm_s, note",  # note: a pattern of the whole note
     [
         (SINE_1_G[:5120], FS, 10.0, BAND, ONE_G_AT_50_HZ_MM_S, None),  # 10 periods of 10 Hz
-        (SINE_1_G[:5119], FS, None, BAND, None, "too short for the velocity from 10 Hz"),
+        (SINE_1_G[:5119], FS, None, BAND, None, "no velocity: record of * s is too short for the velocity from 10 Hz*"),
         (SINE_1_G, FS, 9.9, (2.0, 1000.0), ONE_G_AT_50_HZ_MM_S, None),
-        (SINE_1_G[:-1], FS, 9.9, (2.0, 1000.0), None, "too short for the velocity from 2 Hz"),
+        (SINE_1_G, FS, 0.5, (2.0, 1000.0), ONE_G_AT_50_HZ_MM_S, None),
+        (SINE_1_G[:-1], FS, 9.9, (2.0, 1000.0), None, "no velocity: * too short for the velocity from 2 Hz*"),
         (tones_record([(50.0, 1.0)], 1, 2048.0), 2048.0, None, (10.0, 800.0), ONE_G_AT_50_HZ_MM_S,
-         "band cut at 800 Hz"),
+         "band cut at 800 Hz, the alias-free limit of a 2048 Hz sample rate"),
+        (tones_record([(50.0, 1.0)], 0.5, 2048.0), 2048.0, None, (10.0, 800.0), None,
+         "band cut at 800 Hz, the alias-free limit of a 2048 Hz sample rate; no velocity: record of 0.5 s *"),
         (np.zeros(6000), FS, None, BAND, 0.0, None),
         (1e300 * SINE_1_G, FS, None, BAND, 1e300 * ONE_G_AT_50_HZ_MM_S, None),
-        (1e308 * SINE_1_G, FS, None, BAND, None, "out of range"),
-        (np.append(SINE_1_G, np.nan), FS, None, BAND, None, "non-finite"),
+        (1e308 * SINE_1_G, FS, None, BAND, None, "no velocity: the record is out of range*"),
+        (np.append(SINE_1_G, np.nan), FS, None, BAND, None, "no velocity: the record holds non-finite samples"),
     ],
 )
 def test_records_give_a_number_or_a_note_saying_why_not(record, fs, shaft_hz, band_hz, velocity_mm_s, note):
@@ -109,16 +118,36 @@ def test_records_give_a_number_or_a_note_saying_why_not(record, fs, shaft_hz, ba
     assert severity.band_hz == band_hz
     assert severity.velocity_rms_mm_s == (None if velocity_mm_s is None else pytest.approx(velocity_mm_s, rel=1e-3))
     assert severity.zone is None if velocity_mm_s is None else severity.zone in "ABCD"
-    assert (severity.note is None) if note is None else (note in severity.note)
+    assert (severity.note is None) if note is None else fnmatch.fnmatchcase(severity.note, note)
+    assert (severity.machine_group, severity.support, severity.boundaries_mm_s) == (1, "rigid", (2.3, 4.5, 7.1))
+
+
+def test_a_band_from_1_hz_reads_a_slow_tone():
+    fs = 256.0
+    x = tones_record([(5.0, 3.0)], 12.0, fs)  # 12 periods of 1 Hz
+    exact_mm_s = tone_velocity_rms_mm_s([(5.0, 3.0)], (1.0, 100.0), "m/s2")
+    assert velocity_rms_mm_s(x, fs, (1.0, 100.0), "m/s2") == pytest.approx(exact_mm_s, rel=1e-3)
 
 
 @pytest.mark.parametrize(
     "call, message",
-    [(lambda: assess_severity(SINE_1_G, FS, units="mm/s2"), "unknown units 'mm/s2'"),
+    [(lambda: assess_severity(SINE_1_G, FS, units="mm/s2"), "unknown units 'mm/s2': expected one of g, m/s2$"),
      (lambda: assess_severity(SINE_1_G, FS, machine_group=3), "unknown machine group 3"),
      (lambda: assess_severity(SINE_1_G, FS, support="soft"), "unknown support 'soft'"),
      (lambda: assess_severity(SINE_1_G, FS, shaft_hz=math.nan), "shaft speed must be a positive number"),
+     (lambda: assess_severity(SINE_1_G, FS, shaft_hz=math.inf), "shaft speed must be a positive number"),
+     (lambda: assess_severity(SINE_1_G, FS, shaft_hz=0.0), "shaft speed must be a positive number"),
+     (lambda: assess_severity(SINE_1_G, math.inf), "sample rate must be a positive number"),
+     (lambda: assess_severity(SINE_1_G, 0.0), "sample rate must be a positive number"),
+     (lambda: assess_severity(SINE_1_G, 0.5), "sample rate of 0.5 Hz is too low"),
      (lambda: assess_severity(SINE_1_G, 20.0), "sample rate of 20 Hz is too low"),
+     # An alias-free limit right on the lower band edge leaves no band.
+     (lambda: assess_severity(SINE_1_G, 25.6), "sample rate of 25.6 Hz is too low"),
+     (lambda: zone_of(-1.0), "velocity must be a non-negative number"),
+     (lambda: velocity_rms_mm_s(SINE_1_G, FS, (0.0, 1000.0)), "must lie inside 0 to 2560 Hz"),
+     (lambda: velocity_rms_mm_s(SINE_1_G, FS, (100.0, 100.0)), "must lie inside 0 to 2560 Hz"),
+     (lambda: velocity_rms_mm_s(SINE_1_G.reshape(5, -1), FS, BAND), "must be one-dimensional"),
+     (lambda: velocity_rms_mm_s(np.append(SINE_1_G, np.nan), FS, BAND), "acceleration holds non-finite samples$"),
      (lambda: velocity_rms_mm_s(SINE_1_G[:5119], FS, BAND), "too short"),
      (lambda: velocity_rms_mm_s(SINE_1_G, FS, (10.0, 2560.0)), "must lie inside 0 to 2560 Hz")],
 )

@@ -216,6 +216,7 @@ def _truth(design: Drivetrain, history: History, assessment: Assessment):
     """For every finding: the injected value as the report shows it, and the
     test the found value has to pass."""
     n_pulses = len(design.pulse_times())
+    slow_revs = int((n_pulses - 1) / design.gear_ratio)  # whole ones between the first and the last pulse
     speed = design.mean_speed()
     health = design.health_level(np.arange(design.days))
     # The severity envelope of the noise-free level: it attacks fast and lags
@@ -235,8 +236,7 @@ def _truth(design: Drivetrain, history: History, assessment: Assessment):
         "overall_rms": (f"{design.overall_rms():.3f}", _close(design.overall_rms(), 0.02)),
         "pulses": (f"{n_pulses}", lambda f: f == n_pulses),
         "speed": (f"{speed:.3f}", _close(speed, 0.001)),
-        "lss_revs": (f"{int((n_pulses - 1) // design.gear_ratio)}",
-                     lambda f: f == int((n_pulses - 1) // design.gear_ratio)),
+        "lss_revs": (f"{slow_revs}", lambda f: f == slow_revs),
         "gear_ratio": (f"{design.gear_ratio:.4f}", lambda f: abs(f - design.gear_ratio) < 1e-9),
         "lss_1x": (f"{design.lss_1x_amp:.3f}", _close(design.lss_1x_amp, 0.05)),
         **{f"harmonic_{k}x": (f"{amp:.3f}", _close(amp, 0.05)) for k, amp in enumerate(harmonics, 1)},

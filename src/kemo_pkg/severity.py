@@ -198,9 +198,8 @@ def velocity_rms_mm_s(
     freqs, power = cm.compute_frequency_spectrum(acceleration / peak, fs, scaling="rms", spectrum_format="power")
     assert freqs is not None and power is not None  # the record is at least MIN_PERIODS periods long
     bin_hz = freqs[1]
-    in_band_share = np.clip(
-        (np.minimum(freqs + bin_hz / 2, high_hz) - np.maximum(freqs - bin_hz / 2, low_hz)) / bin_hz, 0.0, 1.0
-    )
+    # At most the whole bin; bins wholly outside come out negative and drop.
+    in_band_share = (np.minimum(freqs + bin_hz / 2, high_hz) - np.maximum(freqs - bin_hz / 2, low_hz)) / bin_hz
     in_band = in_band_share > 0
     f = freqs[in_band]
     duration_s = acceleration.size / fs
