@@ -178,7 +178,7 @@ def test_every_row_and_its_json_value(assessment, trend_assessment, trend_unit, 
     found = findings(assessment, trend_assessment, trend_unit)
     assert [(f.section, f.key, f.label, f.text) for f in found] == [
         (section, key, label, text) for section, block in rows.items() for key, (label, _, text) in block.items()]
-    document = json.loads(json.dumps(to_json(assessment, trend_assessment, trend_unit), allow_nan=False))
+    document = json.loads(json.dumps(to_json(assessment, trend_assessment), allow_nan=False))
     values = {key: value for block in rows.values() for key, (_, value, _) in block.items()}
     assert document["findings"] == values
 
