@@ -139,6 +139,10 @@ def test_without_a_tachometer_the_fault_line_and_its_period_are_read_over_time()
     analysis = analyze_record(replace(make_record(design), tach=None), band_hz=(2000.0, 4000.0))
     assert analysis.fault_peak == pytest.approx(fault_hz, abs=analysis.env_bin)
     assert analysis.fault_period == pytest.approx(1 / fault_hz, rel=0.01)
+    # The cepstrum it was read from is kept, its quefrency in seconds.
+    beyond_zero = analysis.quefrency > 0.5 / fault_hz
+    assert analysis.quefrency[beyond_zero][np.argmax(analysis.cepstrum[beyond_zero])] == pytest.approx(1 / fault_hz,
+                                                                                                       rel=0.01)
     assert analysis.order is None
 
 
@@ -339,3 +343,16 @@ def test_a_band_is_stable_unless_narrow_or_hugging_an_edge(band_hz, stable):
     # The band-pass filter's poles crowd onto the unit circle as the band
     # narrows or nears 0 Hz or Nyquist; at 2000 Hz these are either side.
     assert stable_band(band_hz, 2000.0) is stable
+
+
+def test_a_spectrum_that_ends_below_the_fault_range_reads_no_line_and_says_why():
+    # 3 samples a second: the envelope spectrum stops at 1.5 Hz, under the
+    # 2 Hz where the search for a fault line starts.  The clock starts at 100 s.
+    fs, n = 3.0, 2048
+    record = Record(t=100 + np.arange(n) / fs, vibration=np.random.default_rng(1).normal(size=n), tach=None, fs=fs,
+                    name="slow")
+    chain = analyze_record(record)
+    assert chain.notes == ["envelope: no bin of the spectrum (0 to 1.5 Hz, 0.00146 apart) lies in the fault search"
+                           " range 2-1000 Hz; no fault line read"]
+    assert np.isnan([chain.fault_peak, chain.fault_amp, chain.env_noise_floor, chain.fault_period]).all()
+    assert chain.duration_s == pytest.approx(n / fs)
