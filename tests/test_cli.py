@@ -236,22 +236,22 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
 
 
 def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
-    as_csv(tmp_path / "drive.csv")
+    save_record(tmp_path / "drive.npz", RECORD)
     folder = tmp_path / "figures" / "pump 3"  # made, with its parents
     figure = folder / "drive.png"
-    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder)
-    assert code == 0 and out.endswith(f"figure: {figure}\n") and steps(err, tmp_path / "drive.csv")[-1] == "figure"
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder)
+    assert code == 0 and out.endswith(f"figure: {figure}\n") and steps(err, tmp_path / "drive.npz")[-1] == "figure"
     # Within one record the trend runs over its segments, in the record's unit.
     trend, anomaly = unrendered[0].axes[4:6]
     assert (trend.get_xlabel(), trend.get_ylabel(), anomaly.get_xlabel()) == ("segment", "segment RMS (g)", "segment")
 
     figure.write_bytes(b"the analyst's own picture")
-    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder)
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder)
     assert code == 2 and out == ""
     assert "--force" in err
     assert figure.read_bytes() == b"the analyst's own picture"
 
-    code, out, err = run(capsys, "analyze", tmp_path / "drive.csv", "--out", folder, "--force", "--json")
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder, "--force", "--json")
     assert code == 0 and err == ""  # no progress beside the JSON
     assert figure.read_bytes().startswith(PNG_SIGNATURE)
 
@@ -417,7 +417,7 @@ def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, ca
 @pytest.mark.parametrize("command", ["demo", "analyze"])
 @pytest.mark.parametrize("problem", ["output folder is a file", "no matplotlib"])
 def test_a_figure_that_cannot_be_written_gets_one_error_line(tmp_path, capsys, monkeypatch, command, problem):
-    as_csv(tmp_path / "drive.csv")
+    _csv()(tmp_path / "drive.csv")
     monkeypatch.chdir(tmp_path)
     out = Path("out")  # where figures go unless told otherwise
     if problem == "no matplotlib":  # installed without the [demo] extra
