@@ -13,7 +13,7 @@ from hypothesis.extra import numpy as hnp
 
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
-from kemo_pkg.quality import check_tachometer, check_vibration
+from kemo_pkg.quality import TACH_SCATTER_FAULT, check_tachometer, check_vibration
 from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 
 FS = 10_000.0
@@ -76,38 +76,107 @@ def test_vibration_checks_name_the_fault_and_only_it(build, expected):
     assert quality.usable == ("fault" not in expected.values())
 
 
-def train(pulse_times, high=5.0, low=0.0, width_s=0.004):
-    return tach_signal(T, np.sort(pulse_times), width_s, high, low, 0.02, 3)
+def train(pulse_times, high=5.0, low=0.0, width_s=0.004, noise_rms=0.02):
+    return tach_signal(T, np.sort(pulse_times), width_s, high, low, noise_rms, 3)
 
 
-TEN_HZ = pulse_times_of(101, 600.0, 0.001, 0.0, 0.01, 1)
+class Over:
+    """Any figure above `floor`, for values the fault sets only a bound on."""
+
+    def __init__(self, floor):
+        self.floor = floor
+
+    def __eq__(self, value):
+        return value is not None and value > self.floor
+
+    def __repr__(self):
+        return f"Over({self.floor})"
+
+
+TEN_HZ = pulse_times_of(100, 600.0, 0.001, 0.0, 0.01, 1)  # 0.01 s to 9.91 s, periods within 0.1 %
+ELEVEN_HZ = pulse_times_of(108, 660.0, 0.001, 0.0, 0.01, 1)
+EDGE_STUTTER = (1.5, 0.5, 3.5, 2.5)  # V, the samples before each 5 V pulse: chatter either side of the hysteresis
+
+
+def stuttering(pulse_times):
+    tach = train(pulse_times, noise_rms=0.0)
+    starts = np.searchsorted(T, pulse_times)
+    for k, level in enumerate(EDGE_STUTTER):
+        tach[starts - len(EDGE_STUTTER) + k] = level
+    return tach
+
+
+def read_up_to_pulses(count, peak_v=5.0):
+    return [("samples", "ok", T.size), ("magnitude", "ok", pytest.approx(peak_v, rel=0.03)),
+            ("pulses", "fault" if count < 10 else "ok", count)]
+
+
+def usable(pulses, edges_dropped=0.0, intervals=("ok", 0.0), speed_hz=10.0, peak_v=5.0):
+    return [*read_up_to_pulses(pulses, peak_v), ("trigger_edges", "ok", edges_dropped), ("pulse_intervals", *intervals),
+            ("interval_scatter", "ok", pytest.approx(0.0, abs=3e-3)), ("speed", "ok", pytest.approx(speed_hz, rel=1e-3))]
+
+
+def scattered(pulses, intervals, scatter):
+    return [*read_up_to_pulses(pulses), ("trigger_edges", "ok", 0.0), ("pulse_intervals", *intervals),
+            ("interval_scatter", "fault", scatter)]
+
+
+# (sample times, tachometer) -> every check's (name, status, value), and a phrase of their details
 TACHOMETER = {
-    "pure noise (the issue's broken cable)": (lambda: noise(), {"trigger_edges": "fault"}),
-    "a constant": (lambda: np.full(T.size, 0.3), {"pulses": "fault"}),
-    "five revolutions": (lambda: train(pulse_times_of(5, 60.0, 0.0, 0.0, 1.0, 1), width_s=0.05),
-                         {"pulses": "fault"}),
-    "a shaft at 50 Hz, inside the lockout": (lambda: train(np.arange(0, 10, 0.02), width_s=0.002),
-                                             {"trigger_edges": "fault"}),
-    "notch-type pulses": (lambda: train(TEN_HZ, high=0.0, low=5.0), {"trigger_edges": "fault"}),
-    "one missed pulse": (lambda: train(np.delete(TEN_HZ, 40)), {"pulse_intervals": "warning"}),
-    "every eighth pulse missed": (lambda: train(np.delete(TEN_HZ, np.s_[3::8])), {"pulse_intervals": "fault"}),
-    "one double trigger": (lambda: train(np.r_[TEN_HZ, TEN_HZ[40] + 0.04]), {"pulse_intervals": "warning"}),
-    "a double trigger every fifth turn": (lambda: train(np.r_[TEN_HZ, TEN_HZ[::5] + 0.04]),
-                                          {"pulse_intervals": "fault"}),
-    # Impulses 50 to 150 ms apart: never inside the lockout, never a shaft.
-    "random interference": (lambda: train(np.cumsum(0.05 + 0.1 * np.random.default_rng(2).random(90))),
-                            {"pulse_intervals": "fault", "interval_scatter": "fault"}),
-    "10 Hz": (lambda: train(TEN_HZ), {}),
-    "25 Hz speeding up a fifth, 24 V": (lambda: train(pulse_times_of(300, 1500.0, 0.001, 0.2, 0.0, 1), 24.0, 0.4),
-                                        {}),
+    "sample times of another record": (lambda: (T[:-1], train(TEN_HZ)), [("samples", "fault", None)], ""),
+    "a sample time repeated": (lambda: (edited(T, 500, T[499]), train(TEN_HZ)), [("samples", "fault", None)], ""),
+    "NaN sample times": (lambda: (edited(T, slice(5, 9), np.nan), train(TEN_HZ)), [("samples", "fault", 4)],
+                         "sample times"),
+    "a constant": (lambda: (T, np.full(T.size, 0.3)), [("samples", "ok", T.size), ("pulses", "fault", 0)], ""),
+    "a scale factor of 1e300": (lambda: (T, 1e300 * train(TEN_HZ, noise_rms=0.0)),
+                                [("samples", "ok", T.size), ("magnitude", "fault", 5e300)], ""),
+    "clean notch-type pulses, the median at the top": (lambda: (T, train(TEN_HZ, 0.0, 5.0, noise_rms=0.0)),
+                                                       read_up_to_pulses(0), "downwards"),
+    "five revolutions on a 20 V bias": (lambda: (T, train(pulse_times_of(5, 60.0, 0.0, 0.0, 1.0, 1), 24.0, 20.0, 0.05)),
+                                        read_up_to_pulses(5, 24.0), ""),
+    # The issue's broken cable: noise crosses the level at random, far more often than the detector keeps.
+    "pure noise": (lambda: (T, noise()), [*read_up_to_pulses(326, 4.4), ("trigger_edges", "fault", Over(1.0))], ""),
+    "noisy notch-type pulses": (lambda: (T, train(TEN_HZ, 0.0, 5.0)),
+                                [*read_up_to_pulses(326), ("trigger_edges", "fault", Over(1.0))], "downwards"),
+    # Every other pulse falls inside the detector's lockout: one edge dropped per pulse kept.
+    "a shaft at 50 Hz": (lambda: (T, train(np.arange(0, 10, 0.02), width_s=0.002)),
+                         [*read_up_to_pulses(250), ("trigger_edges", "fault", 1.0)], ""),
+    "bounce inside the lockout on 5 of 100 pulses": (lambda: (T, train(np.r_[TEN_HZ, TEN_HZ[10:60:10] + 0.01])),
+                                                     usable(100, edges_dropped=0.05), ""),
+    "edges stuttering within the hysteresis": (lambda: (T, stuttering(TEN_HZ)), usable(100), ""),
+    "ten revolutions, the fewest tracked": (lambda: (T, train(pulse_times_of(10, 60.0, 0.0, 0.0, 0.5, 1), width_s=0.05)),
+                                            usable(10, speed_hz=1.0), ""),
+    "10 Hz, the record starting inside a pulse": (lambda: (T, train(TEN_HZ - 0.012)), usable(100), ""),
+    "needle pulses on a 3 V bias": (lambda: (T, train(TEN_HZ, 5.0, 3.0, width_s=0.00015, noise_rms=0.0)),
+                                    usable(100), ""),
+    "a double trigger in the first turn": (lambda: (T, train(np.r_[TEN_HZ, TEN_HZ[0] + 0.04])),
+                                           usable(101, intervals=("warning", 2 / 100)), "2 short"),
+    "five missed pulses in 100 periods": (lambda: (T, train(np.delete(ELEVEN_HZ, [15, 30, 45, 46, 60, 75, 76]))),
+                                          usable(101, intervals=("warning", 0.05), speed_hz=11.0), "at 2, 3 times"),
+    "every eighth pulse missed": (lambda: (T, train(np.delete(TEN_HZ, np.s_[4::8]))),
+                                  usable(88, intervals=("fault", 12 / 87))[:-1], "at 2 times"),
+    "a double trigger every fifth turn": (lambda: (T, train(np.r_[TEN_HZ, TEN_HZ[::5] + 0.04])),
+                                          usable(120, intervals=("fault", 40 / 119))[:-1], "40 short"),
+    # Periods drawn within +-25 %: none out of step with its neighbours, but no rotor's speed.
+    "a wandering speed": (lambda: (T, train(pulse_times_of(100, 600.0, 0.25, 0.0, 0.01, 1))),
+                          scattered(100, ("ok", 0.0), Over(TACH_SCATTER_FAULT)), ""),
+    # Bursts of three fast and three slow periods: no period is in step with its neighbours.
+    "a trigger at two rates": (lambda: (T, train(0.01 + np.r_[0, np.cumsum(np.tile([0.06, 0.06, 0.14, 0.14, 0.14, 0.06], 4)[:22])])),
+                               scattered(23, ("fault", 1.0), np.inf), ""),
 }
 
 
-@pytest.mark.parametrize("build, expected", TACHOMETER.values(), ids=TACHOMETER.keys())
-def test_tachometer_checks_name_the_fault_and_only_it(build, expected):
-    quality = check_tachometer(T, build(), FS)
-    assert flagged(quality) == expected
-    assert quality.usable == ("fault" not in expected.values()) == (quality.pulse_times is not None)
+@pytest.mark.parametrize("build, expected, phrase", TACHOMETER.values(), ids=TACHOMETER.keys())
+def test_tachometer_checks_name_the_fault_and_its_measure(build, expected, phrase):
+    quality = check_tachometer(*build(), FS)
+    assert quality.channel == "tachometer"
+    assert [(c.name, c.status, c.value) for c in quality.checks] == expected
+    assert all(isinstance(c.detail, str) and c.detail for c in quality.checks)
+    details = "; ".join(c.detail for c in quality.checks)
+    assert phrase in details and ("downwards" in details) == ("downwards" in phrase)
+    assert quality.usable == (quality.pulse_times is not None) == (quality.checks[-1].name == "speed")
+    if quality.usable:
+        np.testing.assert_allclose(quality.speed_range_hz, expected[-1][2].expected, rtol=0.02)
 
 
 def test_a_usable_tachometer_gives_the_detectors_pulses_and_the_shafts_speed_range():
