@@ -261,10 +261,9 @@ def _spikes(unit: np.ndarray, ordered: np.ndarray, peak: float, fs: float) -> Ch
     sigma = (q75 - q25) / 1.349 or float(np.std(unit))
     departure = np.abs(unit - median)
     tall = np.flatnonzero(departure > SPIKE_SIGMAS * sigma)
-    around = tall[:, None] + _SPIKE_SURROUNDINGS
     # Beyond the record's ends nothing rises.
-    surroundings = np.where((around >= 0) & (around < unit.size), departure[np.clip(around, 0, unit.size - 1)], 0.0)
-    spikes = tall[departure[tall] > SPIKE_ISOLATION * surroundings.max(axis=1, initial=0.0)]
+    surroundings = np.pad(departure, SPIKE_REACH)[SPIKE_REACH + tall[:, None] + _SPIKE_SURROUNDINGS]
+    spikes = tall[departure[tall] > SPIKE_ISOLATION * surroundings.max(axis=1)]
     if not spikes.size:
         return Check("spikes", "ok", "no isolated spikes", 0.0)
     rate_hz = spikes.size * fs / unit.size
