@@ -50,7 +50,8 @@ def near(value, rel=0.01):
     return pytest.approx(value, rel=rel)
 
 
-def judged(ac_rms_g, peak_g, clipping=("ok", 0.0), spikes=("ok", 0.0), dropouts=("ok", 0.0), dc_offset=None, n=T.size):
+def judged(ac_rms_g, peak_g, clipping=("ok", 0.0), spikes=("ok", 0.0), dropouts=("ok", 0.0), dc_offset=None,
+           n=T.size):
     """Every check of a record that passes samples, flat and magnitude: the
     figure behind each, a zero-mean record's DC ratio a few 1/sqrt(n) at most."""
     return [("samples", "ok", n), ("flat", "ok", ac_rms_g), ("magnitude", "ok", peak_g), ("clipping", *clipping),
@@ -78,6 +79,7 @@ ONE_PERCENT_RAIL = np.mean(np.sort(np.abs(UNIT_NOISE))[-1001:-999])
 SINCE_IMPACT_S = (np.arange(T.size) % 115) / FS
 RINGING = np.exp(-SINCE_IMPACT_S / 0.002) * np.sin(2 * np.pi * 3000 * SINCE_IMPACT_S)
 BETWEEN_IMPACTS = 115 * np.array([87, 348, 674]) + 95
+SAWTOOTH = np.tile(np.arange(-3.0, 4.0), T.size // 7)  # -3 to 3 g in steps of 1 g: 2 g RMS
 TONE = 2.0 * np.sin(2 * np.pi * 47.3 * T)
 
 # vibration -> every check's (name, status, value)
@@ -134,6 +136,11 @@ VIBRATION = {
     "a top value four times as frequent as the one below": (
         lambda: edited(0.3 * UNIT_NOISE, np.r_[1000:9000:1000, 20_000, 30_000], [1.5] * 8 + [1.4] * 2),
         judged(near(0.3), 1.5)),
+    # A sawtooth of 2 g RMS on a bias of 20 g, then of 2000 g: each exactly on its threshold.
+    "a bias of ten times the AC level": (lambda: 20.0 + SAWTOOTH,
+                                         judged(near(2.0), 23.0, dc_offset=("warning", 10.0), n=SAWTOOTH.size)),
+    "a bias of a thousand times the AC level": (lambda: 2000.0 + SAWTOOTH,
+                                                judged(near(2.0), 2003.0, dc_offset=("fault", 1000.0), n=SAWTOOTH.size)),
     "NaN samples": (lambda: edited(UNIT_NOISE, slice(5, 9), np.nan), [("samples", "fault", 4)]),
     "ten samples": (lambda: noise(n=10), [("samples", "fault", 10)]),
     "complex samples": (lambda: UNIT_NOISE + 0j, [("samples", "fault", None)]),
@@ -157,6 +164,7 @@ def assert_checks(quality, channel, expected):
     assert [c.name for c in quality.warnings] == [name for name, status, _ in expected if status == "warning"]
 
 
+@pytest.mark.filterwarnings("error")
 @pytest.mark.parametrize("build, expected", VIBRATION.values(), ids=VIBRATION.keys())
 def test_vibration_checks_name_the_fault_and_its_measure(build, expected):
     assert_checks(check_vibration(build(), FS), "vibration", expected)

@@ -297,11 +297,12 @@ def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float]) -> C
     return Check("dropouts", "fault" if share > DAMAGED_SHARE_FAULT else "warning", detail, share)
 
 
-def _dc_offset(unit: np.ndarray, peak: float) -> Check:
-    """A mean out of proportion to the vibration: a sensor off its bias."""
-    mean, ac_rms = float(np.mean(unit)), float(np.std(unit))
+def _dc_offset(samples: np.ndarray) -> Check:
+    """A mean out of proportion to the vibration: a sensor off its bias.  The
+    magnitude check leaves no square of the samples to overflow."""
+    mean, ac_rms = float(np.mean(samples)), float(np.std(samples))
     ratio = abs(mean) / ac_rms
-    detail = f"mean {mean * peak:.4g} g, {ratio:.2g} times the AC level"
+    detail = f"mean {mean:.4g} g, {ratio:.2g} times the AC level"
     if ratio >= DC_FAULT_RATIO:
         return Check("dc_offset", "fault", detail + ": sensor off its bias", ratio)
     if ratio >= DC_WARNING_RATIO:
@@ -338,7 +339,7 @@ def check_vibration(vibration: np.ndarray, fs: float) -> ChannelQuality:
         ordered = np.sort(unit)
         clipping, rails = _clipping(ordered, peak)
         checks += [clipping, _spikes(unit, ordered, peak, fs), _dropouts(unit, peak, fs, rails),
-                   _dc_offset(unit, peak)]
+                   _dc_offset(samples)]
     return ChannelQuality("vibration", tuple(checks))
 
 
