@@ -212,7 +212,7 @@ TACHOMETER = {
     "sample times of another record": (lambda: (T[:-1], train(TEN_HZ)), [("samples", "fault", None)], ""),
     "a sample time repeated": (lambda: (edited(T, 500, T[499]), train(TEN_HZ)), [("samples", "fault", None)], ""),
     "NaN sample times": (lambda: (edited(T, slice(5, 9), np.nan), train(TEN_HZ)), [("samples", "fault", 4)],
-                         "sample times"),
+                         "4 of 100000 sample times"),
     "a constant": (lambda: (T, np.full(T.size, 0.3)), [("samples", "ok", T.size), ("pulses", "fault", 0)], ""),
     "a scale factor of 1e300": (lambda: (T, 1e300 * train(TEN_HZ, noise_rms=0.0)),
                                 [("samples", "ok", T.size), ("magnitude", "fault", 5e300)], ""),

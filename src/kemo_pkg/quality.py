@@ -348,8 +348,8 @@ def _trigger_edges(samples: np.ndarray, median: float, top: float) -> int:
     # Pulses on fewer than 0.5 % of the samples leave the 99.5th percentile
     # at the median: their own height is the swing then.
     swing = top - median or float(samples.max()) - median
-    high = samples >= median + (DETECTOR_TRIGGER + TACH_HYSTERESIS) * swing
-    low = samples <= median + (DETECTOR_TRIGGER - TACH_HYSTERESIS) * swing
+    high = samples >= median + swing * (DETECTOR_TRIGGER + TACH_HYSTERESIS)
+    low = samples <= median + swing * (DETECTOR_TRIGGER - TACH_HYSTERESIS)
     # Above the upper level the comparator goes high, below the lower level
     # low, in between it keeps its state: an edge is a high after a low, or a
     # record that begins high (the detector counts that cut pulse too).
