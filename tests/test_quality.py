@@ -13,7 +13,7 @@ from hypothesis.extra import numpy as hnp
 
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
-from kemo_pkg.quality import TACH_SCATTER_FAULT, check_tachometer, check_vibration
+from kemo_pkg.quality import TACH_SCATTER_FAULT, _quantiles, check_tachometer, check_vibration
 from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 
 FS = 10_000.0
@@ -144,6 +144,11 @@ VIBRATION = {
                                          judged(near(2.0), 23.0, dc_offset=("warning", 10.0), n=SAWTOOTH.size)),
     "a bias of a thousand times the AC level": (
         lambda: 2000.0 + SAWTOOTH, judged(near(2.0), 2003.0, dc_offset=("fault", 1000.0), n=SAWTOOTH.size)),
+    # The extremes of any sensor's range are still a sensor's.
+    "a peak of 1e12 g, the largest plausible": (lambda: 1e12 / 3 * SAWTOOTH,
+                                                judged(near(2e12 / 3), 1e12, n=SAWTOOTH.size)),
+    "a peak of 1e-15 g, the smallest plausible": (lambda: 1e-15 / 3 * SAWTOOTH,
+                                                  judged(near(2e-15 / 3), 1e-15, n=SAWTOOTH.size)),
     "NaN samples": (lambda: edited(UNIT_NOISE, slice(5, 9), np.nan), [("samples", "fault", 4)]),
     "ten samples": (lambda: noise(n=10), [("samples", "fault", 10)]),
     "complex samples": (lambda: UNIT_NOISE + 0j, [("samples", "fault", None)]),
@@ -171,6 +176,10 @@ def assert_checks(quality, channel, expected):
 # What a report reads for the fault: the diagnosis in the words of the trade.
 DIAGNOSES = {
     "50 000 zeros": "dead sensor or disconnected cable",
+    "amplitude 1e300": "corrupt scale factor",
+    "subnormal samples": "numerical residue",
+    "NaN samples": "4 of 100000 samples are NaN",
+    "ten samples": "10 samples: too few to judge",
     "noise clipped at +-1.5": "the amplifier or converter is saturated",
     "int16 counts flickering by a step": "converter flicker",
     "a sensor at its supply rail": "sensor off its bias",
@@ -187,6 +196,28 @@ def test_vibration_checks_name_the_fault_and_its_measure(case):
     quality = check_vibration(build(), FS)
     assert_checks(quality, "vibration", expected)
     assert DIAGNOSES.get(case, "") in "; ".join(c.detail for c in quality.checks)
+
+
+@pytest.mark.parametrize("record, fs, counted", [
+    (UNIT_NOISE[:64], FS, ("ok", 64)),  # the fewest samples judged
+    (UNIT_NOISE[:63], FS, ("fault", 63)),
+    (UNIT_NOISE, 0.5, ("ok", T.size)),  # a slow rate is a rate
+    (UNIT_NOISE, 0.0, ("fault", None)),
+    (UNIT_NOISE, -FS, ("fault", None)),
+    (UNIT_NOISE, np.inf, ("fault", None)),
+    (UNIT_NOISE, np.nan, ("fault", None)),
+])
+def test_a_record_is_judged_from_64_samples_at_a_positive_finite_rate(record, fs, counted):
+    first = check_vibration(record, fs).checks[0]
+    assert (first.name, first.status, first.value) == ("samples", *counted)
+    assert counted[1] is not None or "is not a rate" in first.detail
+
+
+def test_quantiles_interpolate_between_neighbours_as_numpy_does():
+    ordered = np.array([0.0, 1.0, 2.0, 3.0, 10.0])
+    shares = (0.0, 0.3, 0.5, 0.9, 1.0)  # positions 0, 1.2, 2, 3.6 and 4 among the five
+    np.testing.assert_allclose(_quantiles(ordered, shares), [0.0, 1.2, 2.0, 7.2, 10.0])
+    np.testing.assert_allclose(_quantiles(ordered, shares), np.percentile(ordered, 100 * np.array(shares)))
 
 
 def train(pulse_times, high=5.0, low=0.0, width_s=0.004, noise_rms=0.02):
