@@ -95,6 +95,10 @@ VIBRATION = {
     # One count either side of zero in 21 % of the samples: an RMS of 0.46 counts.
     "int16 counts flickering by a step": (lambda: np.round(noise(0.4)).astype(np.int16),
                                           stopped_at(T.size, ("fault", near(0.46, 0.02)))),
+    # Counts of 0, +-1 and +-2 in the proportions 6 : 4 : 1 each side: exactly one count RMS, a live sensor's faintest.
+    "int16 counts at one converter step RMS": (
+        lambda: np.tile(np.array([0, 1, 2, 1, 0, -1, -2, -1, 0, 1, 0, -1, 0, 1, 0, -1], np.int16), T.size // 16),
+        judged(1.0, 2.0, dc_offset=("ok", 0.0))),
     "subnormal samples": (lambda: 1e-310 * UNIT_NOISE,
                           stopped_at(T.size, ("ok", near(1e-310)), ("fault", gaussian_peak(1e-310)))),
     "a sensor at its supply rail": (lambda: 12.0 + noise(1e-4),
