@@ -128,10 +128,11 @@ VIBRATION = {
     "the last 8 samples lost, the shortest dropout": (
         lambda: edited(noise(0.5), slice(-8, None), 0.0),
         judged(near(0.5), gaussian_peak(0.5), dropouts=("warning", 8e-5))),
-    # A quarter of the samples repeat the one before by chance, in runs up to a dozen long; a stall is longer.
-    "int16 counts at 1.2 counts RMS, stalled for 20 samples": (
-        lambda: edited(np.round(1.2 * UNIT_NOISE).astype(np.int16), slice(30_000, 30_020), 4),
-        judged(near(1.23), 5, dropouts=("warning", 20 / T.size))),
+    # A quarter of the samples repeat the one before by chance: runs of 13.5 samples once in a thousand
+    # records of this length, so a stall of 14 is no chance.
+    "int16 counts at 1.2 counts RMS, stalled for 14 samples": (
+        lambda: edited(np.round(1.2 * UNIT_NOISE).astype(np.int16), slice(30_000, 30_014), 4),
+        judged(near(1.23), 5, dropouts=("warning", 14 / T.size))),
     # A tenth of the record at 0.37 g: a mean of 0.037 g.
     "a stalled converter": (lambda: edited(noise(0.5), slice(50_000, 60_000), 0.37),
                             judged(near(0.487), gaussian_peak(0.5), dropouts=("fault", 0.1),
