@@ -4,8 +4,11 @@ when the development set is at hand."""
 
 import json
 import math
+import re
 import subprocess
 import sys
+import warnings
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
@@ -13,9 +16,11 @@ import pytest
 from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
+from kemo_pkg.filterbank import Kurtogram, spectral_kurtosis
 from kemo_pkg.bearing import (
     DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
-    refine_shaft_speed,
+    refine_shaft_speed, _comb, _explain_away, _floor_block, _Level, _line_mask, _local_floor, _prewhitened,
+    _unjudged,
 )
 
 # A 6205-like deep-groove bearing: nine balls, ball to pitch diameter 0.2.
@@ -107,6 +112,16 @@ def test_the_band_given_is_the_band_used():
     assert diagnosis.verdict == "outer_race"
     assert diagnosis.band_hz == (3500.0, 5000.0) and diagnosis.band_reason == "the band given"
     assert diagnosis.defects["outer_race"].band_hz == pytest.approx((3500.0, 5000.0), abs=2 / 4.0)
+    # The same diagnosis read in other units: every frequency halved, nothing else.
+    halved = diagnosis.scaled(0.5)
+    assert halved.verdict == "outer_race" and halved.band_hz == (1750.0, 2500.0)
+    assert (halved.shaft_hz, halved.nominal_shaft_hz, halved.kurtogram.nyquist_hz) == (
+        diagnosis.shaft_hz / 2, SHAFT_HZ / 2, FS / 4)
+    assert np.array_equal(halved.envelope_hz, diagnosis.envelope_hz / 2)
+    assert np.array_equal(halved.envelope_ratio, diagnosis.envelope_ratio)
+    outer, halved_outer = diagnosis.defects["outer_race"], halved.defects["outer_race"]
+    assert (halved_outer.frequency_hz, halved_outer.found_hz, halved_outer.band_hz, halved_outer.score) == (
+        outer.frequency_hz / 2, outer.found_hz / 2, (outer.band_hz[0] / 2, outer.band_hz[1] / 2), outer.score)
 
 
 def test_a_record_too_short_for_the_cage_leaves_it_unjudged():
@@ -122,40 +137,76 @@ def test_the_scale_of_the_record_does_not_matter():
     assert small.defects["inner_race"].score == pytest.approx(huge.defects["inner_race"].score, rel=1e-6)
 
 
-@pytest.mark.parametrize("nominal", [0.975, 1.0, 1.025])
-def test_the_speed_is_refined_from_the_shaft_harmonics(nominal):
-    assert refine_shaft_speed(bearing_record(), FS, SHAFT_HZ * nominal) == pytest.approx(SHAFT_HZ, rel=5e-4)
+def shaft_record(fs, seconds, amplitudes, shaft_hz=SHAFT_HZ):
+    """Light noise and the shaft harmonics of `amplitudes` (harmonic: amplitude)."""
+    t = np.arange(int(fs * seconds)) / fs
+    x = 0.1 * np.random.default_rng(0).standard_normal(t.size)
+    return x + sum(a * np.cos(2 * np.pi * k * shaft_hz * t + k) for k, a in amplitudes.items())
 
 
 @pytest.mark.parametrize(
-    "balls, ball_d, pitch_d, angle, expected",
+    "fs, seconds, amplitudes, nominal_hz, expected_hz",
     [
-        # 6203 (the fan-end bearing of the development set): eight balls.
-        (8, 0.2656, 1.122, 0.0, (3.0530, 4.9469, 1.994, 0.3817)),
-        # A contact angle shortens the effective ball diameter by its cosine.
-        (10, 10.0, 50.0, 60.0, (4.5, 5.5, 2.475, 0.45)),
+        *[(2000.0, 4.0, {1: 0.4, 2: 0.2, 3: 0.1}, SHAFT_HZ * n, SHAFT_HZ) for n in (0.975, 1.0, 1.025)],
+        (80.0, 20.0, {1: 1.0}, SHAFT_HZ * 1.02, SHAFT_HZ),          # only the first harmonic below Nyquist
+        (2000.0, 4.0, {2: 1.0, 3: 0.5}, SHAFT_HZ * 0.98, SHAFT_HZ),  # no line at shaft rate itself
+        (2000.0, 4.0, {}, SHAFT_HZ * 1.02, SHAFT_HZ * 1.02),       # no shaft line: the nominal speed stays
+        (1000.0, 1.0, {1: 1.0}, 0.3, 0.3),                         # too slow for a 1 s record to resolve
     ],
 )
-def test_kinematic_defect_orders(balls, ball_d, pitch_d, angle, expected):
-    orders = defect_orders_from_geometry(balls, ball_d, pitch_d, angle)
+def test_the_speed_is_refined_from_the_shaft_harmonics(fs, seconds, amplitudes, nominal_hz, expected_hz):
+    # Read between bins: far finer than the 0.25 Hz bins of a 4 s record.
+    assert refine_shaft_speed(shaft_record(fs, seconds, amplitudes), fs, nominal_hz) == pytest.approx(expected_hz,
+                                                                                                    rel=1e-4)
+
+
+@pytest.mark.parametrize(
+    "geometry, expected",
+    [
+        # 6203 (the fan-end bearing of the development set): eight balls, no contact angle.
+        ("balls=8,ball_diameter=0.2656,pitch_diameter=1.122", (3.0530, 4.9469, 1.994, 0.3817)),
+        # A contact angle shortens the effective ball diameter by its cosine.
+        ("Balls=10, Ball_Diameter=10, Pitch_Diameter=50, Contact_Angle=60", (4.5, 5.5, 2.475, 0.45)),
+        # One ball, a quarter of the pitch diameter: the fewest a bearing can have.
+        ("balls=1,ball_diameter=1,pitch_diameter=4,contact_angle=0", (0.375, 0.625, 1.875, 0.375)),
+    ],
+)
+def test_kinematic_defect_orders(geometry, expected):
+    orders = parse_geometry(geometry)
     assert (orders.bpfo, orders.bpfi, orders.bsf, orders.ftf) == pytest.approx(expected, abs=6e-4)
     # BPFO + BPFI = balls, and the outer-race rate is the cage's times the balls.
+    balls = int(re.search(r"balls=(\d+)", geometry, re.I).group(1))
     assert orders.bpfo + orders.bpfi == pytest.approx(balls)
     assert orders.bpfo == pytest.approx(balls * orders.ftf)
+    # The inner race's lines carry shaft-rate sidebands, a ball's (striking at twice its spin) cage-rate ones.
+    assert orders.families() == {"outer_race": (orders.bpfo, None), "inner_race": (orders.bpfi, 1.0),
+                                 "ball": (2 * orders.bsf, orders.ftf), "cage": (orders.ftf, None)}
+
+
+GIVE_ORDERS = "^bearing: give BPFO, BPFI, BSF and FTF in orders"
+GIVE_GEOMETRY = "^bearing geometry: give balls, ball_diameter, pitch_diameter and optionally contact_angle"
 
 
 @pytest.mark.parametrize(
     "parse, text, problem",
     [
-        (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=1.99", "missing FTF"),
-        (parse_defect_orders, "bpfo=3.05,bpfi=4.95,bsf=1.99,ftf=0.38,bpf=2", "unknown bpf"),
-        (parse_defect_orders, "BPFO=3.05,BPFI=x,BSF=1.99,FTF=0.38", "'x' is not a number"),
+        (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=1.99", GIVE_ORDERS + "; missing FTF$"),
+        (parse_defect_orders, "bpfo=3.05,bpfi=4.95,bsf=1.99,ftf=0.38,bpf=2,rpm=1800", GIVE_ORDERS + "; unknown bpf, rpm$"),
+        (parse_defect_orders, "BPFO=3.05,BPFI=x,BSF=1.99,FTF=0.38", "^bearing: 'x' is not a number"),
+        (parse_defect_orders, "BPFO==3.05,BPFI=4.95,BSF=1.99,FTF=0.38", "'=3.05' is not a number"),
         (parse_defect_orders, "BPFO=-3,BPFI=4.95,BSF=1.99,FTF=0.38", "BPFO must be a positive number"),
+        (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=0,FTF=0.38", "BSF must be a positive number"),
         (parse_defect_orders, "BPFO 3.05", "is not KEY=VALUE"),
+        (parse_geometry, "balls=8,ball_diameter=one,pitch_diameter=5", "^bearing geometry: 'one' is not a number"),
         (parse_geometry, "balls=8,ball_diameter=12,pitch_diameter=10", "must be smaller than the pitch diameter"),
+        (parse_geometry, "balls=8,ball_diameter=5,pitch_diameter=5", "must be smaller than the pitch diameter"),
+        (parse_geometry, "balls=8,ball_diameter=0,pitch_diameter=5", "the ball diameter must be positive"),
+        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=inf", "the pitch diameter must be positive"),
         (parse_geometry, "balls=8.5,ball_diameter=1,pitch_diameter=5", "positive whole number"),
-        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,contact_angle=95", "contact angle"),
-        (parse_geometry, "balls=8,ball_diameter=1", "missing pitch_diameter"),
+        (parse_geometry, "balls=0,ball_diameter=1,pitch_diameter=5", "positive whole number"),
+        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,contact_angle=90", "contact angle"),
+        (parse_geometry, "balls=8", GIVE_GEOMETRY + "; missing ball_diameter, pitch_diameter$"),
+        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,angle=9,width=3", GIVE_GEOMETRY + "; unknown angle, width$"),
     ],
 )
 def test_a_bearing_that_cannot_be_is_refused_with_its_reason(parse, text, problem):
@@ -218,3 +269,136 @@ def test_without_matplotlib_only_the_figure_is_missing(tmp_path, figure, code, s
         assert json.loads(done.stdout)["speed"]["shaft_hz"] == pytest.approx(SHAFT_HZ, rel=0.002)
     else:
         assert done.stdout == "" and done.stderr.count("\n") == 1 and "--no-figure" in done.stderr
+
+
+def spectrum_with_lines(columns, lines, invalid=()):
+    """One envelope spectrum as log line-over-floor ratios: `lines` maps a
+    bin to its ratio, the bins of `invalid` (and the last) are masked."""
+    log_ratio = np.zeros((1, columns), np.float32)
+    for index, value in lines.items():
+        log_ratio[0, index] = value
+    valid = np.ones(columns, bool)
+    valid[list(invalid) + [columns - 1]] = False
+    return log_ratio * valid, valid
+
+
+@pytest.mark.parametrize(
+    "columns, lines, invalid, fundamental_hz, sideband_hz, expected",
+    [
+        # Three lines of a 200 Hz family slipping 2/3 %: found at that slip.
+        (1000, {199: 2.0, 397: 2.0, 596: 2.0}, (), 200.0, None, (2.0, 0.0, -0.02 / 3)),
+        # No slip; the lower sidebands stand, the upper do not: half a sideband line on average.
+        (1000, {50: 2.0, 100: 2.0, 150: 2.0, 40: 1.0, 90: 1.0, 140: 1.0}, (), 50.0, 10.0, (2.25, 0.5, 0.0)),
+        # One sideband on a valid bin: it alone is their mean.
+        (1000, {50: 2.0, 100: 2.0, 150: 2.0, 40: 1.0}, (60, 90, 110, 140, 160), 50.0, 10.0, (2.5, 1.0, 0.0)),
+        # Every sideband masked: the lines alone.
+        (1000, {50: 2.0, 100: 2.0, 150: 2.0}, (40, 60, 90, 110, 140, 160), 50.0, 10.0, (2.0, 0.0, 0.0)),
+        # The third harmonic and its sidebands lie past the spectrum: two lines count.
+        (120, {50: 2.0, 100: 2.0, 40: 1.0, 90: 1.0}, (), 50.0, 10.0, (2.25, 0.5, 0.0)),
+        # One line within the spectrum is no comb.
+        (60, {50: 2.0}, (), 50.0, None, (-np.inf, 0.0, None)),
+    ],
+)
+def test_a_comb_scores_the_mean_of_its_lines_at_their_common_slip(columns, lines, invalid, fundamental_hz,
+                                                                   sideband_hz, expected):
+    log_ratio, valid = spectrum_with_lines(columns, lines, invalid)
+    score, sideband, slip = _comb(log_ratio, valid, 1.0, np.array([fundamental_hz]), 0.01, sideband_hz)
+    assert (score[0, 0], sideband[0, 0]) == pytest.approx(expected[:2], abs=1e-4)
+    if expected[2] is not None:
+        assert slip[0, 0] == pytest.approx(expected[2], abs=1e-4)
+
+
+@pytest.mark.parametrize(
+    "centre_hz, relative, masked_bins",
+    [
+        (10.0, 0.0, range(18, 23)),    # two bins either side of bin 20
+        (10.0, 0.1, range(16, 25)),    # and 10 % of 10 Hz more: two bins at 0.5 Hz a bin
+        (5.2, 0.0, range(8, 14)),      # between bins: two whole bins beyond either neighbour
+        (0.5, 0.0, range(0, 4)),       # cut at 0 Hz
+        (-1.0, 0.0, [0]),              # a sideband below 0 Hz still reaches bin 0
+        (-5.0, 0.0, []),
+        (19.5, 0.0, range(37, 40)),    # cut at the last bin
+        (25.0, 0.0, []),
+    ],
+)
+def test_a_line_mask_covers_its_tolerance_and_two_bins(centre_hz, relative, masked_bins):
+    assert np.flatnonzero(_line_mask(40, 0.5, [centre_hz], relative)).tolist() == list(masked_bins)
+
+
+def test_the_local_floor_is_the_block_medians_joined_at_their_centres():
+    # Blocks of four bins at floors 1, 2 and 4, each with one tall line, and two bins past the last block.
+    spectra = np.array([[1, 9, 1, 1, 2, 2, 30, 2, 4, 4, 4, 70, 5, 5]], float)
+    floor = np.interp(np.arange(14), [1.5, 5.5, 9.5], [1.0, 2.0, 4.0])
+    assert _local_floor(spectra, 4)[0] == pytest.approx(floor)
+    assert _local_floor(3 * spectra, 4)[0] == pytest.approx(3 * floor)  # each row its own
+    assert _local_floor(spectra, 50)[0] == pytest.approx(np.full(14, np.median(spectra)))  # one block: flat
+    # A block holds half a shaft rate of bins, and never fewer than 16.
+    assert (_floor_block(30.0, 0.1), _floor_block(30.0, 1.0)) == (150, 16)
+
+
+@pytest.mark.parametrize(
+    "defect, found_hz, masked_hz, kept_hz",
+    [
+        # Above shaft rate: every harmonic up to the spectrum's top, with three
+        # shaft-rate sidebands either side; not a fourth, nor the shaft's own lines.
+        ("outer_race", 110.0, [20.0, 80.0, 110.0, 140.0, 200.0, 990.0], [60.0, 100.0, 230.0]),
+        # Below shaft rate: the cage's four harmonics its comb claimed, with their sidebands.
+        ("cage", 12.0, [12.0, 42.0, 48.0, 78.0], [60.0, 90.0]),
+    ],
+)
+def test_a_present_family_explains_its_own_lines_away(defect, found_hz, masked_hz, kept_hz):
+    bins, shaft_hz = 1000, 30.0  # 1 Hz bins
+    level = _Level.masked("cepstral", np.array([1000.0]), np.array([2000.0]), 1.0, np.ones((1, bins), np.float32),
+                          1200, np.ones(bins, bool), np.ones(bins, bool))
+    # The spectrum's last bin and the padding past it hold no line.
+    assert level.valid[: bins - 1].all() and not level.valid[bins - 1 :].any()
+    assert level.decoy_valid[: bins - 1].all() and not level.decoy_valid[bins - 1 :].any()
+    evidence = replace(_unjudged(defect, found_hz, ""), found_hz=found_hz)
+    (explained,) = _explain_away([level], evidence, shaft_hz, None)
+    masked, kept = np.array(masked_hz, int), np.array(kept_hz, int)
+    assert not explained.valid[masked].any() and explained.valid[kept].all()
+    assert not explained.log_ratio[0, masked].any() and (explained.log_ratio[0, kept] == 1).all()
+
+
+def test_spectral_kurtosis_of_a_steady_tone_noise_and_an_impact():
+    rng = np.random.default_rng(1)
+    noise = np.abs(rng.standard_normal(20000) + 1j * rng.standard_normal(20000)) ** 2
+    squared_envelopes = np.vstack([np.full(20000, 3.0),          # constant modulus: -1
+                                   noise,                        # complex Gaussian: 0
+                                   np.eye(1, 20000)[0] * 1e-6,   # one impact in 20000 samples: 20000 - 2
+                                   np.zeros(20000)])             # an empty band: undefined
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # the empty band is NaN, quietly
+        kurtosis = spectral_kurtosis(squared_envelopes)
+    assert kurtosis[:3] == pytest.approx([-1.0, 0.0, 19998.0], abs=0.05)
+    assert np.isnan(kurtosis[3])
+
+
+def test_the_kurtogram_peak_is_the_band_of_highest_kurtosis_within_the_limits():
+    # Over 0 to 1200 Hz: level 1 in two bands of 600 Hz, level 1.6 in three of 400 Hz.
+    kurt = Kurtogram((0.0, 1.0, 1.6), (np.array([np.nan]), np.array([1.0, 3.0]), np.array([2.0, 2.5, 3.0])), 1200.0)
+    assert kurt.peak() == (1.0, (600.0, 1200.0), 3.0)  # a tie goes to the coarser level
+    assert kurt.peak(above_hz=700.0) == (1.6, (800.0, 1200.0), 3.0)
+    assert kurt.peak(below_hz=700.0) == (1.6, (0.0, 400.0), 2.0)
+    assert kurt.peak(above_hz=400.0, below_hz=800.0) == (1.6, (400.0, 800.0), 2.5)  # the limits are the band's edges
+    level, band, value = kurt.peak(above_hz=1300.0)
+    assert math.isnan(level) and all(map(math.isnan, band)) and math.isnan(value)
+    assert kurt.image() == pytest.approx(np.array([[np.nan] * 6, [1.0] * 3 + [3.0] * 3, [2.0, 2.0, 2.5, 2.5, 3.0, 3.0]]),
+                                         nan_ok=True)
+
+
+def test_prewhitening_keeps_every_phase_and_brings_the_discrete_lines_to_the_floor():
+    rng = np.random.default_rng(2)
+    magnitude = rng.uniform(10.0, 20.0, 64)  # a floor of about 15
+    magnitude[[20, 41]] = [500.0, 40.0]      # a discrete line; a bump under three times the floor
+    spectrum = magnitude * np.exp(1j * rng.uniform(-np.pi, np.pi, 64))
+    whitened = _prewhitened(spectrum, 16)
+    phase = np.angle(spectrum)
+    assert np.abs(whitened["cepstral"]) == pytest.approx(np.ones(64), rel=1e-6)
+    assert np.angle(whitened["cepstral"]) == pytest.approx(phase, abs=1e-5)
+    lines_removed = whitened["lines removed"]
+    assert np.angle(lines_removed) == pytest.approx(phase, abs=1e-5)
+    floor = _local_floor(magnitude[None, :], 16)[0]
+    expected = np.where(np.arange(64) == 20, floor, magnitude)
+    assert np.abs(lines_removed) == pytest.approx(expected, rel=1e-6)
+    assert abs(lines_removed[20]) < 20.0
