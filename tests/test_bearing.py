@@ -19,8 +19,8 @@ from kemo_pkg.__main__ import main
 from kemo_pkg.filterbank import Kurtogram, spectral_kurtosis
 from kemo_pkg.bearing import (
     DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
-    refine_shaft_speed, _comb, _explain_away, _floor_block, _Level, _line_mask, _local_floor, _prewhitened,
-    _unjudged,
+    refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
+    _robust, _unjudged,
 )
 
 # A 6205-like deep-groove bearing: nine balls, ball to pitch diameter 0.2.
@@ -127,7 +127,9 @@ def test_the_band_given_is_the_band_used():
 def test_a_record_too_short_for_the_cage_leaves_it_unjudged():
     diagnosis = diagnose_bearing(bearing_record("outer_race", seconds=0.8), FS, ORDERS, SHAFT_HZ)
     cage = diagnosis.defects["cage"]
-    assert not cage.present and math.isnan(cage.score) and "periods" in cage.note
+    assert cage.defect == "cage" and cage.present is False and "periods" in cage.note
+    assert all(map(math.isnan, (cage.found_hz, cage.score, cage.excess, *cage.band_hz)))
+    assert (cage.prewhitening, cage.line_ratios, cage.sideband_ratio) == ("", (), None)
 
 
 def test_the_scale_of_the_record_does_not_matter():
@@ -332,6 +334,11 @@ def test_the_local_floor_is_the_block_medians_joined_at_their_centres():
     assert _local_floor(spectra, 4)[0] == pytest.approx(floor)
     assert _local_floor(3 * spectra, 4)[0] == pytest.approx(3 * floor)  # each row its own
     assert _local_floor(spectra, 50)[0] == pytest.approx(np.full(14, np.median(spectra)))  # one block: flat
+    # Where the floor is zero, the ratio is undefined, quietly.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        ratio = _floor_ratio(np.array([[0.0, 0.0, 0.0, 5.0]]), 4)[0]
+    assert np.isnan(ratio[:3]).all() and ratio[3] == np.inf
     # A block holds half a shaft rate of bins, and never fewer than 16.
     assert (_floor_block(30.0, 0.1), _floor_block(30.0, 1.0)) == (150, 16)
 
@@ -402,3 +409,10 @@ def test_prewhitening_keeps_every_phase_and_brings_the_discrete_lines_to_the_flo
     expected = np.where(np.arange(64) == 20, floor, magnitude)
     assert np.abs(lines_removed) == pytest.approx(expected, rel=1e-6)
     assert abs(lines_removed[20]) < 20.0
+
+
+def test_the_decoys_spread_is_a_robust_standard_deviation():
+    rng = np.random.default_rng(3)
+    median, spread = _robust(np.append(rng.normal(5.0, 2.0, 20000), [1e6] * 100))  # a few wild decoys
+    assert (median, spread) == pytest.approx((5.0, 2.0), rel=0.03)
+    assert _robust(np.zeros(60)) == (0.0, 0.02)  # decoys all on the floor still spread a little
