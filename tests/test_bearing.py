@@ -18,15 +18,18 @@ from scipy.signal import resample_poly
 from kemo_pkg.__main__ import main
 from kemo_pkg.filterbank import Kurtogram, spectral_kurtosis
 from kemo_pkg.bearing import (
-    DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
+    DEFECT_LABELS, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
     refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
-    _robust, _unjudged,
+    _envelope_spectra, _reaches, _robust, _unjudged,
 )
 
 # A 6205-like deep-groove bearing: nine balls, ball to pitch diameter 0.2.
 ORDERS = defect_orders_from_geometry(9, 7.94, 39.7)
 FS = 20000.0
 SHAFT_HZ = 29.3
+# The defect lines reach up to the inner race's rate and its shaft-rate sideband;
+# a demodulation band starts four times above them.
+BAND_FLOOR_HZ = 4 * (ORDERS.bpfi + 1) * SHAFT_HZ
 
 
 def bearing_record(defect=None, seconds=4.0, fs=FS, shaft_hz=SHAFT_HZ, impact=1.0, noise=0.5, seed=0):
@@ -66,6 +69,7 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
     present = {d for d, e in diagnosis.defects.items() if e.present}
     if defect is None:
         assert present == set()
+        assert diagnosis.band_hz[0] >= 0.99 * BAND_FLOOR_HZ and "kurtosis" in diagnosis.band_reason
     else:
         evidence = diagnosis.defects[defect]
         assert evidence.present and evidence.score >= 4
@@ -73,6 +77,7 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         assert evidence.found_hz == pytest.approx(evidence.frequency_hz * 0.995, rel=0.004)
         # The band is where the impacts ring.
         assert diagnosis.band_hz[0] <= 4200.0 <= diagnosis.band_hz[1]
+        assert diagnosis.band_hz == evidence.band_hz and DEFECT_LABELS[defect] in diagnosis.band_reason
 
 
 @pytest.mark.parametrize("defect", ["outer_race", None])
@@ -92,6 +97,8 @@ def test_cage_rate_lines_without_ball_lines_read_as_a_ball_defect():
     diagnosis = diagnose_bearing(bearing_record("cage"), FS, ORDERS, SHAFT_HZ)
     assert diagnosis.defects["cage"].present
     assert diagnosis.verdict == "ball"
+    # The band shown is where the cage-rate lines stand.
+    assert diagnosis.band_hz == diagnosis.defects["cage"].band_hz and "cage" in diagnosis.band_reason
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -100,6 +107,7 @@ def test_noise_alone_raises_no_alarm(seed):
     diagnosis = diagnose_bearing(noise, FS, ORDERS, SHAFT_HZ)
     assert diagnosis.verdict == "none"
     assert not any(e.present for e in diagnosis.defects.values())
+    assert diagnosis.band_hz[0] >= BAND_FLOOR_HZ  # the kurtogram's best band above the defect lines
 
 
 def test_a_weak_defect_under_its_noise_is_not_claimed():
@@ -416,3 +424,22 @@ def test_the_decoys_spread_is_a_robust_standard_deviation():
     median, spread = _robust(np.append(rng.normal(5.0, 2.0, 20000), [1e6] * 100))  # a few wild decoys
     assert (median, spread) == pytest.approx((5.0, 2.0), rel=0.03)
     assert _robust(np.zeros(60)) == (0.0, 0.02)  # decoys all on the floor still spread a little
+
+
+def test_the_envelope_spectrum_averages_three_half_overlapping_halves():
+    rate_hz, n = 1000.0, 1200
+    t = np.arange(n) / rate_hz
+    # A steady level (no line but at 0 Hz, removed), and a 50 Hz line of amplitude 2.
+    squared = np.vstack([np.full(n, 5.0), 1.0 + 2.0 * np.cos(2 * np.pi * 50.0 * t + 0.7)])
+    spectra, df = _envelope_spectra(squared, rate_hz)
+    assert df == rate_hz / 600  # halves: twice the record's bin spacing
+    assert np.abs(spectra[0]).max() < 1e-9
+    # A Hann window's coherent gain: a line of amplitude A reads A/2 times the window's sum.
+    assert spectra[1, 30] == pytest.approx(2.0 / 2 * np.hanning(600).sum(), rel=0.01)
+
+
+def test_a_level_is_judged_where_its_spectra_reach_two_harmonics_at_full_slip():
+    # 100 Hz, 1 % slip: the second harmonic's tooth at 202 Hz and the bin beside it below the last bin.
+    reaching, short = (_Level.masked("cepstral", np.zeros(1), np.ones(1), 1.0, np.zeros((1, bins), np.float32), bins,
+                                     np.ones(bins, bool), np.ones(bins, bool)) for bins in (205, 204))
+    assert _reaches(reaching, 100.0, 0.01) and not _reaches(short, 100.0, 0.01)
