@@ -16,7 +16,7 @@ import pytest
 from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
-from kemo_pkg.filterbank import Kurtogram, spectral_kurtosis
+from kemo_pkg.filterbank import Kurtogram, bands_at, fast_length_at_most, spectral_kurtosis, tree_levels
 from kemo_pkg.bearing import (
     DEFECT_LABELS, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
     refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
@@ -101,13 +101,34 @@ def test_cage_rate_lines_without_ball_lines_read_as_a_ball_defect():
     assert diagnosis.band_hz == diagnosis.defects["cage"].band_hz and "cage" in diagnosis.band_reason
 
 
-@pytest.mark.parametrize("seed", range(6))
-def test_noise_alone_raises_no_alarm(seed):
+@pytest.mark.parametrize("seed, highest_hz", [(0, None), (1, None), (2, None), (3, None), (4, None), (5, FS / 4)])
+def test_noise_alone_raises_no_alarm(seed, highest_hz):
     noise = np.random.default_rng(seed).standard_normal(int(3 * FS))
-    diagnosis = diagnose_bearing(noise, FS, ORDERS, SHAFT_HZ)
+    diagnosis = diagnose_bearing(noise, FS, ORDERS, SHAFT_HZ, highest_hz=highest_hz)
     assert diagnosis.verdict == "none"
     assert not any(e.present for e in diagnosis.defects.values())
-    assert diagnosis.band_hz[0] >= BAND_FLOOR_HZ  # the kurtogram's best band above the defect lines
+    # The kurtogram's best band, above the defect lines and within what the record holds.
+    assert BAND_FLOOR_HZ <= diagnosis.band_hz[0] < diagnosis.band_hz[1] <= (highest_hz or FS / 2)
+
+
+def test_a_record_sampled_below_the_bands_is_left_undiagnosed():
+    diagnosis = diagnose_bearing(bearing_record(fs=1000.0, seconds=2.0), 1000.0, ORDERS, SHAFT_HZ)
+    assert diagnosis.verdict == "none" and not any(e.present for e in diagnosis.defects.values())
+    assert all(map(math.isnan, diagnosis.band_hz)) and diagnosis.band_reason == "no band lies above the defect lines"
+    assert any("sample rate is too low" in note for note in diagnosis.notes)
+
+
+@pytest.mark.parametrize("n, fast", [(1, 1), (7, 6), (1001, 1000)])
+def test_a_record_is_cut_to_the_longest_fast_transform_length(n, fast):
+    # Fast for a real transform: prime factors 2, 3 and 5 only.
+    assert fast_length_at_most(n) == fast
+
+
+def test_the_tree_splits_each_level_in_two_and_in_three():
+    assert tree_levels(3) == [0.0, 1.0, 1.6, 2.0, 2.6, 3.0]
+    assert [bands_at(level) for level in tree_levels(3)] == [1, 2, 3, 4, 6, 8]
+    with pytest.raises(ValueError, match="record length must be positive"):
+        fast_length_at_most(0)
 
 
 def test_a_weak_defect_under_its_noise_is_not_claimed():
