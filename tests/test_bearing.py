@@ -16,7 +16,9 @@ import pytest
 from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
-from kemo_pkg.filterbank import Kurtogram, bands_at, fast_length_at_most, spectral_kurtosis, tree_levels
+from kemo_pkg.filterbank import (
+    Kurtogram, band_envelope, bands_at, fast_length_at_most, level_envelopes, spectral_kurtosis, tree_levels,
+)
 from kemo_pkg.bearing import (
     DEFECT_LABELS, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
     refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
@@ -464,3 +466,37 @@ def test_a_level_is_judged_where_its_spectra_reach_two_harmonics_at_full_slip():
     reaching, short = (_Level.masked("cepstral", np.zeros(1), np.ones(1), 1.0, np.zeros((1, bins), np.float32), bins,
                                      np.ones(bins, bool), np.ones(bins, bool)) for bins in (205, 204))
     assert _reaches(reaching, 100.0, 0.01) and not _reaches(short, 100.0, 0.01)
+
+
+def line_power_through(band_hz, line_bin, bins=1001):
+    """Mean squared envelope of band `band_hz` of a spectrum (1 Hz bins) that
+    holds one line of unit amplitude on `line_bin`."""
+    spectrum = np.zeros(bins, complex)
+    spectrum[line_bin] = 1.0
+    return band_envelope(spectrum, 1.0, band_hz).envelopes.mean()
+
+
+@pytest.mark.parametrize(
+    "band_hz, edge_bins, edge_gains",
+    [
+        # 100 bins: ten on either side fade in and out along a raised cosine.
+        ((200.0, 300.0), (200, 204, 205, 210, 250, 299), (0.0062, 0.4218, 0.5782, 1.0, 1.0, 0.0062)),
+        # 8 bins: one on either side, at half gain.
+        ((200.0, 208.0), (200, 201, 207), (0.5, 1.0, 0.5)),
+    ],
+)
+def test_a_band_passes_its_flat_top_whole_and_fades_at_its_edges(band_hz, edge_bins, edge_gains):
+    centre = line_power_through(band_hz, int(np.mean(band_hz)))
+    gains = [math.sqrt(line_power_through(band_hz, line_bin) / centre) for line_bin in edge_bins]
+    assert gains == pytest.approx(edge_gains, abs=1e-4)
+
+
+def test_the_bands_of_a_level_and_a_band_given_span_the_bins_asked_for():
+    spectrum = np.ones(1025, complex)  # 1024 bins above 0 Hz at 0.5 Hz a bin
+    level = level_envelopes(spectrum, 0.5, 2.0)
+    assert (level.level, level.width_hz, level.low_hz.tolist()) == (2.0, 128.0, [0.5, 128.5, 256.5, 384.5])
+    band = band_envelope(spectrum, 0.5, (0.0, 1000.0))  # from the first bin above 0 Hz up to Nyquist
+    assert (band.level, band.low_hz.tolist(), band.width_hz, band.nyquist_hz) == (0.0, [0.5], 511.5, 512.0)
+    assert band_envelope(spectrum, 0.5, (100.0, 102.0)).width_hz == 2.0  # four bins: the narrowest band
+    with pytest.raises(ValueError, match="bands of 3 bins are too narrow to demodulate"):
+        band_envelope(spectrum, 0.5, (100.0, 101.5))
