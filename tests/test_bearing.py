@@ -17,7 +17,8 @@ from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
 from kemo_pkg.filterbank import (
-    Kurtogram, band_envelope, bands_at, fast_length_at_most, level_envelopes, spectral_kurtosis, tree_levels,
+    Kurtogram, band_envelope, bands_at, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
+    tree_levels,
 )
 from kemo_pkg.bearing import (
     DEFECT_LABELS, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
@@ -129,6 +130,9 @@ def test_a_record_is_cut_to_the_longest_fast_transform_length(n, fast):
 def test_the_tree_splits_each_level_in_two_and_in_three():
     assert tree_levels(3) == [0.0, 1.0, 1.6, 2.0, 2.6, 3.0]
     assert [bands_at(level) for level in tree_levels(3)] == [1, 2, 3, 4, 6, 8]
+    # A level is resolved where its bands span four bins above 0 Hz.
+    assert resolved_levels(6, 33) == [0.0, 1.0, 1.6, 2.0, 2.6, 3.0]
+    assert resolved_levels(6, 32) == [0.0, 1.0, 1.6, 2.0, 2.6]
     with pytest.raises(ValueError, match="record length must be positive"):
         fast_length_at_most(0)
 
