@@ -21,7 +21,7 @@ from kemo_pkg.filterbank import (
     tree_levels,
 )
 from kemo_pkg.bearing import (
-    DEFECT_LABELS, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
+    DEFECT_LABELS, HARMONICS, DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
     refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
     _envelope_spectra, _reaches, _robust, _unjudged,
 )
@@ -70,12 +70,23 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
     assert diagnosis.verdict == (defect or "none")
     assert diagnosis.shaft_hz == pytest.approx(SHAFT_HZ, rel=0.002)
     present = {d for d, e in diagnosis.defects.items() if e.present}
+    # Four seconds hold enough periods of every family, and every band reaches them: all are judged.
+    assert all(math.isfinite(e.score) and e.note is None for e in diagnosis.defects.values())
+    assert diagnosis.notes == [] and len(diagnosis.kurtogram.levels) == len(diagnosis.kurtogram.kurtosis) == 12
     if defect is None:
         assert present == set()
         assert diagnosis.band_hz[0] >= 0.99 * BAND_FLOOR_HZ and "kurtosis" in diagnosis.band_reason
     else:
         evidence = diagnosis.defects[defect]
-        assert evidence.present and evidence.score >= 4
+        assert evidence.present and evidence.score >= 4 and evidence.excess >= 0.35
+        # Its three harmonics stand over the floor, and so do the sidebands its physics predicts.
+        assert len(evidence.line_ratios) == 3 and min(evidence.line_ratios) > 1.5
+        assert evidence.sideband_ratio is None if defect == "outer_race" else evidence.sideband_ratio > 1.0
+        assert evidence.prewhitening in ("cepstral", "lines removed")
+        # The evidence panel: the envelope spectrum of the band shows the line over its floor.
+        at_line = np.abs(diagnosis.envelope_hz - evidence.found_hz) <= 1.0
+        assert diagnosis.envelope_ratio[at_line].max() > 1.5
+        assert diagnosis.envelope_hz[-1] >= HARMONICS * max(e.frequency_hz for e in diagnosis.defects.values())
         # The lines stand where the slipping elements put them, not at the kinematic rate.
         assert evidence.found_hz == pytest.approx(evidence.frequency_hz * 0.995, rel=0.004)
         # The band is where the impacts ring.
@@ -119,6 +130,8 @@ def test_a_record_sampled_below_the_bands_is_left_undiagnosed():
     assert diagnosis.verdict == "none" and not any(e.present for e in diagnosis.defects.values())
     assert all(map(math.isnan, diagnosis.band_hz)) and diagnosis.band_reason == "no band lies above the defect lines"
     assert any("sample rate is too low" in note for note in diagnosis.notes)
+    assert all(e.note == "no band to judge it in" for e in diagnosis.defects.values())
+    assert diagnosis.envelope_hz.size == diagnosis.envelope_ratio.size == 0
 
 
 @pytest.mark.parametrize("n, fast", [(1, 1), (7, 6), (1001, 1000)])
@@ -185,8 +198,8 @@ def shaft_record(fs, seconds, amplitudes, shaft_hz=SHAFT_HZ):
     "fs, seconds, amplitudes, nominal_hz, expected_hz",
     [
         *[(2000.0, 4.0, {1: 0.4, 2: 0.2, 3: 0.1}, SHAFT_HZ * n, SHAFT_HZ) for n in (0.975, 1.0, 1.025)],
-        (80.0, 20.0, {1: 1.0}, SHAFT_HZ * 1.02, SHAFT_HZ),          # only the first harmonic below Nyquist
-        (2000.0, 4.0, {2: 1.0, 3: 0.5}, SHAFT_HZ * 0.98, SHAFT_HZ),  # no line at shaft rate itself
+        (120.0, 20.0, {1: 1.0}, SHAFT_HZ * 1.02, SHAFT_HZ),  # the second harmonic at Nyquist: the first alone
+        (2000.0, 4.0, {4: 1.0, 5: 0.5}, SHAFT_HZ * 0.98, SHAFT_HZ),  # only the fourth and fifth harmonics
         (2000.0, 4.0, {}, SHAFT_HZ * 1.02, SHAFT_HZ * 1.02),       # no shaft line: the nominal speed stays
         (1000.0, 1.0, {1: 1.0}, 0.3, 0.3),                         # too slow for a 1 s record to resolve
     ],
@@ -204,8 +217,8 @@ def test_the_speed_is_refined_from_the_shaft_harmonics(fs, seconds, amplitudes, 
         ("balls=8,ball_diameter=0.2656,pitch_diameter=1.122", (3.0530, 4.9469, 1.994, 0.3817)),
         # A contact angle shortens the effective ball diameter by its cosine.
         ("Balls=10, Ball_Diameter=10, Pitch_Diameter=50, Contact_Angle=60", (4.5, 5.5, 2.475, 0.45)),
-        # One ball, a quarter of the pitch diameter: the fewest a bearing can have.
-        ("balls=1,ball_diameter=1,pitch_diameter=4,contact_angle=0", (0.375, 0.625, 1.875, 0.375)),
+        # One ball, a quarter of the pitch diameter: the fewest a bearing can have; no contact angle.
+        ("balls=1,ball_diameter=1,pitch_diameter=4", (0.375, 0.625, 1.875, 0.375)),
     ],
 )
 def test_kinematic_defect_orders(geometry, expected):
@@ -218,6 +231,11 @@ def test_kinematic_defect_orders(geometry, expected):
     # The inner race's lines carry shaft-rate sidebands, a ball's (striking at twice its spin) cage-rate ones.
     assert orders.families() == {"outer_race": (orders.bpfo, None), "inner_race": (orders.bpfi, 1.0),
                                  "ball": (2 * orders.bsf, orders.ftf), "cage": (orders.ftf, None)}
+
+
+def test_a_deep_groove_bearing_has_no_contact_angle_by_default():
+    assert defect_orders_from_geometry(1, 1.0, 4.0) == parse_geometry("balls=1,ball_diameter=1,pitch_diameter=4") == (
+        DefectOrders(bpfo=0.375, bpfi=0.625, bsf=1.875, ftf=0.375))
 
 
 GIVE_ORDERS = "^bearing: give BPFO, BPFI, BSF and FTF in orders"
@@ -379,25 +397,25 @@ def test_the_local_floor_is_the_block_medians_joined_at_their_centres():
 
 
 @pytest.mark.parametrize(
-    "defect, found_hz, masked_hz, kept_hz",
+    "defect, found_hz, df, masked_hz, kept_hz",
     [
         # Above shaft rate: every harmonic up to the spectrum's top, with three
         # shaft-rate sidebands either side; not a fourth, nor the shaft's own lines.
-        ("outer_race", 110.0, [20.0, 80.0, 110.0, 140.0, 200.0, 990.0], [60.0, 100.0, 230.0]),
+        ("outer_race", 110.0, 2.0, [20.0, 80.0, 110.0, 140.0, 200.0, 990.0], [60.0, 100.0, 230.0]),
         # Below shaft rate: the cage's four harmonics its comb claimed, with their sidebands.
-        ("cage", 12.0, [12.0, 42.0, 48.0, 78.0], [60.0, 90.0]),
+        ("cage", 12.0, 1.0, [12.0, 42.0, 48.0, 78.0], [60.0, 90.0]),
     ],
 )
-def test_a_present_family_explains_its_own_lines_away(defect, found_hz, masked_hz, kept_hz):
-    bins, shaft_hz = 1000, 30.0  # 1 Hz bins
-    level = _Level.masked("cepstral", np.array([1000.0]), np.array([2000.0]), 1.0, np.ones((1, bins), np.float32),
-                          1200, np.ones(bins, bool), np.ones(bins, bool))
+def test_a_present_family_explains_its_own_lines_away(defect, found_hz, df, masked_hz, kept_hz):
+    bins, shaft_hz = int(1000 / df), 30.0  # spectra up to 1000 Hz
+    level = _Level.masked("cepstral", np.array([1000.0]), np.array([2000.0]), df, np.ones((1, bins), np.float32),
+                          bins + 200, np.ones(bins, bool), np.ones(bins, bool))
     # The spectrum's last bin and the padding past it hold no line.
     assert level.valid[: bins - 1].all() and not level.valid[bins - 1 :].any()
     assert level.decoy_valid[: bins - 1].all() and not level.decoy_valid[bins - 1 :].any()
     evidence = replace(_unjudged(defect, found_hz, ""), found_hz=found_hz)
     (explained,) = _explain_away([level], evidence, shaft_hz, None)
-    masked, kept = np.array(masked_hz, int), np.array(kept_hz, int)
+    masked, kept = (np.array(masked_hz) / df).astype(int), (np.array(kept_hz) / df).astype(int)
     assert not explained.valid[masked].any() and explained.valid[kept].all()
     assert not explained.log_ratio[0, masked].any() and (explained.log_ratio[0, kept] == 1).all()
 
@@ -466,9 +484,10 @@ def test_the_envelope_spectrum_averages_three_half_overlapping_halves():
 
 
 def test_a_level_is_judged_where_its_spectra_reach_two_harmonics_at_full_slip():
-    # 100 Hz, 1 % slip: the second harmonic's tooth at 202 Hz and the bin beside it below the last bin.
-    reaching, short = (_Level.masked("cepstral", np.zeros(1), np.ones(1), 1.0, np.zeros((1, bins), np.float32), bins,
-                                     np.ones(bins, bool), np.ones(bins, bool)) for bins in (205, 204))
+    # 100 Hz, 1 % slip: the second harmonic's tooth at 202 Hz (bin 404 at 0.5 Hz a bin) and the bin
+    # beside it below the last bin.
+    reaching, short = (_Level.masked("cepstral", np.zeros(1), np.ones(1), 0.5, np.zeros((1, bins), np.float32), bins,
+                                     np.ones(bins, bool), np.ones(bins, bool)) for bins in (407, 406))
     assert _reaches(reaching, 100.0, 0.01) and not _reaches(short, 100.0, 0.01)
 
 
