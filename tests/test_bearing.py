@@ -1,6 +1,7 @@
 """Bearing diagnosis against known truth: synthetic records whose defect is
-built in, the kinematic formulas, the bearing flags, and a few real records
-when the development set is at hand."""
+built in, the kinematic formulas, the bearing flags, a few real records when
+the development set is at hand, and the diagnosis's building blocks (combs,
+line masks, floors, bands) on inputs whose answer is known by construction."""
 
 import json
 import math
@@ -16,14 +17,14 @@ import pytest
 from scipy.signal import resample_poly
 
 from kemo_pkg.__main__ import main
+from kemo_pkg.bearing import (
+    DEFECT_LABELS, HARMONICS, DefectOrders, _comb, _envelope_spectra, _explain_away, _floor_block, _floor_ratio,
+    _Level, _line_mask, _local_floor, _prewhitened, _reaches, _robust, _unjudged, defect_orders_from_geometry,
+    diagnose_bearing, parse_defect_orders, parse_geometry, refine_shaft_speed,
+)
 from kemo_pkg.filterbank import (
     Kurtogram, band_envelope, bands_at, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
     tree_levels,
-)
-from kemo_pkg.bearing import (
-    DEFECT_LABELS, HARMONICS, DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders, parse_geometry,
-    refine_shaft_speed, _comb, _explain_away, _floor_block, _floor_ratio, _Level, _line_mask, _local_floor, _prewhitened,
-    _envelope_spectra, _reaches, _robust, _unjudged,
 )
 
 # A 6205-like deep-groove bearing: nine balls, ball to pitch diameter 0.2.
@@ -134,18 +135,14 @@ def test_a_record_sampled_below_the_bands_is_left_undiagnosed():
     assert diagnosis.envelope_hz.size == diagnosis.envelope_ratio.size == 0
 
 
-@pytest.mark.parametrize("n, fast", [(1, 1), (7, 6), (1001, 1000)])
-def test_a_record_is_cut_to_the_longest_fast_transform_length(n, fast):
-    # Fast for a real transform: prime factors 2, 3 and 5 only.
-    assert fast_length_at_most(n) == fast
-
-
 def test_the_tree_splits_each_level_in_two_and_in_three():
     assert tree_levels(3) == [0.0, 1.0, 1.6, 2.0, 2.6, 3.0]
     assert [bands_at(level) for level in tree_levels(3)] == [1, 2, 3, 4, 6, 8]
     # A level is resolved where its bands span four bins above 0 Hz.
     assert resolved_levels(6, 33) == [0.0, 1.0, 1.6, 2.0, 2.6, 3.0]
     assert resolved_levels(6, 32) == [0.0, 1.0, 1.6, 2.0, 2.6]
+    # A record is cut to the longest length fast for a real transform: prime factors 2, 3 and 5 only.
+    assert [fast_length_at_most(n) for n in (1, 7, 1001)] == [1, 6, 1000]
     with pytest.raises(ValueError, match="record length must be positive"):
         fast_length_at_most(0)
 
@@ -246,7 +243,8 @@ GIVE_GEOMETRY = "^bearing geometry: give balls, ball_diameter, pitch_diameter an
     "parse, text, problem",
     [
         (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=1.99", GIVE_ORDERS + "; missing FTF$"),
-        (parse_defect_orders, "bpfo=3.05,bpfi=4.95,bsf=1.99,ftf=0.38,bpf=2,rpm=1800", GIVE_ORDERS + "; unknown bpf, rpm$"),
+        (parse_defect_orders, "bpfo=3.05,bpfi=4.95,bsf=1.99,ftf=0.38,bpf=2,rpm=1800",
+         GIVE_ORDERS + "; unknown bpf, rpm$"),
         (parse_defect_orders, "BPFO=3.05,BPFI=x,BSF=1.99,FTF=0.38", "^bearing: 'x' is not a number"),
         (parse_defect_orders, "BPFO==3.05,BPFI=4.95,BSF=1.99,FTF=0.38", "'=3.05' is not a number"),
         (parse_defect_orders, "BPFO=-3,BPFI=4.95,BSF=1.99,FTF=0.38", "BPFO must be a positive number"),
@@ -261,7 +259,8 @@ GIVE_GEOMETRY = "^bearing geometry: give balls, ball_diameter, pitch_diameter an
         (parse_geometry, "balls=0,ball_diameter=1,pitch_diameter=5", "positive whole number"),
         (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,contact_angle=90", "contact angle"),
         (parse_geometry, "balls=8", GIVE_GEOMETRY + "; missing ball_diameter, pitch_diameter$"),
-        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,angle=9,width=3", GIVE_GEOMETRY + "; unknown angle, width$"),
+        (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,angle=9,width=3",
+         GIVE_GEOMETRY + "; unknown angle, width$"),
     ],
 )
 def test_a_bearing_that_cannot_be_is_refused_with_its_reason(parse, text, problem):
@@ -443,8 +442,9 @@ def test_the_kurtogram_peak_is_the_band_of_highest_kurtosis_within_the_limits():
     assert kurt.peak(above_hz=400.0, below_hz=800.0) == (1.6, (400.0, 800.0), 2.5)  # the limits are the band's edges
     level, band, value = kurt.peak(above_hz=1300.0)
     assert math.isnan(level) and all(map(math.isnan, band)) and math.isnan(value)
-    assert kurt.image() == pytest.approx(np.array([[np.nan] * 6, [1.0] * 3 + [3.0] * 3, [2.0, 2.0, 2.5, 2.5, 3.0, 3.0]]),
-                                         nan_ok=True)
+    # Drawn as an image: each band repeated over the columns it spans.
+    image = np.array([[np.nan] * 6, [1.0] * 3 + [3.0] * 3, [2.0, 2.0, 2.5, 2.5, 3.0, 3.0]])
+    assert kurt.image() == pytest.approx(image, nan_ok=True)
 
 
 def test_prewhitening_keeps_every_phase_and_brings_the_discrete_lines_to_the_floor():
