@@ -518,6 +518,10 @@ def test_the_bands_of_a_level_and_a_band_given_span_the_bins_asked_for():
     spectrum = np.ones(1025, complex)  # 1024 bins above 0 Hz at 0.5 Hz a bin
     level = level_envelopes(spectrum, 0.5, 2.0)
     assert (level.level, level.width_hz, level.low_hz.tolist()) == (2.0, 128.0, [0.5, 128.5, 256.5, 384.5])
+    # The squared envelopes reach up to the 128 Hz width: sampled at twice it they do not alias; asked
+    # to be free of aliasing below 20 Hz only, what lies above their Nyquist folds down to 148.5 - 128 Hz.
+    rates_hz = [level_envelopes(spectrum, 0.5, 2.0, alias_free_hz).rate_hz for alias_free_hz in (np.inf, 200.0, 20.0)]
+    assert rates_hz == [256.0, 256.0, 148.5]
     band = band_envelope(spectrum, 0.5, (0.0, 1000.0))  # from the first bin above 0 Hz up to Nyquist
     assert (band.level, band.low_hz.tolist(), band.width_hz, band.nyquist_hz) == (0.0, [0.5], 511.5, 512.0)
     assert band_envelope(spectrum, 0.5, (100.0, 102.0)).width_hz == 2.0  # four bins: the narrowest band
