@@ -84,6 +84,9 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         assert len(evidence.line_ratios) == 3 and min(evidence.line_ratios) > 1.5
         assert evidence.sideband_ratio is None if defect == "outer_race" else evidence.sideband_ratio > 1.0
         assert evidence.prewhitening in ("cepstral", "lines removed")
+        # Its lines explained away, no other family borrows them (a ball's cage-rate lines are its own).
+        others = [e.excess for d, e in diagnosis.defects.items() if d not in (defect, "cage")]
+        assert max(others) < 0.35
         # The evidence panel: the envelope spectrum of the band shows the line over its floor.
         at_line = np.abs(diagnosis.envelope_hz - evidence.found_hz) <= 1.0
         assert diagnosis.envelope_ratio[at_line].max() > 1.5
@@ -131,7 +134,9 @@ def test_a_record_sampled_below_the_bands_is_left_undiagnosed():
     assert diagnosis.verdict == "none" and not any(e.present for e in diagnosis.defects.values())
     assert all(map(math.isnan, diagnosis.band_hz)) and diagnosis.band_reason == "no band lies above the defect lines"
     assert any("sample rate is too low" in note for note in diagnosis.notes)
-    assert all(e.note == "no band to judge it in" for e in diagnosis.defects.values())
+    assert all(e.note == "no band to judge it in" and e.defect == d for d, e in diagnosis.defects.items())
+    assert [e.frequency_hz for e in diagnosis.defects.values()] == pytest.approx(
+        [f * diagnosis.shaft_hz for f, _ in ORDERS.families().values()])
     assert diagnosis.envelope_hz.size == diagnosis.envelope_ratio.size == 0
 
 
