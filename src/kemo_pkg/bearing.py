@@ -406,9 +406,8 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
         sideband = log_ratio[:, side_teeth].sum(axis=1)
         sidebands_counted = valid[side_teeth].sum(axis=0)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
-        sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
+    total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
+    sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
     if sideband_hz is not None:
         total = total + SIDEBAND_WEIGHT * sideband
     best = np.argmax(total, axis=2)
