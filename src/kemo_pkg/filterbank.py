@@ -154,10 +154,3 @@ class Kurtogram:
                 if not values[index] <= best[2]:
                     best = (level, self.band(level, int(index)), float(values[index]))
         return best
-
-
-def kurtogram(spectrum: np.ndarray, df: float, max_level: int) -> Kurtogram:
-    """The kurtogram of the record whose one-sided transform is `spectrum`."""
-    levels = tuple(tree_levels(max_level))
-    values = tuple(spectral_kurtosis(level_envelopes(spectrum, df, level).envelopes) for level in levels)
-    return Kurtogram(levels, values, df * (len(spectrum) - 1))
