@@ -36,16 +36,17 @@ SHAFT_HZ = 29.3
 BAND_FLOOR_HZ = 4 * (ORDERS.bpfi + 1) * SHAFT_HZ
 
 
-def bearing_record(defect=None, seconds=4.0, fs=FS, shaft_hz=SHAFT_HZ, impact=1.0, noise=0.5, seed=0):
-    """Shaft harmonics, noise, and the impacts of `defect`, each ringing a
-    4.2 kHz resonance: at the outer-race rate, at the inner-race rate with the
-    defect passing through the load zone at shaft rate, at twice the spin rate
-    for a ball, passing through it at cage rate; the rolling elements slip
-    0.5 % and jitter."""
+def bearing_record(defect=None, seconds=4.0, fs=FS, shaft_hz=SHAFT_HZ, impact=1.0, noise=0.5, seed=0,
+                   harmonics=((1, 0.4), (2, 0.2), (3, 0.1))):
+    """Shaft `harmonics` (order, amplitude), noise, and the impacts of
+    `defect`, each ringing a 4.2 kHz resonance: at the outer-race rate, at
+    the inner-race rate with the defect passing through the load zone at
+    shaft rate, at twice the spin rate for a ball, passing through it at cage
+    rate; the rolling elements slip 0.5 % and jitter."""
     rng = np.random.default_rng(seed)
     n = int(seconds * fs)
     t = np.arange(n) / fs
-    x = sum(a * np.cos(2 * np.pi * k * shaft_hz * t + k) for k, a in ((1, 0.4), (2, 0.2), (3, 0.1)))
+    x = sum(a * np.cos(2 * np.pi * k * shaft_hz * t + k) for k, a in harmonics)
     x = x + noise * rng.standard_normal(n)
     if defect is not None:
         rate_order, modulation_order = {"outer_race": (ORDERS.bpfo, None), "inner_race": (ORDERS.bpfi, 1.0),
@@ -189,13 +190,6 @@ def test_the_scale_of_the_record_does_not_matter():
     assert small.defects["inner_race"].score == pytest.approx(huge.defects["inner_race"].score, rel=1e-6)
 
 
-def shaft_record(fs, seconds, amplitudes, shaft_hz=SHAFT_HZ):
-    """Light noise and the shaft harmonics of `amplitudes` (harmonic: amplitude)."""
-    t = np.arange(int(fs * seconds)) / fs
-    x = 0.1 * np.random.default_rng(0).standard_normal(t.size)
-    return x + sum(a * np.cos(2 * np.pi * k * shaft_hz * t + k) for k, a in amplitudes.items())
-
-
 @pytest.mark.parametrize(
     "fs, seconds, amplitudes, nominal_hz, expected_hz",
     [
@@ -208,8 +202,8 @@ def shaft_record(fs, seconds, amplitudes, shaft_hz=SHAFT_HZ):
 )
 def test_the_speed_is_refined_from_the_shaft_harmonics(fs, seconds, amplitudes, nominal_hz, expected_hz):
     # Read between bins: far finer than the 0.25 Hz bins of a 4 s record.
-    assert refine_shaft_speed(shaft_record(fs, seconds, amplitudes), fs, nominal_hz) == pytest.approx(expected_hz,
-                                                                                                    rel=1e-4)
+    record = bearing_record(fs=fs, seconds=seconds, noise=0.1, harmonics=amplitudes.items())
+    assert refine_shaft_speed(record, fs, nominal_hz) == pytest.approx(expected_hz, rel=1e-4)
 
 
 @pytest.mark.parametrize(
