@@ -4,7 +4,7 @@
 # make demo     - the same set-up, then the drivetrain demonstration
 # make bench    - module against the plain-Python baseline, side by side
 # make sanitize - the tests against the extension built with ASan and UBSan
-# make evaluate - the bearing diagnosis over the real development records, when ../shared holds them
+# make evaluate - the bearing diagnosis over every rig of real development records in ../shared/data
 # make mutate   - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
 
 VENV := .venv
@@ -17,7 +17,7 @@ SOURCES := $(shell find src -type f -not -name '*.so' -not -path '*/__pycache__/
 PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13; do \
 	"$$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$c"; break; }; done)
 
-DEVELOPMENT_SET := ../shared/data/bearings-fan-end
+DEVELOPMENT_SETS := $(wildcard ../shared/data/bearings-*)
 
 .DEFAULT_GOAL := test
 .PHONY: test test-oldest dev demo bench sanitize evaluate mutate clean
@@ -62,7 +62,7 @@ test-oldest: $(OLDEST_VENV)/.installed
 # only the changed files recompile.  It counts as installed, so `make` then
 # tests this build until a source changes again.
 $(BUILD_TOOLS): $(PY)
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.13" cmake ninja
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.13" "numpy>=2.1" cmake ninja
 	@touch $@
 
 dev: $(BUILD_TOOLS)
@@ -76,8 +76,8 @@ bench: $(STAMP)
 	$(PY) bench/bench.py
 
 evaluate: $(STAMP)
-	@test -d $(DEVELOPMENT_SET) || { echo "evaluate: $(DEVELOPMENT_SET) is not here; nothing to evaluate"; exit 0; }
-	$(PY) tools/evaluate.py $(DEVELOPMENT_SET)
+	@test -n "$(DEVELOPMENT_SETS)" || { echo "evaluate: no ../shared/data/bearings-* folder is here; nothing to evaluate"; exit 0; }
+	$(PY) tools/evaluate.py $(DEVELOPMENT_SETS)
 
 sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh

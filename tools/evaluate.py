@@ -1,14 +1,17 @@
-"""The bearing diagnosis over a labelled set of real records: one
-`python -m kemo_pkg analyze FILE --json --no-figure` per record, the verdicts
-against the labels, and the time each took.
+"""The bearing diagnosis over labelled sets of real records: one
+`python -m kemo_pkg analyze FILE --fs .. --rpm .. --vibration-column ..
+--bearing .. --json --no-figure` per record, the verdicts against the labels,
+and the time each took.
 
-    python tools/evaluate.py FOLDER
+    python tools/evaluate.py [--json-dir DIR] FOLDER [FOLDER ...]
 
-FOLDER holds MATLAB records and `labels.csv` (file, fault, ...), as the
-fan-end development set does: 12 kHz records whose vibration variable ends in
-`_FE_time`, from a 6203 bearing with the defect orders below.
+Each FOLDER holds MATLAB records and `labels.csv` with the columns file,
+fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration.  The tables are
+printed per folder (one rig each) and pooled.  `--json-dir` keeps each
+record's JSON output there, one file per record.
 """
 
+import argparse
 import contextlib
 import csv
 import io
@@ -18,62 +21,89 @@ import sys
 import time
 from pathlib import Path
 
-import scipy.io
-
 from kemo_pkg.__main__ import main
 
-FS_HZ = 12000
-BEARING = "BPFO=3.0530,BPFI=4.9469,BSF=1.994,FTF=0.3817"
 CLASSES = ("outer_race", "inner_race", "ball", "cage", "none")
+SENSOR_FAULT = "sensor fault"
 
 
-def _vibration_variable(path: Path) -> str:
-    return next(name for name, _, _ in scipy.io.whosmat(path) if name.endswith("_FE_time"))
+def _command(folder: Path, row: dict[str, str]) -> list[str]:
+    bearing = ",".join(f"{key.upper()}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf"))
+    return ["analyze", str(folder / row["file"]), "--fs", row["fs_hz"], "--rpm", row["rpm"],
+            "--vibration-column", row["vibration"], "--bearing", bearing, "--json", "--no-figure"]
 
 
-def _diagnose(path: Path) -> tuple[str, float]:
-    argv = ["analyze", str(path), "--fs", str(FS_HZ), "--vibration-column", _vibration_variable(path),
-            "--bearing", BEARING, "--json", "--no-figure"]
-    out = io.StringIO()
+def _diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
+    out, err = io.StringIO(), io.StringIO()
     start = time.perf_counter()
-    with contextlib.redirect_stdout(out):
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
         code = main(argv)
     seconds = time.perf_counter() - start
     if code != 0:
-        return f"exit {code}", seconds
-    bearing = json.loads(out.getvalue())["bearing"]
-    return (bearing["verdict"] if bearing else "no diagnosis"), seconds
+        return f"exit {code}", seconds, None
+    result = json.loads(out.getvalue())
+    if not result["quality"]["usable"]:
+        return SENSOR_FAULT, seconds, result
+    bearing = result["bearing"]
+    return (bearing["verdict"] if bearing else "no diagnosis"), seconds, result
 
 
-def main_evaluate(folder: Path) -> int:
-    with open(folder / "labels.csv", newline="") as labels:
-        rows = list(csv.DictReader(labels))
+def _table(title: str, outcomes: list[tuple[str, str]], seconds: list[float]) -> None:
+    """The confusion table of (label, verdict) pairs and its tallies."""
     table: dict[str, dict[str, int]] = {}
-    seconds = []
-    for row in rows:
-        verdict, took = _diagnose(folder / row["file"])
-        seconds.append(took)
-        table.setdefault(row["fault"], {}).setdefault(verdict, 0)
-        table[row["fault"]][verdict] += 1
-        print(f"  {row['file']:<22} {row['fault']:<11} -> {verdict:<11} {took:.2f} s", file=sys.stderr)
+    for label, verdict in outcomes:
+        table.setdefault(label, {}).setdefault(verdict, 0)
+        table[label][verdict] += 1
     verdicts = list(CLASSES) + sorted({v for counts in table.values() for v in counts} - set(CLASSES))
     width = max(len(v) for v in verdicts) + 2
+    print(f"\n{title}")
     print(f"{'label':<12}" + "".join(f"{v:>{width}}" for v in verdicts) + f"{'right':>{width}}")
-    right = 0
     for label in [c for c in CLASSES if c in table]:
         counts = table[label]
-        right += counts.get(label, 0)
         print(f"{label:<12}" + "".join(f"{counts.get(v, 0):>{width}}" for v in verdicts)
               + f"{counts.get(label, 0):>{width - 3}}/{sum(counts.values()):<2}")
-    healthy = table.get("none", {})
-    false_alarms = sum(n for v, n in healthy.items() if v != "none")
-    print(f"right: {right} of {len(rows)}; false alarms on healthy records: {false_alarms} of {sum(healthy.values())}")
+    right = sum(label == verdict for label, verdict in outcomes)
+    defects = set(CLASSES) - {"none"}
+    wrong = sum(label in defects and verdict in defects and verdict != label for label, verdict in outcomes)
+    missed = sum(label in defects and verdict == "none" for label, verdict in outcomes)
+    healthy = [verdict for label, verdict in outcomes if label == "none"]
+    false_alarms = sum(verdict != "none" for verdict in healthy)
+    sensor = sum(verdict == SENSOR_FAULT for _, verdict in outcomes)
+    print(f"right {right} of {len(outcomes)}; wrong defect named {wrong}; missed {missed};"
+          f" false alarms on healthy records {false_alarms} of {len(healthy)}; sensor-fault verdicts {sensor}")
     print(f"seconds per record (the whole command, in process): median {statistics.median(seconds):.3f},"
           f" max {max(seconds):.3f}")
+
+
+def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
+    pooled: list[tuple[str, str]] = []
+    pooled_seconds: list[float] = []
+    for folder in folders:
+        with open(folder / "labels.csv", newline="") as labels:
+            rows = list(csv.DictReader(labels))
+        outcomes, seconds = [], []
+        for row in rows:
+            verdict, took, result = _diagnose(_command(folder, row))
+            if json_dir is not None and result is not None:
+                json_dir.mkdir(parents=True, exist_ok=True)
+                (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))
+            bearing = (result or {}).get("bearing") or {}
+            confidence = bearing.get("confidence", "")
+            outcomes.append((row["fault"], verdict))
+            seconds.append(took)
+            print(f"  {folder.name:<18} {row['file']:<22} {row['fault']:<11} -> {verdict:<12} {confidence:<9}"
+                  f" {took:.2f} s", file=sys.stderr)
+        _table(f"{folder.name} ({len(rows)} records)", outcomes, seconds)
+        pooled += outcomes
+        pooled_seconds += seconds
+    if len(folders) > 1:
+        _table(f"pooled over {len(folders)} rigs ({len(pooled)} records)", pooled, pooled_seconds)
     return 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    sys.exit(main_evaluate(Path(sys.argv[1])))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json-dir", type=Path)
+    parser.add_argument("folders", type=Path, nargs="+")
+    args = parser.parse_args()
+    sys.exit(evaluate(args.folders, args.json_dir))
