@@ -80,6 +80,19 @@ def stable_band(band_hz: tuple[float, float], fs: float) -> bool:
     return min(low, 0.5 - high) * (high - low) >= MIN_BAND_CONDITIONING
 
 
+def check_band(band_hz: tuple[float, float], fs: float) -> None:
+    """Raises ValueError unless the envelope band `band_hz` (Hz) rises, stays
+    below half the sample rate `fs` and makes a stable band-pass filter."""
+    low, high = band_hz
+    if not low < high < fs / 2:
+        raise ValueError(f"envelope band {low:g}-{high:g} Hz must rise and stay below half the"
+                         f" sample rate ({fs / 2:g} Hz)")
+    if not stable_band(band_hz, fs):
+        raise ValueError(f"envelope band {low:g}-{high:g} Hz is too narrow, or too close to 0 Hz or to"
+                         f" half the sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move"
+                         " it towards the middle")
+
+
 @contextmanager
 def progress_step(what):
     """One line on stderr per step, with the time it took."""
@@ -464,7 +477,19 @@ def _bearing(record, settings, order, speed, notes) -> BearingDiagnosis | None:
         diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
                                      refine_speed=False)
     notes.extend(diagnosis.notes)
-    return diagnosis
+    return replace(diagnosis, band_rms=band_rms(record.vibration, record.fs, diagnosis.band_hz))
+
+
+def band_rms(vibration: np.ndarray, fs: float, band_hz: tuple[float, float]) -> float:
+    """RMS of the record in `band_hz` (Hz): the energy the bearing's
+    resonances carry, which a growing defect raises.  NaN without a band that
+    a band-pass filter can take."""
+    if not all(map(math.isfinite, band_hz)):
+        return math.nan
+    low, high = _below_nyquist(band_hz, fs)
+    if not (0 < low < high < fs / 2 and stable_band((low, high), fs)):
+        return math.nan
+    return cm.compute_true_overall_rms(cm.apply_bandpass(cm.remove_dc_offset(vibration), low, high, fs))
 
 
 def assess_record(record: Record, settings: Settings = Settings(), progress: bool = False) -> Assessment:

@@ -282,6 +282,7 @@ class BearingDiagnosis:
     envelope_hz: np.ndarray      # squared envelope spectrum of the verdict's band, over its floor
     envelope_ratio: np.ndarray
     notes: list[str] = field(default_factory=list)
+    band_rms: float = math.nan   # RMS of the record in band_hz, in its units: what the resonances carry
 
     def scaled(self, factor: float) -> "BearingDiagnosis":
         """The same diagnosis with every frequency multiplied by `factor`: a

@@ -249,6 +249,7 @@ def _bearing_json(b: BearingDiagnosis) -> dict:
         "nominal_shaft_hz": _number(b.nominal_shaft_hz),
         "band_hz": [_number(edge) for edge in b.band_hz],
         "band_reason": b.band_reason,
+        "band_rms": _number(b.band_rms),
         "defects": {
             defect: {
                 "frequency_hz": _number(e.frequency_hz),
