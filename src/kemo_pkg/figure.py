@@ -1,6 +1,7 @@
 """The one-page figure of an assessment: the six panels an analyst reads first,
 and with a bearing diagnosis two more, the envelope spectrum the verdict was
-read from with each defect's harmonics marked, and the kurtogram."""
+read from with each defect's harmonics marked, and the kurtogram.  And the
+figure of a machine's history: each tracked finding's trend and alarm."""
 
 from pathlib import Path
 
@@ -12,6 +13,7 @@ import numpy as np  # noqa: E402
 
 from .analysis import Z_ALARM, Assessment, Record, RecordAnalysis, TrendAssessment  # noqa: E402
 from .bearing import DEFECT_LABELS, HARMONICS, BearingDiagnosis  # noqa: E402
+from .trend import FINDING_LABELS, MachineTrend  # noqa: E402
 
 TACH_REVS_SHOWN = 6
 LOW_RANGE_HZ = 1000.0
@@ -182,4 +184,32 @@ def draw(assessment: Assessment, trend: TrendAssessment, path: Path, record: Rec
     fig.suptitle(f"{analysis.name}: {analysis.duration_s:.1f} s at {analysis.fs:g} Hz", fontsize=13)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def draw_machine_trend(machine: str, trend: MachineTrend, path: Path) -> None:
+    """One panel per tracked finding with enough readings: the readings, the
+    robust trend, the severity envelope, the alarm, and on the velocity the
+    zone boundaries."""
+    shown = list(trend.trends.values())
+    fig, axes = plt.subplots(len(shown), 1, figsize=(11, 2.2 * len(shown)), sharex=True, squeeze=False)
+    for ax, t in zip(axes[:, 0], shown):
+        ax.plot(t.taken, t.values, ".", color="0.5", ms=4, label="readings")
+        ax.plot(t.taken, t.robust, color="tab:blue", lw=1.2, label="robust trend")
+        ax.plot(t.taken, t.severity, color="tab:orange", lw=1.0, label="severity envelope")
+        if t.alarm_taken is not None:
+            ax.axvline(t.alarm_taken, color="tab:red", lw=1.2, label=f"alarm {t.alarm_taken:%Y-%m-%d}")
+        if t.finding == "velocity_rms_mm_s" and trend.outlook is not None:
+            # The boundaries the readings have crossed, and the next one.
+            top = max(t.values.max(), t.severity.max())
+            for zone, boundary, below in zip("BCD", trend.outlook.boundaries_mm_s, (0.0, *trend.outlook.boundaries_mm_s)):
+                if below <= top:
+                    ax.axhline(boundary, color="tab:red", lw=0.6, ls="--")
+                    ax.annotate(f"zone {zone}", (t.taken[0], boundary), fontsize=7, va="bottom")
+        ax.set_ylabel(FINDING_LABELS[t.finding], fontsize=8)
+        ax.legend(loc="upper left", fontsize=7, ncols=4)
+    axes[0, 0].set_title(f"{machine}: {trend.measurements} measurements")
+    fig.autofmt_xdate()
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
     plt.close(fig)

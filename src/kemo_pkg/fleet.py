@@ -17,6 +17,7 @@ import time
 from collections.abc import Iterator
 from dataclasses import dataclass, replace
 from datetime import UTC, datetime
+from itertools import islice
 from pathlib import Path
 
 import sqlalchemy as sa
@@ -30,7 +31,7 @@ from .trend import MachineTrend, machine_trend
 
 __all__ = [
     "RECORD_SUFFIXES", "Job", "MachineStatus", "analyse", "fleet_table", "jobs_from_folder", "jobs_from_manifest",
-    "machine_status", "record_time", "run_fleet", "table_json",
+    "machine_status", "measurement", "new_jobs", "record_time", "run_fleet", "table_json",
 ]
 
 RECORD_SUFFIXES = (".csv", ".npz", ".mat", ".wav")
@@ -96,8 +97,9 @@ def _positive(text: str) -> float:
     return value
 
 
-def jobs_from_manifest(manifest: Path, settings: Settings = Settings(), fs: float | None = None) -> list[Job]:
-    """The records a manifest CSV lists: `path` (relative to the manifest),
+def jobs_from_manifest(manifest: Path, folder: Path, settings: Settings = Settings(),
+                       fs: float | None = None) -> list[Job]:
+    """The records a manifest CSV lists: `path` (relative to `folder`),
     `machine`, `taken` (ISO 8601, or empty for the file's own date), and
     optionally `fs`, `rpm`, `bearing` (BPFO=..,BPFI=..,BSF=..,FTF=..) and
     `vibration` (the column or variable), each overriding `settings`."""
@@ -112,7 +114,7 @@ def jobs_from_manifest(manifest: Path, settings: Settings = Settings(), fs: floa
         raise RecordError(f"{manifest}: the manifest needs the columns path, machine (missing: {', '.join(sorted(missing))})")
     jobs = []
     for line, row in enumerate(rows, 2):
-        path = manifest.parent / row["path"].strip()
+        path = Path(folder) / (row["path"] or "").strip()
         machine = (row["machine"] or "").strip()
         if not machine:
             raise RecordError(f"{manifest}, line {line}: no machine")
@@ -136,7 +138,8 @@ def _settings_json(settings: Settings) -> dict:
             "units": settings.units, "machine_group": settings.machine_group, "support": settings.support}
 
 
-def _measurement(job: Job, document: dict | None = None, error: str | None = None) -> Measurement:
+def measurement(job: Job, document: dict | None = None, error: str | None = None) -> Measurement:
+    """The job's measurement: its findings (`to_json`), or the error that stopped its analysis."""
     return Measurement(job.machine, job.taken, job.taken_from, job.path, job.content_hash,
                        _settings_json(job.settings), document, error)
 
@@ -148,11 +151,11 @@ def analyse(job: Job) -> Measurement:
         record = load_record(job.path, job.fs, vibration_column=job.vibration_column)
         if job.settings.band_hz is not None:
             check_band(job.settings.band_hz, record.fs)
-        return _measurement(job, document=to_json(assess_record(record, job.settings)))
+        return measurement(job, document=to_json(assess_record(record, job.settings)))
     except (RecordError, ValueError) as error:
-        return _measurement(job, error=str(error))
+        return measurement(job, error=str(error))
     except Exception as error:  # a fault of the analysis: kept with the record, the fleet goes on
-        return _measurement(job, error=f"{job.path}: the analysis failed ({type(error).__name__}: {error})")
+        return measurement(job, error=f"{job.path}: the analysis failed ({type(error).__name__}: {error})")
 
 
 def _analysed(jobs: list[Job], client) -> Iterator[Measurement]:
@@ -172,37 +175,42 @@ def _analysed(jobs: list[Job], client) -> Iterator[Measurement]:
         in_flight[future] = job
         return future
 
-    queue = as_completed([submit(job) for job, _ in zip(todo, range(window))])
+    queue = as_completed([submit(job) for job in islice(todo, window)])
     for future in queue:
         job = in_flight.pop(future)
         try:
             yield future.result()
         except Exception as error:  # the worker died under it, or the cluster went away
-            yield _measurement(job, error=f"{job.path}: its worker failed ({type(error).__name__}: {error})")
+            yield measurement(job, error=f"{job.path}: its worker failed ({type(error).__name__}: {error})")
         next_job = next(todo, None)
         if next_job is not None:
             queue.add(submit(next_job))
 
 
-def run_fleet(jobs: list[Job], engine: sa.Engine, client=None) -> Iterator[Measurement]:
-    """Analyses the jobs whose record the history does not hold for their
-    machine yet, stores them in batches, and yields each measurement once its
-    analysis is done.  `client` is a `distributed.Client`, or None to analyse
-    in this process."""
+def new_jobs(jobs: list[Job], engine: sa.Engine) -> list[Job]:
+    """The jobs whose record the history does not hold for their machine
+    yet, each record once."""
     known = stored_keys(engine)
-    todo, seen = [], set()
+    todo = []
     for job in jobs:
         key = (job.machine, job.content_hash)
-        if key not in known and key not in seen:
-            seen.add(key)
+        if key not in known:
+            known.add(key)
             todo.append(job)
+    return todo
+
+
+def run_fleet(jobs: list[Job], engine: sa.Engine, client=None) -> Iterator[Measurement]:
+    """Analyses the jobs (`new_jobs`), stores their measurements in batches,
+    and yields each once its analysis is done.  `client` is a
+    `distributed.Client`, or None to analyse in this process."""
     batch, started = [], time.monotonic()
-    for measurement in _analysed(todo, client):
-        batch.append(measurement)
+    for m in _analysed(jobs, client):
+        batch.append(m)
         if len(batch) >= BATCH_RECORDS or time.monotonic() - started >= BATCH_SECONDS:
             append(engine, batch)
             batch, started = [], time.monotonic()
-        yield measurement
+        yield m
     append(engine, batch)
 
 

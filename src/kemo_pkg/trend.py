@@ -29,7 +29,7 @@ from .analysis import ALARM_PERSISTENCE, Z_ALARM
 from .history import TRACKED, Reading
 from .severity import ZONE_BOUNDARIES_MM_S, ZONES
 
-__all__ = ["BASELINE", "MIN_READINGS", "FindingTrend", "MachineTrend", "ZoneOutlook", "machine_trend"]
+__all__ = ["BASELINE", "MIN_READINGS", "FindingTrend", "MachineTrend", "ZoneOutlook", "machine_trend", "trend_json"]
 
 BASELINE = 20        # readings a z-score is judged against
 MIN_READINGS = BASELINE + 1
@@ -139,3 +139,30 @@ def machine_trend(readings: list[Reading]) -> MachineTrend:
         taken, values = zip(*read)
         trends[finding] = _finding_trend(finding, list(taken), list(values))
     return MachineTrend(len(trusted), trends, too_few, _outlook(trusted, trends.get("velocity_rms_mm_s")))
+
+
+def _number(value: float) -> float | None:
+    return float(value) if np.isfinite(value) else None
+
+
+def trend_json(machine: str, trend: MachineTrend) -> dict:
+    """The trend as `trend --json` prints it: for each finding its readings
+    and, where there are enough, the latest reading, the robust trend, the
+    severity envelope, the z-score and the velocity per day now, and the
+    alarm; the zone now and when the next is reached."""
+    findings = {finding: {"readings": count, "note": f"too few readings for a trend (it needs {MIN_READINGS})"}
+                for finding, count in trend.too_few.items()}
+    for finding, t in trend.trends.items():
+        findings[finding] = {
+            "readings": len(t.values), "latest": _number(t.values[-1]), "trend": _number(t.robust[-1]),
+            "severity": _number(t.severity[-1]), "zscore": _number(t.zscore[-1]),
+            "velocity_per_day": _number(t.velocity_per_day[-1]),
+            "alarm": None if t.alarm_taken is None else t.alarm_taken.isoformat(),
+        }
+    outlook = trend.outlook
+    return {
+        "machine": machine, "measurements": trend.measurements, "findings": findings,
+        "zone": None if outlook is None else outlook.zone,
+        "next_zone": None if outlook is None else outlook.next_zone,
+        "projected": None if outlook is None or outlook.projected is None else outlook.projected.isoformat(),
+    }
