@@ -2,7 +2,7 @@
 # make test-oldest - the suite again in .venv-oldest, on the oldest numpy and scipy pyproject.toml admits
 # make dev      - rebuild the extension in place after an edit, recompiling only what changed
 # make demo     - the same set-up, then the drivetrain demonstration
-# make bench    - module against the plain-Python baseline, side by side
+# make bench    - module against the plain-Python baseline, side by side; a fleet run on 1 and 2 workers
 # make sanitize - the tests against the extension built with ASan and UBSan
 # make evaluate - the bearing diagnosis over every rig of real development records in ../shared/data
 # make mutate   - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
@@ -54,9 +54,14 @@ $(OLDEST_VENV)/.installed: $(OLDEST_PY) $(SOURCES)
 	$(OLDEST_PY) -m pip install --quiet ".[test]" $(OLDEST_PINS)
 	@touch $@
 
+# The tests marked `services` (a PostgreSQL server, a Dask cluster, fleet runs
+# in processes) exercise no native code of their own: `make test` runs them,
+# the oldest libraries and the sanitized build leave them out.
+SERVICES_LEFT_OUT := -m "not services"
+
 test-oldest: $(OLDEST_VENV)/.installed
 	@$(OLDEST_PY) -c '$(LIBRARY_VERSIONS)'
-	$(OLDEST_PY) -m pytest -q tests
+	$(OLDEST_PY) -m pytest -q $(SERVICES_LEFT_OUT) tests
 
 # An editable install whose CMake tree (build/dev) persists between edits:
 # only the changed files recompile.  It counts as installed, so `make` then
@@ -80,7 +85,7 @@ evaluate: $(STAMP)
 	$(PY) tools/evaluate.py $(DEVELOPMENT_SETS)
 
 sanitize: $(STAMP)
-	PY=$(PY) bash tools/sanitize.sh
+	PY=$(PY) bash tools/sanitize.sh $(SERVICES_LEFT_OUT) tests
 
 # The tools of the optional group "mutate", as pyproject.toml names them.
 $(VENV)/.mutate: $(STAMP) pyproject.toml

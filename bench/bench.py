@@ -14,6 +14,15 @@ per-round ratios lies below 1).
 The run is an ordinary process, as users run the module: nothing is set in
 its environment (no allocator tunables) and nothing else is tuned.
 
+The fleet row runs `kemo_pkg.fleet.run_fleet` over 400 records of 120 000
+samples at 12 kHz (10 s each, a bearing given) on a local Dask cluster of one
+and of two worker processes, each time into a new SQLite history, and gives
+the records per second of each (the cluster's start left out, the writes to
+the history in), the scaling, which fails the run below 1.8, the share of
+the run the history's batched writes took, and the largest peak memory of a
+worker.  The scaling needs the two cores to itself: other work on the
+machine takes its share from the two-worker run.
+
 The bearing diagnosis has no plain-Python baseline: its row gives the time
 per call of `kemo_pkg.bearing.diagnose_bearing` on a record of 120 000
 samples at 12 kHz, and fails the run at 0.2 s or more of the process's CPU
@@ -22,9 +31,13 @@ time on an idle machine; on a shared one, other work stretches the wall
 clock (shown beside it), not the work the diagnosis does.
 """
 
+import dataclasses
+import datetime
 import math
+import resource
 import statistics
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -38,6 +51,8 @@ from support.outcome import outcome  # noqa: E402
 import kemo_pkg.core_math as core_math  # noqa: E402
 from kemo_pkg.bearing import diagnose_bearing, parse_defect_orders  # noqa: E402
 
+FLEET_RECORDS = 400
+FLEET_SCALING = 1.8  # the target: records per second on two workers over one
 ROUND_SECONDS = 0.05  # time one side spends per round, at least one call
 MAX_ROUNDS = 15
 ROW_SECONDS = 3.0  # rounds stop early once a row has taken this long
@@ -115,6 +130,72 @@ def diagnosis_seconds(rounds=9):
         cpu.append(time.process_time() - cpu_start)
         wall.append(time.perf_counter() - wall_start)
     return statistics.median(cpu), statistics.median(wall), verdict
+
+
+def fleet_records(folder, count=FLEET_RECORDS):
+    """`count` records of 120 000 samples at 12 kHz, without tachometer, of
+    ten machines at speeds from 20 to 30 Hz; every third with an outer-race
+    defect.  Returns the jobs that analyse them."""
+    from kemo_pkg.analysis import Settings
+    from kemo_pkg.demo import Drivetrain, make_record
+    from kemo_pkg.fleet import Job
+    from kemo_pkg.history import content_hash
+    from kemo_pkg.records import save_record
+
+    jobs = []
+    for k in range(count):
+        design = Drivetrain(fs=12_000.0, duration_s=10.0, hss_speed_hz=20.0 + k % 10, seed=k, speed_drift_hz=0.05,
+                            impact_amp=0.3 if k % 3 == 0 else 0.0, resonance_hz=3_000.0, mesh_amp=0.1)
+        path = folder / f"record_{k:03d}.npz"
+        save_record(path, dataclasses.replace(make_record(design), tach=None))
+        settings = Settings(bearing=design.bearing, rpm=design.hss_speed_hz * 60)
+        jobs.append(Job(f"M-{k % 10}", str(path), datetime.datetime(2025, 1, 1) + datetime.timedelta(days=k),
+                        "flag", content_hash(path), settings))
+    return jobs
+
+
+def _peak_memory_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def fleet_rate(jobs, folder, workers):
+    """Records per second of a fleet run on `workers` processes, the share of
+    it that the same measurements take to write into a new history in the
+    run's batches, and the largest worker's peak memory (MB)."""
+    from distributed import Client, LocalCluster
+
+    from kemo_pkg.fleet import BATCH_RECORDS, run_fleet
+    from kemo_pkg.history import append, open_history, stored_keys
+
+    engine = open_history(str(folder / f"history_{workers}.sqlite"))
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        start = time.perf_counter()
+        measurements = list(run_fleet(jobs, engine, client))
+        seconds = time.perf_counter() - start
+        peak_mb = max(client.run(_peak_memory_mb).values())
+    assert len(measurements) == len(jobs) == len(stored_keys(engine))
+    again = open_history(str(folder / f"history_{workers}_again.sqlite"))
+    start = time.perf_counter()
+    for first in range(0, len(measurements), BATCH_RECORDS):
+        append(again, measurements[first : first + BATCH_RECORDS])
+    return len(jobs) / seconds, (time.perf_counter() - start) / seconds, peak_mb
+
+
+def fleet_row():
+    """The fleet row's cells, and its failure, if any."""
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = Path(scratch)
+        jobs = fleet_records(folder)
+        (one, one_share, one_mb), (two, two_share, two_mb) = (fleet_rate(jobs, folder, n) for n in (1, 2))
+    scaling = two / one
+    print(f"\n| {'fleet run':28} | {'workload':30} | {'1 worker':>12} | {'2 workers':>12} | {'scaling':>8} |"
+          f" {'target':>6} | {'history writes':>14} | {'worker peak':>11} |")
+    print(f"|{'-' * 30}|{'-' * 32}|{'-' * 14}|{'-' * 14}|{'-' * 10}|{'-' * 8}|{'-' * 16}|{'-' * 13}|")
+    print(f"| {'kemo_pkg.fleet.run_fleet':28} | {f'{len(jobs)} records of 120000 samples':30} |"
+          f" {f'{one:.2f} rec/s':>12} | {f'{two:.2f} rec/s':>12} | {scaling:8.2f} | {FLEET_SCALING:6.1f} |"
+          f" {f'{max(one_share, two_share):.1%} of a run':>14} | {f'{max(one_mb, two_mb):.0f} MB':>11} |", flush=True)
+    return None if scaling >= FLEET_SCALING else f"fleet run: {scaling:.2f} times faster on 2 workers, not {FLEET_SCALING}"
 
 
 def workloads():
@@ -245,6 +326,10 @@ def main(selection=""):
             failures.append(f"diagnose_bearing: {seconds:.3f} s per call, not under {DIAGNOSIS_SECONDS} s")
         if verdict != "outer_race":
             failures.append(f"diagnose_bearing: the outer-race record read as {verdict}")
+    if selection in "fleet run 400 records of 120000 samples":
+        failure = fleet_row()
+        if failure:
+            failures.append(failure)
     if failures:
         print("\nFAILED:\n  " + "\n  ".join(failures))
         return 1
