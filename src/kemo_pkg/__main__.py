@@ -358,9 +358,11 @@ def _trend(args):
         print(json.dumps(trend_json(args.machine, trend), allow_nan=False))
     else:
         print(_trend_text(args.machine, trend))
-    if figure_path is not None and trend.trends:
-        figure.draw_machine_trend(args.machine, trend, figure_path)
-        print(f"\nfigure: {figure_path}", file=sys.stderr if args.json else sys.stdout)
+    if figure_path is not None:
+        if trend.trends:
+            figure.draw_machine_trend(args.machine, trend, figure_path)
+        where = figure_path if trend.trends else f"none, no finding has the {MIN_READINGS} readings a trend needs"
+        print(f"\nfigure: {where}", file=sys.stderr if args.json else sys.stdout)
     return 0
 
 

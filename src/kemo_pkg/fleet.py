@@ -106,10 +106,11 @@ def jobs_from_manifest(manifest: Path, folder: Path, settings: Settings = Settin
     manifest = Path(manifest)
     try:
         with open(manifest, newline="", encoding="utf-8-sig") as file:
-            rows = list(csv.DictReader(file))
+            reader = csv.DictReader(file)
+            rows = list(reader)
     except (OSError, UnicodeDecodeError, csv.Error) as error:
         raise RecordError(f"{manifest}: not a readable manifest ({error})") from None
-    missing = {"path", "machine"} - set(rows[0] if rows else {})
+    missing = {"path", "machine"} - set(reader.fieldnames or ())
     if missing:
         raise RecordError(f"{manifest}: the manifest needs the columns path, machine (missing: {', '.join(sorted(missing))})")
     jobs = []
@@ -150,9 +151,12 @@ def analyse(job: Job) -> Measurement:
     try:
         record = load_record(job.path, job.fs, vibration_column=job.vibration_column)
         if job.settings.band_hz is not None:
-            check_band(job.settings.band_hz, record.fs)
+            try:
+                check_band(job.settings.band_hz, record.fs)
+            except ValueError as error:
+                raise RecordError(f"{job.path}: {error}") from None
         return measurement(job, document=to_json(assess_record(record, job.settings)))
-    except (RecordError, ValueError) as error:
+    except RecordError as error:
         return measurement(job, error=str(error))
     except Exception as error:  # a fault of the analysis: kept with the record, the fleet goes on
         return measurement(job, error=f"{job.path}: the analysis failed ({type(error).__name__}: {error})")
@@ -205,13 +209,15 @@ def run_fleet(jobs: list[Job], engine: sa.Engine, client=None) -> Iterator[Measu
     and yields each once its analysis is done.  `client` is a
     `distributed.Client`, or None to analyse in this process."""
     batch, started = [], time.monotonic()
-    for m in _analysed(jobs, client):
-        batch.append(m)
-        if len(batch) >= BATCH_RECORDS or time.monotonic() - started >= BATCH_SECONDS:
-            append(engine, batch)
-            batch, started = [], time.monotonic()
-        yield m
-    append(engine, batch)
+    try:
+        for m in _analysed(jobs, client):
+            batch.append(m)
+            if len(batch) >= BATCH_RECORDS or time.monotonic() - started >= BATCH_SECONDS:
+                append(engine, batch)
+                batch, started = [], time.monotonic()
+            yield m
+    finally:  # an interrupted run keeps what it analysed
+        append(engine, batch)
 
 
 @dataclass(frozen=True)

@@ -172,6 +172,7 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
         _writes_one_at_a_time(engine)
     from alembic import command
     from alembic.config import Config
+    from alembic.util import CommandError
 
     config = Config()
     config.set_main_option("script_location", str(MIGRATIONS))
@@ -184,6 +185,10 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
     except sa.exc.SQLAlchemyError as error:
         engine.dispose()
         raise RecordError(f"history {url.render_as_string()}: {_first_line(error)}") from None
+    except CommandError as error:  # a schema this package does not know: a newer one's
+        engine.dispose()
+        raise RecordError(f"history {url.render_as_string()}: its schema is not one this kemo_pkg knows ({error})")\
+            from None
     return engine
 
 
