@@ -47,10 +47,15 @@ def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(
     assert all(row.passed for _, rows in truth_rows(DESIGN, fleet_table(history)) for row in rows)
     # The sensor fault first, then the spalled bearing, then the healthy machine.
     assert [(m["machine"], m["verdict"], m["measurements"]) for m in serial["machines"]] == [
-        ("P-103", "sensor_fault", 26), ("P-101", "outer_race", 26), ("P-102", "none", 26)]
+        ("P-103", "sensor_fault", 26),
+        ("P-101", "outer_race", 26),
+        ("P-102", "none", 26),
+    ]
     assert serial["analysed_now"] == 78 and table_after_run(fleet, tmp_path / "serial.sqlite")[0]["analysed_now"] == 0
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        Client(cluster) as client,
+    ):
         on_cluster = table_after_run(fleet, tmp_path / "cluster.sqlite", client)[0]
         assert len({worker for worker in client.run(os.getpid).values()} - {os.getpid()}) == 2
     assert table_after_run(fleet, postgres_url)[0] == serial == on_cluster
@@ -62,8 +67,23 @@ def test_a_run_killed_halfway_is_completed_by_the_next_without_a_duplicate(tmp_p
     manifest = build_fleet(tmp_path, design)
     target = str(tmp_path / "history.sqlite")
     history = open_history(target)
-    command = [sys.executable, "-m", "kemo_pkg", "fleet", str(tmp_path), "--manifest", str(manifest), "--history",
-               target, "--workers", "0", "--band", "1500", "3500", "--json"]
+    command = [
+        sys.executable,
+        "-m",
+        "kemo_pkg",
+        "fleet",
+        str(tmp_path),
+        "--manifest",
+        str(manifest),
+        "--history",
+        target,
+        "--workers",
+        "0",
+        "--band",
+        "1500",
+        "3500",
+        "--json",
+    ]
     run = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     while not stored_keys(history) and run.poll() is None:
         time.sleep(0.02)
@@ -74,9 +94,12 @@ def test_a_run_killed_halfway_is_completed_by_the_next_without_a_duplicate(tmp_p
     rerun = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert json.loads(rerun.stdout)["analysed_now"] == 160 - stored
     with history.connect() as connection:
-        counts = connection.execute(sa.text(
-            "SELECT (SELECT count(*) FROM measurement), (SELECT count(DISTINCT path) FROM measurement),"
-            " (SELECT count(*) FROM defect), (SELECT count(*) FROM measurement WHERE usable)")).one()
+        counts = connection.execute(
+            sa.text(
+                "SELECT (SELECT count(*) FROM measurement), (SELECT count(DISTINCT path) FROM measurement),"
+                " (SELECT count(*) FROM defect), (SELECT count(*) FROM measurement WHERE usable)"
+            )
+        ).one()
     assert tuple(counts) == (160, 160, 4 * 150, 150)  # every usable measurement whole, with its four defects
 
 
@@ -89,19 +112,24 @@ def test_records_are_found_by_machine_and_dated_from_their_name_or_their_time(tm
     moment = datetime(2024, 6, 1, 12, 0)
     os.utime(tmp_path / "P-1/old/undated.npz", (moment.replace(tzinfo=UTC).timestamp(),) * 2)
     found = [(job.machine, job.path, job.taken, job.taken_from) for job in jobs_from_folder(tmp_path)]
-    assert found == [("P-1", str(tmp_path / "P-1/2025-03-05T0812.npz"), datetime(2025, 3, 5, 8, 12), "file name"),
-                     ("P-1", str(tmp_path / "P-1/old/undated.npz"), moment, "file time"),
-                     ("P-2", str(tmp_path / "P-2/x_20250101.npz"), datetime(2025, 1, 1), "file name")]
+    assert found == [
+        ("P-1", str(tmp_path / "P-1/2025-03-05T0812.npz"), datetime(2025, 3, 5, 8, 12), "file name"),
+        ("P-1", str(tmp_path / "P-1/old/undated.npz"), moment, "file time"),
+        ("P-2", str(tmp_path / "P-2/x_20250101.npz"), datetime(2025, 1, 1), "file name"),
+    ]
 
 
-@pytest.mark.parametrize("manifest, error", [
-    ("path,taken\nr.npz,2025-01-01\n", "the manifest needs the columns path, machine (missing: machine)"),
-    ("path,machine\nnone.npz,P-1\n", "line 2: {folder}/none.npz: no such file"),
-    ("path,machine\nr.npz,\n", "line 2: no machine"),
-    ("path,machine,taken\nr.npz,P-1,yesterday\n", "line 2: taken 'yesterday': Invalid isoformat string"),
-    ("path,machine,rpm\nr.npz,P-1,-1500\n", "line 2: rpm '-1500': must be a positive number"),
-    ("path,machine,bearing\nr.npz,P-1,BPFO=3\n", "line 2: bearing 'BPFO=3'"),
-])
+@pytest.mark.parametrize(
+    "manifest, error",
+    [
+        ("path,taken\nr.npz,2025-01-01\n", "the manifest needs the columns path, machine (missing: machine)"),
+        ("path,machine\nnone.npz,P-1\n", "line 2: {folder}/none.npz: no such file"),
+        ("path,machine\nr.npz,\n", "line 2: no machine"),
+        ("path,machine,taken\nr.npz,P-1,yesterday\n", "line 2: taken 'yesterday': Invalid isoformat string"),
+        ("path,machine,rpm\nr.npz,P-1,-1500\n", "line 2: rpm '-1500': must be a positive number"),
+        ("path,machine,bearing\nr.npz,P-1,BPFO=3\n", "line 2: bearing 'BPFO=3'"),
+    ],
+)
 def test_a_manifest_that_cannot_be_used_is_named_with_its_line(tmp_path, manifest, error):
     save_record(tmp_path / "r.npz", make_record(Drivetrain(fs=2048.0, duration_s=1.0)))
     (tmp_path / "m.csv").write_text(manifest)
@@ -120,24 +148,49 @@ def test_the_commands_keep_a_history_read_a_trend_and_rank_a_fleet(tmp_path, cap
     (tmp_path / "P-9").mkdir()
     save_record(tmp_path / "P-9" / "2025-01-02.npz", make_record(Drivetrain(fs=12800.0, duration_s=4.0)))
     (tmp_path / "P-9" / "2025-01-09.npz").write_bytes(b"not an archive")
-    analyze = ["analyze", tmp_path / "P-9" / "2025-01-02.npz", "--machine", "P-9", "--history", target,
-               "--bearing", BEARING, "--no-figure"]
+    analyze = [
+        "analyze",
+        tmp_path / "P-9" / "2025-01-02.npz",
+        "--machine",
+        "P-9",
+        "--history",
+        target,
+        "--bearing",
+        BEARING,
+        "--no-figure",
+    ]
     code, out, _ = run(*analyze)
-    assert code == 0 and out.endswith(f"\nhistory: P-9, taken 2025-01-02T00:00:00 (from the file name), stored in"
-                                      f" {target}\n")
+    assert code == 0 and out.endswith(
+        f"\nhistory: P-9, taken 2025-01-02T00:00:00 (from the file name), stored in {target}\n"
+    )
     code, out, _ = run(*analyze, "--taken", "2025-01-02T09:00+01:00", "--json")
-    assert json.loads(out)["history"] == {"machine": "P-9", "taken": "2025-01-02T08:00:00", "taken_from": "flag",
-                                          "stored": False}
+    assert json.loads(out)["history"] == {
+        "machine": "P-9",
+        "taken": "2025-01-02T08:00:00",
+        "taken_from": "flag",
+        "stored": False,
+    }
     fleet = ["fleet", tmp_path, "--history", target, "--workers", "0", "--json", "--csv", tmp_path / "table.csv"]
     code, out, _ = run(*fleet)
-    row = {"machine": "P-9", "measurements": 1, "last_taken": "2025-01-09T00:00:00", "verdict": "outer_race",
-           "zone": "D", "alarms": [], "failed": 1}
+    row = {
+        "machine": "P-9",
+        "measurements": 1,
+        "last_taken": "2025-01-09T00:00:00",
+        "verdict": "outer_race",
+        "zone": "D",
+        "alarms": [],
+        "failed": 1,
+    }
     assert (code, json.loads(out)) == (0, {"machines": [row], "analysed_now": 1})
     assert (tmp_path / "table.csv").read_text().splitlines()[1] == "P-9,1,2025-01-09T00:00:00,outer_race,D,,1"
     assert run(*fleet[:-2], "--force")[1] == json.dumps({"machines": [row], "analysed_now": 0}) + "\n"
-    assert run(*fleet)[::2] == (2, f"python -m kemo_pkg: error: {tmp_path / 'table.csv'} exists; pass --force to"
-                                   " overwrite it\n")
+    assert run(*fleet)[::2] == (
+        2,
+        f"python -m kemo_pkg: error: {tmp_path / 'table.csv'} exists; pass --force to overwrite it\n",
+    )
     code, out, _ = run("trend", "P-9", "--history", target)
     assert code == 0 and "velocity RMS (mm/s)           1  too few readings for a trend (it needs 21)" in out
     assert run("trend", "P-0", "--history", target)[::2] == (
-        2, f"python -m kemo_pkg: error: no measurement of P-0 in {target} (machines: P-9)\n")
+        2,
+        f"python -m kemo_pkg: error: no measurement of P-0 in {target} (machines: P-9)\n",
+    )

@@ -37,8 +37,8 @@ class FleetDesign:
     duration_s: float = 4.0
     band_hz: tuple[float, float] = (1500.0, 3500.0)  # around the housings' resonances
     spalls: tuple[tuple[int, int], ...] = ((2, 34), (7, 41), (12, 28), (16, 50))  # (machine, onset measurement)
-    spall_g: float = 0.08                # impact peak on the onset measurement, g
-    growth_measurements: float = 10.0    # then it grows e-fold over this many measurements
+    spall_g: float = 0.08  # impact peak on the onset measurement, g
+    growth_measurements: float = 10.0  # then it grows e-fold over this many measurements
     sensor_failure: tuple[int, int] = (9, 30)  # (machine, first measurement with a broken cable)
     seed: int = 25
 
@@ -58,13 +58,27 @@ class FleetDesign:
         set_point_hz = 20.0 + 10.0 * machine / max(1, self.machines - 1)
         load = rng.uniform(0.6, 1.0)
         onset = self.onset(machine)
-        spall = 0.0 if onset is None or measurement < onset else (
-            self.spall_g * np.exp((measurement - onset) / self.growth_measurements))
+        spall = (
+            0.0
+            if onset is None or measurement < onset
+            else (self.spall_g * np.exp((measurement - onset) / self.growth_measurements))
+        )
         return Drivetrain(
-            fs=self.fs, duration_s=self.duration_s, hss_speed_hz=set_point_hz * rng.uniform(0.98, 1.02),
-            speed_drift_hz=0.02, amp_1x=0.02 + 0.002 * machine, amp_2x=0.008, amp_3x=0.006, mesh_amp=0.05 * load,
-            pinion_teeth=5, lss_1x_amp=0.0, impact_amp=float(spall), resonance_hz=2000.0 + 40.0 * machine,
-            noise_rms=0.03 + 0.03 * load, seed=int(rng.integers(2**31)), tach_phase_rev=rng.uniform(),
+            fs=self.fs,
+            duration_s=self.duration_s,
+            hss_speed_hz=set_point_hz * rng.uniform(0.98, 1.02),
+            speed_drift_hz=0.02,
+            amp_1x=0.02 + 0.002 * machine,
+            amp_2x=0.008,
+            amp_3x=0.006,
+            mesh_amp=0.05 * load,
+            pinion_teeth=5,
+            lss_1x_amp=0.0,
+            impact_amp=float(spall),
+            resonance_hz=2000.0 + 40.0 * machine,
+            noise_rms=0.03 + 0.03 * load,
+            seed=int(rng.integers(2**31)),
+            tach_phase_rev=rng.uniform(),
         )
 
 
@@ -89,8 +103,15 @@ def build_fleet(folder: Path, design: FleetDesign = FleetDesign()) -> Path:
             path = Path(name) / f"{name}_{taken:%Y-%m-%dT%H%M}.npz"
             save_record(folder / path, record)
             # The data acquisition logs the speed it was set to, within a percent.
-            rows.append({"path": str(path), "machine": name, "taken": taken.isoformat(),
-                         "rpm": f"{drivetrain.hss_speed_hz * 60:.0f}", "bearing": bearing_text})
+            rows.append(
+                {
+                    "path": str(path),
+                    "machine": name,
+                    "taken": taken.isoformat(),
+                    "rpm": f"{drivetrain.hss_speed_hz * 60:.0f}",
+                    "bearing": bearing_text,
+                }
+            )
     manifest = folder / "manifest.csv"
     with open(manifest, "w", newline="") as file:
         writer = csv.DictWriter(file, fieldnames=list(rows[0]))
@@ -115,17 +136,28 @@ def truth_rows(design: FleetDesign, table: list[MachineStatus]) -> list[tuple[st
         if onset is not None:
             onset_taken = design.taken(machine, onset)
             # The alarm's measurement, counted from the onset's.
-            late = None if first is None else sum(
-                design.taken(machine, k) <= first[1] for k in range(onset, design.measurements)) - 1
-            passed = first is not None and first[1] >= onset_taken and late <= 3
+            late = (
+                None
+                if first is None
+                else sum(design.taken(machine, k) <= first[1] for k in range(onset, design.measurements)) - 1
+            )
+            passed = first is not None and late is not None and first[1] >= onset_taken and late <= 3
             found += "" if late is None else f" (+{late})"
             spalled.append(Row(name, found, f"spall {onset_taken:%Y-%m-%d}", passed))
         elif machine == design.sensor_failure[0]:
             broken = design.taken(machine, design.sensor_failure[1])
-            sensor.append(Row(name, f"{row.verdict}, {found}", f"cable broken {broken:%Y-%m-%d}",
-                              row.verdict == "sensor_fault" and first is None))
+            sensor.append(
+                Row(
+                    name,
+                    f"{row.verdict}, {found}",
+                    f"cable broken {broken:%Y-%m-%d}",
+                    row.verdict == "sensor_fault" and first is None,
+                )
+            )
         else:
             healthy.append(Row(name, found, "healthy", first is None))
-    return [("outer-race spall seeded: alarm within three measurements of its onset", spalled),
-            ("sensor failed halfway: a sensor fault, no machine alarm", sensor),
-            ("healthy: no alarm", healthy)]
+    return [
+        ("outer-race spall seeded: alarm within three measurements of its onset", spalled),
+        ("sensor failed halfway: a sensor fault, no machine alarm", sensor),
+        ("healthy: no alarm", healthy),
+    ]

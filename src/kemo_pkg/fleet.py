@@ -14,11 +14,12 @@ the fleet's size.  Results are written in batches, each one transaction.
 import csv
 import math
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, replace
 from datetime import UTC, datetime
 from itertools import islice
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import sqlalchemy as sa
 
@@ -29,15 +30,30 @@ from .records import RecordError, load_record
 from .report import to_json
 from .trend import MachineTrend, machine_trend
 
+if TYPE_CHECKING:
+    from distributed import Client, Future
+
 __all__ = [
-    "RECORD_SUFFIXES", "Job", "MachineStatus", "analyse", "fleet_table", "jobs_from_folder", "jobs_from_manifest",
-    "machine_status", "measurement", "new_jobs", "record_time", "run_fleet", "table_json",
+    "RECORD_SUFFIXES",
+    "Job",
+    "MachineStatus",
+    "analyse",
+    "fleet_table",
+    "jobs_from_folder",
+    "jobs_from_manifest",
+    "machine_status",
+    "measurement",
+    "new_jobs",
+    "record_time",
+    "run_fleet",
+    "table_json",
 ]
 
+T = TypeVar("T")
 RECORD_SUFFIXES = (".csv", ".npz", ".mat", ".wav")
-BATCH_RECORDS = 64       # measurements written per transaction, at most
-BATCH_SECONDS = 2.0      # ... or the results of this long, whichever comes first
-TASKS_PER_THREAD = 4     # tasks in flight per worker thread: enough to keep every worker busy
+BATCH_RECORDS = 64  # measurements written per transaction, at most
+BATCH_SECONDS = 2.0  # ... or the results of this long, whichever comes first
+TASKS_PER_THREAD = 4  # tasks in flight per worker thread: enough to keep every worker busy
 
 
 @dataclass(frozen=True)
@@ -46,11 +62,11 @@ class Job:
 
     machine: str
     path: str
-    taken: datetime                      # UTC
-    taken_from: str                      # "flag", "manifest", "file name" or "file time"
+    taken: datetime  # UTC
+    taken_from: str  # "flag", "manifest", "file name" or "file time"
     content_hash: str
     settings: Settings = Settings()
-    fs: float | None = None              # the sample rate, for a record without a time axis
+    fs: float | None = None  # the sample rate, for a record without a time axis
     vibration_column: str | None = None
 
 
@@ -80,7 +96,9 @@ def jobs_from_folder(folder: Path, settings: Settings = Settings(), fs: float | 
     return jobs
 
 
-def _manifest_value(row: dict, column: str, parse, line: int, manifest: Path):
+def _manifest_value[T](
+    row: dict[str, str], column: str, parse: Callable[[str], T], line: int, manifest: Path
+) -> T | None:
     text = (row.get(column) or "").strip()
     if not text:
         return None
@@ -97,8 +115,9 @@ def _positive(text: str) -> float:
     return value
 
 
-def jobs_from_manifest(manifest: Path, folder: Path, settings: Settings = Settings(),
-                       fs: float | None = None) -> list[Job]:
+def jobs_from_manifest(
+    manifest: Path, folder: Path, settings: Settings = Settings(), fs: float | None = None
+) -> list[Job]:
     """The records a manifest CSV lists: `path` (relative to `folder`),
     `machine`, `taken` (ISO 8601, or empty for the file's own date), and
     optionally `fs`, `rpm`, `bearing` (BPFO=..,BPFI=..,BSF=..,FTF=..) and
@@ -112,7 +131,9 @@ def jobs_from_manifest(manifest: Path, folder: Path, settings: Settings = Settin
         raise RecordError(f"{manifest}: not a readable manifest ({error})") from None
     missing = {"path", "machine"} - set(reader.fieldnames or ())
     if missing:
-        raise RecordError(f"{manifest}: the manifest needs the columns path, machine (missing: {', '.join(sorted(missing))})")
+        raise RecordError(
+            f"{manifest}: the manifest needs the columns path, machine (missing: {', '.join(sorted(missing))})"
+        )
     jobs = []
     for line, row in enumerate(rows, 2):
         path = Path(folder) / (row["path"] or "").strip()
@@ -126,23 +147,46 @@ def jobs_from_manifest(manifest: Path, folder: Path, settings: Settings = Settin
         rpm = _manifest_value(row, "rpm", _positive, line, manifest)
         bearing = _manifest_value(row, "bearing", parse_defect_orders, line, manifest)
         record_settings = replace(settings, rpm=rpm or settings.rpm, bearing=bearing or settings.bearing)
-        jobs.append(Job(machine, str(path), taken, taken_from, content_hash(path), record_settings,
-                        _manifest_value(row, "fs", _positive, line, manifest) or fs,
-                        _manifest_value(row, "vibration", str, line, manifest)))
+        jobs.append(
+            Job(
+                machine,
+                str(path),
+                taken,
+                taken_from,
+                content_hash(path),
+                record_settings,
+                _manifest_value(row, "fs", _positive, line, manifest) or fs,
+                _manifest_value(row, "vibration", str, line, manifest),
+            )
+        )
     return jobs
 
 
-def _settings_json(settings: Settings) -> dict:
+def _settings_json(settings: Settings) -> dict[str, Any]:
     bearing = settings.bearing
-    return {"gear_ratio": settings.gear_ratio, "band_hz": settings.band_hz, "rpm": settings.rpm,
-            "bearing": None if bearing is None else [bearing.bpfo, bearing.bpfi, bearing.bsf, bearing.ftf],
-            "units": settings.units, "machine_group": settings.machine_group, "support": settings.support}
+    return {
+        "gear_ratio": settings.gear_ratio,
+        "band_hz": settings.band_hz,
+        "rpm": settings.rpm,
+        "bearing": None if bearing is None else [bearing.bpfo, bearing.bpfi, bearing.bsf, bearing.ftf],
+        "units": settings.units,
+        "machine_group": settings.machine_group,
+        "support": settings.support,
+    }
 
 
-def measurement(job: Job, document: dict | None = None, error: str | None = None) -> Measurement:
+def measurement(job: Job, document: dict[str, Any] | None = None, error: str | None = None) -> Measurement:
     """The job's measurement: its findings (`to_json`), or the error that stopped its analysis."""
-    return Measurement(job.machine, job.taken, job.taken_from, job.path, job.content_hash,
-                       _settings_json(job.settings), document, error)
+    return Measurement(
+        job.machine,
+        job.taken,
+        job.taken_from,
+        job.path,
+        job.content_hash,
+        _settings_json(job.settings),
+        document,
+        error,
+    )
 
 
 def analyse(job: Job) -> Measurement:
@@ -162,7 +206,7 @@ def analyse(job: Job) -> Measurement:
         return measurement(job, error=f"{job.path}: the analysis failed ({type(error).__name__}: {error})")
 
 
-def _analysed(jobs: list[Job], client) -> Iterator[Measurement]:
+def _analysed(jobs: list[Job], client: "Client | None") -> Iterator[Measurement]:
     """Each job's measurement as it is done: in this process without a
     client, else on the client's workers with a bounded number in flight."""
     if client is None:
@@ -171,15 +215,15 @@ def _analysed(jobs: list[Job], client) -> Iterator[Measurement]:
     from distributed import as_completed
 
     todo = iter(jobs)
-    window = TASKS_PER_THREAD * max(1, sum(client.nthreads().values()))
-    in_flight = {}
+    window = TASKS_PER_THREAD * max(1, sum(client.nthreads().values()))  # type: ignore[no-untyped-call]
+    in_flight: dict[Future[Measurement], Job] = {}
 
-    def submit(job):
-        future = client.submit(analyse, job, pure=False)
+    def submit(job: Job) -> "Future[Measurement]":
+        future: Future[Measurement] = client.submit(analyse, job, pure=False)
         in_flight[future] = job
         return future
 
-    queue = as_completed([submit(job) for job in islice(todo, window)])
+    queue = as_completed([submit(job) for job in islice(todo, window)])  # type: ignore[no-untyped-call]
     for future in queue:
         job = in_flight.pop(future)
         try:
@@ -188,7 +232,7 @@ def _analysed(jobs: list[Job], client) -> Iterator[Measurement]:
             yield measurement(job, error=f"{job.path}: its worker failed ({type(error).__name__}: {error})")
         next_job = next(todo, None)
         if next_job is not None:
-            queue.add(submit(next_job))
+            queue.add(submit(next_job))  # type: ignore[no-untyped-call]
 
 
 def new_jobs(jobs: list[Job], engine: sa.Engine) -> list[Job]:
@@ -204,7 +248,7 @@ def new_jobs(jobs: list[Job], engine: sa.Engine) -> list[Job]:
     return todo
 
 
-def run_fleet(jobs: list[Job], engine: sa.Engine, client=None) -> Iterator[Measurement]:
+def run_fleet(jobs: list[Job], engine: sa.Engine, client: "Client | None" = None) -> Iterator[Measurement]:
     """Analyses the jobs (`new_jobs`), stores their measurements in batches,
     and yields each once its analysis is done.  `client` is a
     `distributed.Client`, or None to analyse in this process."""
@@ -225,13 +269,13 @@ class MachineStatus:
     """One machine's row of the fleet table."""
 
     machine: str
-    measurements: int                    # analysed, the sensor's faults included
+    measurements: int  # analysed, the sensor's faults included
     last_taken: datetime | None
-    verdict: str | None                  # of the latest analysed measurement
+    verdict: str | None  # of the latest analysed measurement
     zone: str | None
     alarms: tuple[tuple[str, datetime], ...]  # (finding, when raised)
-    failed: int                          # records that could not be analysed
-    verdict_score: float | None = None   # the verdict's defect score, for the order of the table
+    failed: int  # records that could not be analysed
+    verdict_score: float | None = None  # the verdict's defect score, for the order of the table
     trend: MachineTrend | None = None
 
     @property
@@ -252,14 +296,21 @@ def machine_status(engine: sa.Engine, machine: str) -> MachineStatus:
     analysed = [r for r in readings if r.status == "analysed"]
     latest = analysed[-1] if analysed else None
     trend = machine_trend(readings)
-    alarms = sorted(((finding, t.alarm_taken) for finding, t in trend.trends.items() if t.alarm_index is not None),
-                    key=lambda alarm: (alarm[1], alarm[0]))
+    alarms = sorted(
+        ((finding, t.alarm_taken) for finding, t in trend.trends.items() if t.alarm_taken is not None),
+        key=lambda alarm: (alarm[1], alarm[0]),
+    )
     score = None if latest is None or latest.verdict is None else latest.findings.get(latest.verdict)
     return MachineStatus(
-        machine=machine, measurements=len(analysed), last_taken=max((r.taken for r in readings), default=None),
-        verdict=None if latest is None else latest.verdict, zone=None if latest is None else latest.zone,
-        alarms=tuple(alarms), failed=len(readings) - len(analysed),
-        verdict_score=score, trend=trend,
+        machine=machine,
+        measurements=len(analysed),
+        last_taken=max((r.taken for r in readings), default=None),
+        verdict=None if latest is None else latest.verdict,
+        zone=None if latest is None else latest.zone,
+        alarms=tuple(alarms),
+        failed=len(readings) - len(analysed),
+        verdict_score=score,
+        trend=trend,
     )
 
 
@@ -271,15 +322,19 @@ def fleet_table(engine: sa.Engine) -> list[MachineStatus]:
     return sorted(rows, key=lambda r: (r.urgency, -(r.verdict_score or 0.0) if r.urgency == 3 else 0.0, r.machine))
 
 
-def table_json(table: list[MachineStatus], analysed_now: int) -> dict:
+def table_json(table: list[MachineStatus], analysed_now: int) -> dict[str, Any]:
     """The fleet table as `fleet --json` prints it."""
     return {
         "machines": [
-            {"machine": r.machine, "measurements": r.measurements,
-             "last_taken": None if r.last_taken is None else r.last_taken.isoformat(),
-             "verdict": r.verdict, "zone": r.zone,
-             "alarms": [{"finding": finding, "raised": raised.isoformat()} for finding, raised in r.alarms],
-             "failed": r.failed}
+            {
+                "machine": r.machine,
+                "measurements": r.measurements,
+                "last_taken": None if r.last_taken is None else r.last_taken.isoformat(),
+                "verdict": r.verdict,
+                "zone": r.zone,
+                "alarms": [{"finding": finding, "raised": raised.isoformat()} for finding, raised in r.alarms],
+                "failed": r.failed,
+            }
             for r in table
         ],
         "analysed_now": analysed_now,

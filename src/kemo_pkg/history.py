@@ -18,10 +18,11 @@ import hashlib
 import json
 import math
 import re
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from pathlib import Path
+from typing import Any
 
 import sqlalchemy as sa
 from sqlalchemy.dialects import postgresql, sqlite
@@ -30,8 +31,18 @@ from .bearing import DEFECTS
 from .records import RecordError
 
 __all__ = [
-    "DEFAULT_TARGET", "TRACKED", "Measurement", "Reading", "append", "content_hash", "date_from_name",
-    "machine_history", "machines", "open_history", "stored_keys", "to_utc",
+    "DEFAULT_TARGET",
+    "TRACKED",
+    "Measurement",
+    "Reading",
+    "append",
+    "content_hash",
+    "date_from_name",
+    "machine_history",
+    "machines",
+    "open_history",
+    "stored_keys",
+    "to_utc",
 ]
 
 DEFAULT_TARGET = "kemo-history.sqlite"
@@ -44,19 +55,33 @@ _NAME_DATE = re.compile(r"(?<!\d)(\d{4})-?(\d{2})-?(\d{2})(?:[T_ -]?(\d{2})[:.-]
 
 _metadata = sa.MetaData()
 _measurement = sa.Table(
-    "measurement", _metadata,
+    "measurement",
+    _metadata,
     sa.Column("id", sa.Integer, primary_key=True),
-    sa.Column("machine", sa.String(200)), sa.Column("taken", sa.DateTime), sa.Column("taken_from", sa.String(20)),
-    sa.Column("path", sa.Text), sa.Column("content_hash", sa.String(64)), sa.Column("settings", sa.Text),
-    sa.Column("status", sa.String(10)), sa.Column("error", sa.Text), sa.Column("usable", sa.Boolean),
-    sa.Column("verdict", sa.String(40)), sa.Column("shaft_hz", sa.Float(53)),
-    sa.Column("velocity_rms_mm_s", sa.Float(53)), sa.Column("zone", sa.String(1)),
-    sa.Column("band_rms", sa.Float(53)), sa.Column("document", sa.Text),
+    sa.Column("machine", sa.String(200)),
+    sa.Column("taken", sa.DateTime),
+    sa.Column("taken_from", sa.String(20)),
+    sa.Column("path", sa.Text),
+    sa.Column("content_hash", sa.String(64)),
+    sa.Column("settings", sa.Text),
+    sa.Column("status", sa.String(10)),
+    sa.Column("error", sa.Text),
+    sa.Column("usable", sa.Boolean),
+    sa.Column("verdict", sa.String(40)),
+    sa.Column("shaft_hz", sa.Float(53)),
+    sa.Column("velocity_rms_mm_s", sa.Float(53)),
+    sa.Column("zone", sa.String(1)),
+    sa.Column("band_rms", sa.Float(53)),
+    sa.Column("document", sa.Text),
 )
 _defect = sa.Table(
-    "defect", _metadata,
-    sa.Column("measurement_id", sa.Integer, primary_key=True), sa.Column("defect", sa.String(20), primary_key=True),
-    sa.Column("frequency_hz", sa.Float(53)), sa.Column("score", sa.Float(53)), sa.Column("present", sa.Boolean),
+    "defect",
+    _metadata,
+    sa.Column("measurement_id", sa.Integer, primary_key=True),
+    sa.Column("defect", sa.String(20), primary_key=True),
+    sa.Column("frequency_hz", sa.Float(53)),
+    sa.Column("score", sa.Float(53)),
+    sa.Column("present", sa.Boolean),
 )
 
 
@@ -67,12 +92,12 @@ class Measurement:
     line of a record that could not be analysed."""
 
     machine: str
-    taken: datetime                      # UTC
-    taken_from: str                      # "flag", "manifest", "file name" or "file time"
+    taken: datetime  # UTC
+    taken_from: str  # "flag", "manifest", "file name" or "file time"
     path: str
     content_hash: str
-    settings: dict = field(default_factory=dict)
-    document: dict | None = None
+    settings: dict[str, Any] = field(default_factory=dict)
+    document: dict[str, Any] | None = None
     error: str | None = None
 
 
@@ -83,16 +108,16 @@ class Reading:
 
     taken: datetime
     path: str
-    status: str                          # "analysed" or "failed"
+    status: str  # "analysed" or "failed"
     error: str | None
     usable: bool | None
-    verdict: str | None                  # "sensor_fault", a bearing verdict, or None
+    verdict: str | None  # "sensor_fault", a bearing verdict, or None
     zone: str | None
     findings: dict[str, float | None]
-    settings: dict
+    settings: dict[str, Any]
 
 
-def content_hash(path) -> str:
+def content_hash(path: str | Path) -> str:
     """SHA-256 of a file's bytes, read in blocks."""
     digest = hashlib.sha256()
     with open(path, "rb") as file:
@@ -111,7 +136,7 @@ def date_from_name(name: str) -> datetime | None:
     """The first valid date (and time) written in a file name, or None."""
     for match in _NAME_DATE.finditer(name):
         try:
-            return datetime(*(int(part) for part in match.groups() if part is not None))
+            return datetime(*[int(part) for part in match.groups() if part is not None])  # type: ignore[arg-type]
         except ValueError:  # 20241399: digits, not a date
             continue
     return None
@@ -141,14 +166,14 @@ def _writes_one_at_a_time(engine: sa.Engine) -> None:
     failing when both would upgrade a read lock."""
 
     @sa.event.listens_for(engine, "connect")
-    def _connect(connection, _):
+    def _connect(connection: Any, _: object) -> None:
         connection.isolation_level = None  # the driver begins no transaction of its own
         connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_S * 1000)}")
         connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("PRAGMA foreign_keys = ON")
 
     @sa.event.listens_for(engine, "begin")
-    def _begin(connection):
+    def _begin(connection: sa.Connection) -> None:
         connection.exec_driver_sql("BEGIN IMMEDIATE")
 
 
@@ -166,8 +191,9 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
     try:
         engine = sa.create_engine(url, poolclass=sa.pool.NullPool)
     except ModuleNotFoundError as missing:
-        raise RecordError(f"a PostgreSQL history needs the driver {missing.name}; install it with:"
-                          " pip install 'kemo_pkg[postgres]'") from None
+        raise RecordError(
+            f"a PostgreSQL history needs the driver {missing.name}; install it with: pip install 'kemo_pkg[postgres]'"
+        ) from None
     if url.get_backend_name() == "sqlite":
         _writes_one_at_a_time(engine)
     from alembic import command
@@ -187,8 +213,9 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
         raise RecordError(f"history {url.render_as_string()}: {_first_line(error)}") from None
     except CommandError as error:  # a schema this package does not know: a newer one's
         engine.dispose()
-        raise RecordError(f"history {url.render_as_string()}: its schema is not one this kemo_pkg knows ({error})")\
-            from None
+        raise RecordError(
+            f"history {url.render_as_string()}: its schema is not one this kemo_pkg knows ({error})"
+        ) from None
     return engine
 
 
@@ -196,22 +223,29 @@ def _first_line(error: sa.exc.SQLAlchemyError) -> str:
     return str(getattr(error, "orig", None) or error).strip().splitlines()[0]
 
 
-def _number(value) -> float | None:
+def _number(value: object) -> float | None:
     return float(value) if isinstance(value, (int, float)) and math.isfinite(value) else None
 
 
-def _row(m: Measurement) -> dict:
+def _row(m: Measurement) -> dict[str, Any]:
     """The measurement's columns: the tracked findings read from its document."""
     doc = m.document or {}
     severity, bearing = doc.get("severity") or {}, doc.get("bearing") or {}
     usable = (doc.get("quality") or {}).get("usable") if m.document is not None else None
     return {
-        "machine": m.machine, "taken": to_utc(m.taken), "taken_from": m.taken_from, "path": m.path,
-        "content_hash": m.content_hash, "settings": json.dumps(m.settings, sort_keys=True),
-        "status": "failed" if m.document is None else "analysed", "error": m.error, "usable": usable,
+        "machine": m.machine,
+        "taken": to_utc(m.taken),
+        "taken_from": m.taken_from,
+        "path": m.path,
+        "content_hash": m.content_hash,
+        "settings": json.dumps(m.settings, sort_keys=True),
+        "status": "failed" if m.document is None else "analysed",
+        "error": m.error,
+        "usable": usable,
         "verdict": "sensor_fault" if usable is False else bearing.get("verdict"),
         "shaft_hz": _number((doc.get("speed") or {}).get("shaft_hz")),
-        "velocity_rms_mm_s": _number(severity.get("velocity_rms_mm_s")), "zone": severity.get("zone"),
+        "velocity_rms_mm_s": _number(severity.get("velocity_rms_mm_s")),
+        "zone": severity.get("zone"),
         "band_rms": _number(bearing.get("band_rms")),
         "document": None if m.document is None else json.dumps(m.document, allow_nan=False),
     }
@@ -220,22 +254,36 @@ def _row(m: Measurement) -> dict:
 def append(engine: sa.Engine, measurements: Iterable[Measurement]) -> int:
     """Stores `measurements` in one transaction, each record once per
     machine; returns how many were new."""
-    insert = {"sqlite": sqlite.insert, "postgresql": postgresql.insert}[engine.dialect.name]
+    # Both dialects insert "once" alike; their statements differ only in type.
+    insert: Callable[[sa.Table], Any] = postgresql.insert if engine.dialect.name == "postgresql" else sqlite.insert
     added = 0
     with engine.begin() as connection:
         for m in measurements:
-            statement = insert(_measurement).values(_row(m)).on_conflict_do_nothing(
-                index_elements=["machine", "content_hash"]).returning(_measurement.c.id)
+            statement = (
+                insert(_measurement)
+                .values(_row(m))
+                .on_conflict_do_nothing(index_elements=["machine", "content_hash"])
+                .returning(_measurement.c.id)
+            )
             new_id = connection.execute(statement).scalar()
             if new_id is None:
                 continue
             added += 1
             defects = ((m.document or {}).get("bearing") or {}).get("defects") or {}
             if defects:
-                connection.execute(_defect.insert(), [
-                    {"measurement_id": new_id, "defect": name, "frequency_hz": _number(e.get("frequency_hz")),
-                     "score": _number(e.get("score")), "present": bool(e.get("present"))}
-                    for name, e in defects.items()])
+                connection.execute(
+                    _defect.insert(),
+                    [
+                        {
+                            "measurement_id": new_id,
+                            "defect": name,
+                            "frequency_hz": _number(e.get("frequency_hz")),
+                            "score": _number(e.get("score")),
+                            "present": bool(e.get("present")),
+                        }
+                        for name, e in defects.items()
+                    ],
+                )
     return added
 
 
@@ -258,18 +306,46 @@ def machine_history(engine: sa.Engine, machine: str) -> list[Reading]:
     m, d = _measurement, _defect
     with engine.connect() as connection:
         rows = connection.execute(
-            sa.select(m.c.id, m.c.taken, m.c.path, m.c.status, m.c.error, m.c.usable, m.c.verdict, m.c.zone,
-                      m.c.shaft_hz, m.c.velocity_rms_mm_s, m.c.band_rms, m.c.settings)
-            .where(m.c.machine == machine).order_by(m.c.taken, m.c.path, m.c.id)).all()
+            sa.select(
+                m.c.id,
+                m.c.taken,
+                m.c.path,
+                m.c.status,
+                m.c.error,
+                m.c.usable,
+                m.c.verdict,
+                m.c.zone,
+                m.c.shaft_hz,
+                m.c.velocity_rms_mm_s,
+                m.c.band_rms,
+                m.c.settings,
+            )
+            .where(m.c.machine == machine)
+            .order_by(m.c.taken, m.c.path, m.c.id)
+        ).all()
         scores: dict[int, dict[str, float | None]] = {}
         for measurement_id, defect, score in connection.execute(
-                sa.select(d.c.measurement_id, d.c.defect, d.c.score).join(m, m.c.id == d.c.measurement_id)
-                .where(m.c.machine == machine)):
+            sa.select(d.c.measurement_id, d.c.defect, d.c.score)
+            .join(m, m.c.id == d.c.measurement_id)
+            .where(m.c.machine == machine)
+        ):
             scores.setdefault(measurement_id, {})[defect] = score
     return [
-        Reading(taken=r.taken, path=r.path, status=r.status, error=r.error, usable=r.usable, verdict=r.verdict,
-                zone=r.zone, settings=json.loads(r.settings),
-                findings={"velocity_rms_mm_s": r.velocity_rms_mm_s, **{k: scores.get(r.id, {}).get(k) for k in DEFECTS},
-                          "band_rms": r.band_rms, "shaft_hz": r.shaft_hz})
+        Reading(
+            taken=r.taken,
+            path=r.path,
+            status=r.status,
+            error=r.error,
+            usable=r.usable,
+            verdict=r.verdict,
+            zone=r.zone,
+            settings=json.loads(r.settings),
+            findings={
+                "velocity_rms_mm_s": r.velocity_rms_mm_s,
+                **{k: scores.get(r.id, {}).get(k) for k in DEFECTS},
+                "band_rms": r.band_rms,
+                "shaft_hz": r.shaft_hz,
+            },
+        )
         for r in rows
     ]

@@ -21,6 +21,7 @@ current velocity its next boundary is reached on the projected date.
 
 from dataclasses import dataclass
 from datetime import datetime, timedelta
+from typing import Any
 
 import numpy as np
 
@@ -31,12 +32,17 @@ from .severity import ZONE_BOUNDARIES_MM_S, ZONES
 
 __all__ = ["BASELINE", "MIN_READINGS", "FindingTrend", "MachineTrend", "ZoneOutlook", "machine_trend", "trend_json"]
 
-BASELINE = 20        # readings a z-score is judged against
+BASELINE = 20  # readings a z-score is judged against
 MIN_READINGS = BASELINE + 1
-SMOOTHING = 15       # Savitzky-Golay window of the trends, in readings
+SMOOTHING = 15  # Savitzky-Golay window of the trends, in readings
 FINDING_LABELS = {
-    "velocity_rms_mm_s": "velocity RMS (mm/s)", "outer_race": "outer race score", "inner_race": "inner race score",
-    "ball": "ball score", "cage": "cage score", "band_rms": "bearing band RMS", "shaft_hz": "shaft speed (Hz)",
+    "velocity_rms_mm_s": "velocity RMS (mm/s)",
+    "outer_race": "outer race score",
+    "inner_race": "inner race score",
+    "ball": "ball score",
+    "cage": "cage score",
+    "band_rms": "bearing band RMS",
+    "shaft_hz": "shaft speed (Hz)",
 }
 
 
@@ -50,9 +56,9 @@ class FindingTrend:
     robust: np.ndarray
     severity: np.ndarray
     zscore: np.ndarray
-    velocity_per_day: np.ndarray        # of the Savitzky-Golay trend
-    level_now: float                    # the Savitzky-Golay trend at the latest reading
-    alarm_index: int | None             # the reading at which the alarm was raised
+    velocity_per_day: np.ndarray  # of the Savitzky-Golay trend
+    level_now: float  # the Savitzky-Golay trend at the latest reading
+    alarm_index: int | None  # the reading at which the alarm was raised
 
     @property
     def alarm_taken(self) -> datetime | None:
@@ -73,9 +79,9 @@ class ZoneOutlook:
 
 @dataclass(frozen=True)
 class MachineTrend:
-    measurements: int                   # the readings the sensor could be trusted for
-    trends: dict[str, FindingTrend]     # the findings with at least MIN_READINGS readings
-    too_few: dict[str, int]             # the others: their number of readings
+    measurements: int  # the readings the sensor could be trusted for
+    trends: dict[str, FindingTrend]  # the findings with at least MIN_READINGS readings
+    too_few: dict[str, int]  # the others: their number of readings
     outlook: ZoneOutlook | None
 
 
@@ -100,7 +106,9 @@ def _finding_trend(finding: str, taken: list[datetime], values: list[float]) -> 
     smooth = cm.compute_savgol_filter(series, SMOOTHING, 3)
     zscore = cm.compute_dynamic_zscore(series, BASELINE)
     return FindingTrend(
-        finding=finding, taken=tuple(taken), values=series,
+        finding=finding,
+        taken=tuple(taken),
+        values=series,
         robust=cm.compute_robust_trend(series, 5, SMOOTHING, 3),
         severity=cm.compute_severity_envelope(series, 0.9),
         zscore=zscore,
@@ -112,18 +120,19 @@ def _finding_trend(finding: str, taken: list[datetime], values: list[float]) -> 
 
 def _outlook(readings: list[Reading], velocity: FindingTrend | None) -> ZoneOutlook | None:
     latest = next((r for r in reversed(readings) if r.zone is not None), None)
-    if latest is None:
+    if latest is None or latest.zone is None:
         return None
+    zone = latest.zone
     boundaries = ZONE_BOUNDARIES_MM_S[latest.settings.get("machine_group", 1), latest.settings.get("support", "rigid")]
-    index = ZONES.index(latest.zone)
+    index = ZONES.index(zone)
     if index == len(ZONES) - 1:
-        return ZoneOutlook(latest.zone, boundaries, None, None)
+        return ZoneOutlook(zone, boundaries, None, None)
     projected = None
     if velocity is not None and velocity.velocity_per_day[-1] > 0:
         days = max(0.0, (boundaries[index] - velocity.level_now) / velocity.velocity_per_day[-1])
         if days < 365.0 * 100:  # beyond a century is no projection
             projected = velocity.taken[-1] + timedelta(days=float(days))
-    return ZoneOutlook(latest.zone, boundaries, ZONES[index + 1], projected)
+    return ZoneOutlook(zone, boundaries, ZONES[index + 1], projected)
 
 
 def machine_trend(readings: list[Reading]) -> MachineTrend:
@@ -145,23 +154,30 @@ def _number(value: float) -> float | None:
     return float(value) if np.isfinite(value) else None
 
 
-def trend_json(machine: str, trend: MachineTrend) -> dict:
+def trend_json(machine: str, trend: MachineTrend) -> dict[str, Any]:
     """The trend as `trend --json` prints it: for each finding its readings
     and, where there are enough, the latest reading, the robust trend, the
     severity envelope, the z-score and the velocity per day now, and the
     alarm; the zone now and when the next is reached."""
-    findings = {finding: {"readings": count, "note": f"too few readings for a trend (it needs {MIN_READINGS})"}
-                for finding, count in trend.too_few.items()}
+    findings = {
+        finding: {"readings": count, "note": f"too few readings for a trend (it needs {MIN_READINGS})"}
+        for finding, count in trend.too_few.items()
+    }
     for finding, t in trend.trends.items():
         findings[finding] = {
-            "readings": len(t.values), "latest": _number(t.values[-1]), "trend": _number(t.robust[-1]),
-            "severity": _number(t.severity[-1]), "zscore": _number(t.zscore[-1]),
+            "readings": len(t.values),
+            "latest": _number(t.values[-1]),
+            "trend": _number(t.robust[-1]),
+            "severity": _number(t.severity[-1]),
+            "zscore": _number(t.zscore[-1]),
             "velocity_per_day": _number(t.velocity_per_day[-1]),
             "alarm": None if t.alarm_taken is None else t.alarm_taken.isoformat(),
         }
     outlook = trend.outlook
     return {
-        "machine": machine, "measurements": trend.measurements, "findings": findings,
+        "machine": machine,
+        "measurements": trend.measurements,
+        "findings": findings,
         "zone": None if outlook is None else outlook.zone,
         "next_zone": None if outlook is None else outlook.next_zone,
         "projected": None if outlook is None or outlook.projected is None else outlook.projected.isoformat(),
