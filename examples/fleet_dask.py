@@ -13,6 +13,10 @@ bit for bit.
 
 On a cluster, pass `scheduler=client.get` from a `distributed.Client` instead
 of "processes".
+
+This keeps nothing: to keep each machine's findings over time, rank the fleet
+and raise trend alarms, `python -m kemo_pkg fleet` runs the same analysis
+into a history (`kemo_pkg.fleet`, `kemo_pkg.history`, `kemo_pkg.trend`).
 """
 
 import sys
