@@ -91,14 +91,16 @@ DIAGNOSIS_SECONDS = 0.2  # the target: time per diagnosis, at most
 
 def bearing_record(n=120_000, fs=12_000.0, shaft_hz=29.95, seed=5):
     """Shaft harmonics, noise, and outer-race impacts, each ringing a 3 kHz
-    resonance, the rolling elements slipping 0.5 %."""
+    resonance, the rolling elements slipping 0.5 % and each impact a little
+    early or late, as rolling elements are."""
     rng = np.random.default_rng(seed)
     t = np.arange(n) / fs
     x = sum(a * np.cos(2 * np.pi * k * shaft_hz * t + k) for k, a in ((1, 0.4), (2, 0.2), (3, 0.1)))
     x = x + 0.3 * rng.standard_normal(n)
     impacts = np.zeros(n)
     period = 1.0 / (BEARING_ORDERS.bpfo * shaft_hz * 0.995)
-    impacts[(np.arange(0.005, n / fs - 0.005, period) * fs).astype(int)] = 1.0
+    times = np.arange(0.005, n / fs - 0.005, period)
+    impacts[((times + rng.normal(0.0, 0.005 * period, times.size)) * fs).astype(int)] = 1.0
     ring_t = np.arange(int(0.004 * fs)) / fs
     return x + np.convolve(impacts, np.exp(-900.0 * ring_t) * np.sin(2 * np.pi * 3_000.0 * ring_t))[:n]
 

@@ -57,7 +57,7 @@ TRACKED = Assessment(
     speed=ShaftSpeed(SHAFT_HZ, "tachometer", nominal_hz=25.0),
     severity=Severity(4.56789, "C", (10.0, 800.0), (2.3, 4.5, 7.1), 1, "rigid", note="band cut at 800 Hz"),
     bearing=BearingDiagnosis(
-        "outer_race", 25.0, SHAFT_HZ, (2000.0, 4500.0), "the band given",
+        "outer_race", "probable", ("inner_race",), 25.0, SHAFT_HZ, (2000.0, 4500.0), "the band given",
         {"outer_race": evidence("outer_race", 89.21, True, (12.34, 6.5, 3.0)),
          "inner_race": evidence("inner_race", 135.61, False, (1.1, 0.94, 1.0), sideband_ratio=1.24),
          "ball": evidence("ball", 57.9, False, (), note="no line stands inside the band")},
@@ -78,7 +78,7 @@ UNTRACKED = Assessment(
     "bare", 12800.0, 38400, RecordQuality(OK_VIBRATION, None), units="m/s2",
     speed=ShaftSpeed(SHAFT_HZ, "spectrum"),
     severity=Severity(None, None, (2.0, 1000.0), (1.4, 2.8, 4.5), 2, "flexible"),
-    bearing=BearingDiagnosis("none", 25.0, SHAFT_HZ, (math.nan, math.nan), "no band: the record is too short", {},
+    bearing=BearingDiagnosis("none", None, (), 25.0, SHAFT_HZ, (math.nan, math.nan), "no band: the record is too short", {},
                              kurtogram=None, envelope_hz=NO_ARRAY, envelope_ratio=NO_ARRAY),
     chain=chain(None, (1500.0, 3500.0), 0.5, 89.123, 0.01122, 0.0),
 )
@@ -100,7 +100,7 @@ TRACKED_ROWS = {
         "zone": ("zone (A/B 2.3, B/C 4.5, C/D 7.1 mm/s)", "C", "C"),
         "severity_note": ("note", "band cut at 800 Hz", "band cut at 800 Hz")},
     "bearing": {
-        "bearing_verdict": ("verdict", "outer_race", "outer race defect"),
+        "bearing_verdict": ("verdict", "outer_race", "outer race defect (probable); also possible: inner race"),
         "bearing_band": ("envelope band (Hz)", [2000.0, 4500.0], "2000-4500: the band given"),
         "bearing_outer_race": ("outer race (89.21 Hz)", True,
                                "PRESENT, score 7.3, lines x floor 12.3 6.5 3.0 at 89.30 Hz"),
@@ -139,7 +139,7 @@ TRACKED_ROWS = {
 
 UNTRACKED_ROWS = {
     "data quality": {"vibration_quality": ("vibration channel", True, "usable")},
-    "shaft speed": {"shaft_hz": ("shaft speed refined from the spectrum (Hz)", SHAFT_HZ, "24.988 (1499 r/min)")},
+    "shaft speed": {"shaft_hz": ("shaft speed read from the shaft lines (Hz)", SHAFT_HZ, "24.988 (1499 r/min)")},
     "velocity severity 2-1000 Hz, ISO 20816-3 group 2, flexible support": {
         "velocity_rms": ("velocity RMS (mm/s)", None, "no velocity")},
     "bearing": {

@@ -88,7 +88,7 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
                 json_dir.mkdir(parents=True, exist_ok=True)
                 (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))
             bearing = (result or {}).get("bearing") or {}
-            confidence = bearing.get("confidence", "")
+            confidence = bearing.get("confidence") or ""
             outcomes.append((row["fault"], verdict))
             seconds.append(took)
             print(f"  {folder.name:<18} {row['file']:<22} {row['fault']:<11} -> {verdict:<12} {confidence:<9}"

@@ -8,7 +8,7 @@ from contextlib import nullcontext
 from pathlib import Path
 
 from .analysis import Settings, assess_record, assess_trend, progress_step, segment_trend, stable_band
-from .bearing import parse_defect_orders, parse_geometry
+from .bearing import SPEED_TOLERANCE, parse_defect_orders, parse_geometry
 from .records import RecordError, load_record
 from .report import Row, findings, format_report, group, to_json
 from .severity import UNITS_TO_M_S2
@@ -23,6 +23,14 @@ def _positive(text):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def _percent(text):
+    # Beyond a third the search would reach the neighbouring shaft harmonics.
+    value = _positive(text)
+    if value >= 100 / 3:
+        raise argparse.ArgumentTypeError(f"must be below 33 per cent, not {text}")
     return value
 
 
@@ -74,6 +82,10 @@ def _parser():
     analyze.add_argument("--rpm", type=_positive,
                          metavar="RPM",
                          help="nominal shaft speed (default: the file's rpm variable); refined from the spectrum")
+    analyze.add_argument("--rpm-tolerance", type=_percent, default=100 * SPEED_TOLERANCE,
+                         metavar="PERCENT",
+                         help="how far the shaft may turn from --rpm, in per cent (default: %(default)g); the speed is"
+                              " read from the shaft lines within it")
     machine = analyze.add_argument_group("the machine")
     bearing = machine.add_mutually_exclusive_group()
     bearing.add_argument("--bearing", type=_parsed_by(parse_defect_orders),
@@ -161,7 +173,8 @@ def _settings(args, fs) -> Settings:
         raise RecordError(f"envelope band {band[0]:g}-{band[1]:g} Hz is too narrow, or too close to 0 Hz or to"
                           f" half the sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move"
                           " it towards the middle")
-    return Settings(gear_ratio=args.gear_ratio, band_hz=band, rpm=args.rpm, bearing=args.bearing,
+    return Settings(gear_ratio=args.gear_ratio, band_hz=band, rpm=args.rpm, rpm_tolerance=args.rpm_tolerance / 100,
+                    bearing=args.bearing,
                     units=args.units, machine_group=args.machine_group, support=args.support)
 
 

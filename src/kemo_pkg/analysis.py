@@ -24,9 +24,9 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from . import core_math as cm
-from .bearing import BearingDiagnosis, DefectOrders, diagnose_bearing, refine_shaft_speed
+from .bearing import SPEED_TOLERANCE, BearingDiagnosis, DefectOrders, diagnose_bearing, shaft_speed_from_spectrum
 from .filterbank import EDGE_TAPER
-from .quality import ChannelQuality, TachQuality, check_tachometer, check_vibration
+from .quality import TachQuality, VibrationQuality, bridge_spikes, check_tachometer, check_vibration
 from .severity import Severity, assess_severity
 
 # The envelope fault peak is searched between these multiples of shaft speed:
@@ -382,6 +382,7 @@ class Settings:
     gear_ratio: float = 1.0              # high-speed revolutions per slow-shaft revolution
     band_hz: tuple[float, float] | None = None  # envelope band; chosen from the record by default
     rpm: float | None = None             # nominal shaft speed, r/min; else the record's own
+    rpm_tolerance: float = SPEED_TOLERANCE  # how far the shaft may turn from the nominal speed, as a share
     bearing: DefectOrders | None = None
     units: str = "g"                     # of the vibration record: "g" or "m/s2"
     machine_group: int = 1               # of ISO 20816-3
@@ -393,13 +394,15 @@ class ShaftSpeed:
     """The shaft speed the analysis worked with."""
 
     shaft_hz: float
-    source: str                          # "tachometer" or "spectrum" (refined from the nominal speed)
+    # "tachometer"; "spectrum": read from the shaft lines near the nominal
+    # speed; "nominal": no shaft line stands out, so the nominal speed itself.
+    source: str
     nominal_hz: float | None = None
 
 
 @dataclass(frozen=True, eq=False)  # arrays inside: compared by identity
 class RecordQuality:
-    vibration: ChannelQuality
+    vibration: VibrationQuality
     tachometer: TachQuality | None
 
     @property
@@ -458,11 +461,12 @@ def _bearing(record, settings, order, speed, notes) -> BearingDiagnosis | None:
         # Resampled over angle, the record holds no order above its Nyquist
         # at the fastest revolution; the resampling's images lie beyond.
         highest_order = record.fs / 2 * float(np.min(np.diff(order.pulse_times)))
+        nominal = None if speed.nominal_hz is None else speed.nominal_hz / order.speed_hz
         diagnosis = diagnose_bearing(order.order_wf, order.pts_per_rev, settings.bearing, 1.0, band_orders,
-                                     refine_speed=False, highest_hz=highest_order).scaled(order.speed_hz)
+                                     highest_hz=highest_order, nominal_shaft_hz=nominal).scaled(order.speed_hz)
     else:
         diagnosis = diagnose_bearing(record.vibration, record.fs, settings.bearing, speed.shaft_hz, band,
-                                     refine_speed=False)
+                                     nominal_shaft_hz=speed.nominal_hz)
     notes.extend(diagnosis.notes)
     return diagnosis
 
@@ -495,6 +499,8 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: boo
         notes.append(f"tachometer set aside ({faults}); analysed without it")
         record = replace(record, tach=None)
     notes.extend(f"{check.name}: {check.detail}" for check in quality.vibration.warnings)
+    if quality.vibration.spikes.size:
+        record = replace(record, vibration=bridge_spikes(record.vibration, quality.vibration.spikes))
 
     tracked = track_orders(record, settings.gear_ratio, progress)
     order = tracked[0]
@@ -503,7 +509,13 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: boo
         speed = ShaftSpeed(order.speed_hz, "tachometer", nominal_hz)
     elif nominal_hz is not None:
         with step("shaft speed from the spectrum"):
-            speed = ShaftSpeed(refine_shaft_speed(record.vibration, record.fs, nominal_hz), "spectrum", nominal_hz)
+            found_hz = shaft_speed_from_spectrum(record.vibration, record.fs, nominal_hz, settings.rpm_tolerance)
+        if found_hz is None:
+            notes.append(f"shaft speed: no shaft line stands out within {100 * settings.rpm_tolerance:g} % of the"
+                         " nominal speed; the nominal speed is used")
+            speed = ShaftSpeed(nominal_hz, "nominal", nominal_hz)
+        else:
+            speed = ShaftSpeed(found_hz, "spectrum", nominal_hz)
     else:
         speed = None
     with step("velocity severity"):

@@ -87,7 +87,8 @@ def _speed_findings(assessment: Assessment, add) -> None:
     if speed.nominal_hz is not None:
         add("nominal_shaft_hz", "nominal shaft speed (Hz)", speed.nominal_hz,
             f"{speed.nominal_hz:.3f} ({speed.nominal_hz * 60:.0f} r/min)")
-    source = "from the tachometer" if speed.source == "tachometer" else "refined from the spectrum"
+    source = {"tachometer": "from the tachometer", "spectrum": "read from the shaft lines",
+              "nominal": "nominal, no shaft line found"}[speed.source]
     add("shaft_hz", f"shaft speed {source} (Hz)", speed.shaft_hz,
         f"{speed.shaft_hz:.3f} ({speed.shaft_hz * 60:.0f} r/min)")
 
@@ -112,7 +113,12 @@ def _severity_findings(assessment: Assessment, add) -> None:
 def _bearing_findings(b: BearingDiagnosis, add) -> None:
     low, high = b.band_hz
     add.section = "bearing"
-    verdict = "no bearing defect" if b.verdict == "none" else f"{DEFECT_LABELS[b.verdict]} defect"
+    if b.verdict == "none":
+        verdict = "no bearing defect"
+    else:
+        verdict = f"{DEFECT_LABELS[b.verdict]} defect ({b.confidence})"
+        if b.alternatives:
+            verdict += "; also possible: " + ", ".join(DEFECT_LABELS[d] for d in b.alternatives)
     add("bearing_verdict", "verdict", b.verdict, verdict)
     add("bearing_band", "envelope band (Hz)", b.band_hz,
         f"{low:.0f}-{high:.0f}: {b.band_reason}" if math.isfinite(low) else b.band_reason)
@@ -121,7 +127,7 @@ def _bearing_findings(b: BearingDiagnosis, add) -> None:
         if e.note:
             text = e.note
         else:
-            lines = " ".join(f"{ratio:.1f}" for ratio in e.line_ratios)
+            lines = " ".join("masked" if math.isnan(ratio) else f"{ratio:.1f}" for ratio in e.line_ratios)
             text = (f"{'PRESENT' if e.present else 'absent'}, score {e.score:.1f}, lines x floor {lines}"
                     f" at {e.found_hz:.2f} Hz")
             if e.sideband_ratio is not None:
@@ -245,6 +251,8 @@ def _channel_json(channel: ChannelQuality | None) -> dict | None:
 def _bearing_json(b: BearingDiagnosis) -> dict:
     return {
         "verdict": b.verdict,
+        "confidence": b.confidence,
+        "alternatives": list(b.alternatives),
         "shaft_hz": _number(b.shaft_hz),
         "nominal_shaft_hz": _number(b.nominal_shaft_hz),
         "band_hz": [_number(edge) for edge in b.band_hz],
