@@ -14,6 +14,7 @@ from hypothesis.extra import numpy as hnp
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.quality import TACH_SCATTER_FAULT, _quantiles, check_tachometer, check_vibration
+from kemo_pkg.records import MIN_SAMPLES
 from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 
 FS = 10_000.0
@@ -184,7 +185,7 @@ DIAGNOSES = {
     "amplitude 1e300": "beyond any sensor or converter (corrupt scale factor?)",
     "subnormal samples": "below any sensor's noise floor (numerical residue, not a signal)",
     "NaN samples": "4 of 100000 samples are NaN or infinite",
-    "ten samples": "10 samples: too few to judge (at least 64)",
+    "ten samples": f"10 samples: too few to judge (at least {MIN_SAMPLES})",
     "noise clipped at +-1.5": ": the amplifier or converter is saturated",
     "int16 counts flickering by a step": ": converter flicker, no sensor behind it",
     "a sensor at its supply rail": ": sensor off its bias",
@@ -203,16 +204,23 @@ def test_vibration_checks_name_the_fault_and_its_measure(case):
     assert any(c.detail.endswith(DIAGNOSES.get(case, "")) for c in quality.checks)
 
 
+@pytest.mark.parametrize("case", VIBRATION)
+def test_every_level_is_given_in_the_records_unit(case):
+    record = VIBRATION[case][0]()
+    in_g, in_m_s2 = ([check.detail for check in check_vibration(record, FS, units).checks] for units in ("g", "m/s2"))
+    assert [detail.replace(" m/s2", " g") for detail in in_m_s2] == in_g
+
+
 @pytest.mark.parametrize("record, fs, counted", [
-    (UNIT_NOISE[:64], FS, ("ok", 64)),  # the fewest samples judged
-    (UNIT_NOISE[:63], FS, ("fault", 63)),
+    (UNIT_NOISE[:MIN_SAMPLES], FS, ("ok", MIN_SAMPLES)),  # the fewest samples judged, those of the shortest record
+    (UNIT_NOISE[: MIN_SAMPLES - 1], FS, ("fault", MIN_SAMPLES - 1)),
     (UNIT_NOISE, 0.5, ("ok", T.size)),  # a slow rate is a rate
     (UNIT_NOISE, 0.0, ("fault", None)),
     (UNIT_NOISE, -FS, ("fault", None)),
     (UNIT_NOISE, np.inf, ("fault", None)),
     (UNIT_NOISE, np.nan, ("fault", None)),
 ])
-def test_a_record_is_judged_from_64_samples_at_a_positive_finite_rate(record, fs, counted):
+def test_a_record_is_judged_from_its_shortest_length_at_a_positive_finite_rate(record, fs, counted):
     first = check_vibration(record, fs).checks[0]
     assert (first.name, first.status, first.value) == ("samples", *counted)
     assert counted[1] is not None or "is not a rate" in first.detail
