@@ -162,8 +162,9 @@ ONE_SPIKE = RECORD.vibration + 8.0 * (np.arange(RECORD.t.size) == 5000)
     "record, settings, speed, notes",
     [
         pytest.param(replace(RECORD, tach=INTERFERENCE), Settings(rpm=1515.0), ("spectrum", 25.25),
-                     [r"tachometer: set aside \(of \d+ periods, \d short .* \(missed pulses\); periods depart from"
-                      r" their neighbours' by [\d.]+ % \(median\): no shaft's speed wanders so\); analysed without it$"],
+                     [r"tachometer: set aside \(of \d+ periods, \d short .* \(missed pulses\); periods depart"
+                      r" from their neighbours' by [\d.]+ % \(median\): no shaft's speed wanders so\); analysed"
+                      r" without it$"],
                      id="tachometer picking up interference"),
         pytest.param(replace(RECORD, tach=None, rpm=1485.0), Settings(), ("spectrum", 24.75), [],
                      id="the speed the acquisition logged"),
@@ -252,7 +253,8 @@ def test_the_velocity_severity_band_follows_the_shaft_and_the_sample_rate(record
     if band_hz is None:
         assert assessment.severity is None
         assert [str(note) for note in assessment.notes] == [
-            "velocity severity: sample rate of 20 Hz is too low for the velocity from 10 Hz: it needs more than 25.6 Hz"]
+            "velocity severity: sample rate of 20 Hz is too low for the velocity from 10 Hz: it needs more than"
+            " 25.6 Hz"]
     else:
         assert (assessment.severity.band_hz, assessment.severity.velocity_rms_mm_s) == (band_hz, None)
         assert assessment.severity.note.startswith(note)

@@ -14,7 +14,6 @@ import numpy as np
 import pytest
 import scipy.io
 import scipy.io.wavfile
-
 from matplotlib.figure import Figure
 
 import kemo_pkg
@@ -306,7 +305,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("empty.csv", _text(""), [], "is empty", id="empty-file"),
         pytest.param("blank.csv", _text("\n \n"), [], "is empty", id="only-blank-lines"),
         pytest.param("head.csv", _csv(rows=[]), [], "no data rows", id="header-only"),
-        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns, found '0,0.000000'", id="no-header"),
+        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [],
+                     "first line must name the columns, found '0,0.000000'", id="no-header"),
         pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column (name one 'vibration';"
                      " found: time, pressure)",
                      id="missing-vibration-column"),
@@ -394,7 +394,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      id="negative-speed"),
         pytest.param("ok.csv", _csv(), ["--rpm", "inf"], "argument --rpm: must be a positive number, not inf",
                      id="infinite-speed"),
-        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0", id="zero-rate"),
+        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0",
+                     id="zero-rate"),
         pytest.param("ok.csv", _csv(), ["--fs", "2k"], "argument --fs: must be a positive number, not 2k",
                      id="rate-not-a-number"),
         pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "gear ratio must be at least 1 (high-speed"
@@ -450,6 +451,7 @@ def test_help_names_the_program_its_commands_and_their_options(capsys):
     assert code == 0 and out.startswith("usage: python -m kemo_pkg analyze ")
     assert re.findall(r"^(\S[^:]*):$", out, re.MULTILINE) == ["positional arguments", "options", "the machine",
                                                               "output", "columns"]
+    assert run(capsys, "--version")[:2] == (0, f"python -m kemo_pkg {kemo_pkg.__version__}\n")
     # Without a command: one line that asks for one.
     assert run(capsys) == (2, "", "python -m kemo_pkg: error: the following arguments are required: {demo,analyze}\n")
 

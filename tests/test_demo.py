@@ -18,8 +18,7 @@ def tone_velocity_mm_s(freq_hz, amplitude_g):
     return amplitude_g * STANDARD_G / (2 * math.pi * freq_hz) / math.sqrt(2) * 1000
 
 
-QUIET = Drivetrain(amp_1x=0.0, amp_2x=0.0, amp_3x=0.0, mesh_amp=0.0, lss_1x_amp=0.0, noise_rms=0.0,
-                   speed_drift_hz=0.0)
+QUIET = Drivetrain(amp_1x=0.0, amp_2x=0.0, amp_3x=0.0, mesh_amp=0.0, lss_1x_amp=0.0, noise_rms=0.0, speed_drift_hz=0.0)
 # White noise of RMS sigma spreads sigma**2 evenly up to fs / 2; in velocity
 # each Hz weighs 1 / (2 pi f)**2, 10 Hz to 1 kHz.
 NOISE_MM_S = math.sqrt(0.25**2 / 12800.0 / (2 * math.pi) ** 2 * (1 / 10 - 1 / 1000)) * STANDARD_G * 1000
@@ -27,10 +26,12 @@ NOISE_MM_S = math.sqrt(0.25**2 / 12800.0 / (2 * math.pi) ** 2 * (1 / 10 - 1 / 10
 
 @pytest.mark.parametrize(
     "parts, velocity_mm_s",
-    [({"mesh_amp": 0.8}, tone_velocity_mm_s(23 * 25.0, 0.8)),
-     # Below 600 r/min the band opens at 2 Hz: the 5 Hz shaft counts, the 1.25 Hz run-out does not.
-     ({"hss_speed_hz": 5.0, "amp_1x": 0.3, "lss_1x_amp": 0.12}, tone_velocity_mm_s(5.0, 0.3)),
-     ({"noise_rms": 0.25, "fs": 25600.0}, NOISE_MM_S)],
+    [
+        ({"mesh_amp": 0.8}, tone_velocity_mm_s(23 * 25.0, 0.8)),
+        # Below 600 r/min the band opens at 2 Hz: the 5 Hz shaft counts, the 1.25 Hz run-out does not.
+        ({"hss_speed_hz": 5.0, "amp_1x": 0.3, "lss_1x_amp": 0.12}, tone_velocity_mm_s(5.0, 0.3)),
+        ({"noise_rms": 0.25, "fs": 25600.0}, NOISE_MM_S),
+    ],
 )
 def test_the_designs_velocity_is_the_closed_form_of_its_parts(parts, velocity_mm_s):
     assert replace(QUIET, **parts).velocity_rms_mm_s() == pytest.approx(velocity_mm_s, rel=1e-9)
@@ -92,8 +93,14 @@ def test_the_history_keeps_its_states_bands_and_scatter():
         count = np.sum(history.states == state)
         assert abs(count - p * design.days) <= 3 * math.sqrt(p * (1 - p) * design.days), state
     # Each reading 5 % of its band's width inside it; the well-filled bands reach that margin.
-    bands = {"P_OUT": (0, 100), "P1": (100, 500), "P2": (500, 800), "P3": (800, 1400), "P4": (1400, 1800),
-             "P5": (1800, 2400)}
+    bands = {
+        "P_OUT": (0, 100),
+        "P1": (100, 500),
+        "P2": (500, 800),
+        "P3": (800, 1400),
+        "P4": (1400, 1800),
+        "P5": (1800, 2400),
+    }
     for state, (low, high) in bands.items():
         share = (history.power_kw[history.states == state] - low) / (high - low)
         assert 0.05 <= share.min() and share.max() <= 0.95, state
@@ -134,11 +141,17 @@ def test_the_demos_truth_is_the_designs_and_checks_within_its_tolerances(duratio
         "period": (f"{1 / 3.57:.4f}", [1.009 / 3.57], [1.02 / 3.57]),
         "outlier": ("40, +0.150", [(40, 0.17)], [(40, 0.19), (41, 0.15)]),
         "alarm": ("100", [98, 105], [None, 97, 106]),  # the median sees two days ahead, the alarm wants three
-        "level": (f"{level:.3f} / {severity:.3f}", [(level * 1.09, severity * 0.91)],
-                  [(level * 1.15, severity), (level, severity * 1.15), (level, 0.0)]),
+        "level": (
+            f"{level:.3f} / {severity:.3f}",
+            [(level * 1.09, severity * 0.91)],
+            [(level * 1.15, severity), (level, severity * 1.15), (level, 0.0)],
+        ),
         "velocity": (f"{rate:+.4f}", [rate * 0.81, rate * 1.19], [rate * 1.25]),
-        "states": (" ".join(str(counts[f"P{k}"]) for k in range(1, 6)) + f" / {counts['P_OUT']}",
-                   [history.states], [history.states[::-1]]),
+        "states": (
+            " ".join(str(counts[f"P{k}"]) for k in range(1, 6)) + f" / {counts['P_OUT']}",
+            [history.states],
+            [history.states[::-1]],
+        ),
     }
     for key, (injected, right, wrong) in cases.items():
         shown, check = truth[key]

@@ -64,7 +64,9 @@ READABLE = {
         {"fs": FS}, (VIB, FS, None, 1796.0)),
     "MATLAB file with the vibration named among several": (
         "i.mat", mat(DE=VIB, FE=-VIB, tach=TACH), {"fs": FS, "vibration_column": "de"}, (VIB, FS, TACH, None)),
-    "WAV of 16-bit counts": ("j.wav", wav(8000, np.round(VIB * 16384).astype(np.int16)), {}, (np.round(VIB * 16384) / 32768, 8000.0, None, None)),
+    "WAV of 16-bit counts": (
+        "j.wav", wav(8000, np.round(VIB * 16384).astype(np.int16)), {}, (np.round(VIB * 16384) / 32768, 8000.0, None,
+                                                                         None)),
     "WAV of 8-bit counts, unsigned around 128": (
         "k.wav", wav(8000, (128 + np.round(VIB * 64)).astype(np.uint8)), {}, (np.round(VIB * 64) / 128, 8000.0,
                                                                                None, None)),
@@ -100,8 +102,10 @@ def test_each_format_reads_back_what_was_written(tmp_path, name, write, options,
 
 
 @pytest.mark.parametrize("n, readable", [(MIN_SAMPLES - 1, False), (MIN_SAMPLES, True)])
-@pytest.mark.parametrize("name, write", [("short.csv", lambda path, n: csv(["time", "vibration"], [T[:n], VIB[:n]])(path)),
-                                         ("short.mat", lambda path, n: mat(DE=VIB[:n])(path))])
+@pytest.mark.parametrize("name, write", [
+    ("short.csv", lambda path, n: csv(["time", "vibration"], [T[:n], VIB[:n]])(path)),
+    ("short.mat", lambda path, n: mat(DE=VIB[:n])(path)),
+])
 def test_the_shortest_record_is_1024_samples(tmp_path, n, readable, name, write):
     write(tmp_path / name, n)
     if readable:

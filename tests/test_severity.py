@@ -2,7 +2,6 @@
 synthetic tones and noise, and the zone table of ISO 20816-3."""
 
 import fnmatch
-import json
 import math
 import warnings
 
@@ -10,7 +9,11 @@ import numpy as np
 import pytest
 
 from kemo_pkg.severity import (
-    STANDARD_G, assess_severity, tone_velocity_rms_mm_s, velocity_rms_mm_s, zone_of,
+    STANDARD_G,
+    assess_severity,
+    tone_velocity_rms_mm_s,
+    velocity_rms_mm_s,
+    zone_of,
 )
 
 FS = 5120.0

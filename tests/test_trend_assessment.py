@@ -16,8 +16,13 @@ from kemo_pkg.trend import TREND_WINDOW, assess_trend
 # (the load taken off).
 DAYS = np.arange(120)
 ONSET, SPIKE, FALL_START, FALL_PER_DAY = 60, 20, 90, 0.01
-HISTORY = 1.0 + 0.0005 * np.minimum(DAYS, FALL_START - 1) + 0.4 * (DAYS == SPIKE) + 0.3 * (DAYS >= ONSET) \
+HISTORY = (
+    1.0
+    + 0.0005 * np.minimum(DAYS, FALL_START - 1)
+    + 0.4 * (DAYS == SPIKE)
+    + 0.3 * (DAYS >= ONSET)
     - FALL_PER_DAY * np.maximum(DAYS - FALL_START + 1, 0)
+)
 
 
 def test_the_trend_reads_the_onset_the_outlier_and_the_level_now():
@@ -64,11 +69,14 @@ def test_the_operating_state_of_every_measurement_of_a_2_mw_machine():
     assert row.text == "17 17 17 17 17 / 35"
 
 
-@pytest.mark.parametrize("feature, power, rating, problem", [
-    (HISTORY[: TREND_WINDOW - 1], None, None, f"a trend needs at least {TREND_WINDOW} measurements"),
-    (np.tile(HISTORY, (2, 1)), None, None, "in one series"),
-    (HISTORY, np.full(DAYS.size, 900.0), None, "need both the power of every measurement and the rating"),
-])
+@pytest.mark.parametrize(
+    "feature, power, rating, problem",
+    [
+        (HISTORY[: TREND_WINDOW - 1], None, None, f"a trend needs at least {TREND_WINDOW} measurements"),
+        (np.tile(HISTORY, (2, 1)), None, None, "in one series"),
+        (HISTORY, np.full(DAYS.size, 900.0), None, "need both the power of every measurement and the rating"),
+    ],
+)
 def test_a_history_that_cannot_be_read_as_a_trend_says_why(feature, power, rating, problem):
     with pytest.raises(InputError, match=problem):
         assess_trend(feature, power, rating)

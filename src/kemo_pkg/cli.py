@@ -11,7 +11,7 @@ from pathlib import Path
 from types import ModuleType
 from typing import NoReturn
 
-from . import demo
+from . import __version__, demo
 from .analysis import Assessment, Settings, assess_record, check_settings
 from .bearing import parse_defect_orders, parse_geometry
 from .problems import InputError
@@ -41,6 +41,7 @@ def _parsed_by(parse: Callable[[str], object]) -> Callable[[str], object]:
             return parse(text)
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
+
     return parse_argument
 
 
@@ -58,67 +59,87 @@ def _parser() -> argparse.ArgumentParser:
     # The texts of --help and the metavars stand on lines of their own: they
     # are documentation, and make mutate leaves them as they are.
     parser = _Parser(prog=PROG, description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser,
-                                     metavar="{demo,analyze}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser, metavar="{demo,analyze}")
 
-    demo_command = commands.add_parser("demo",
-                                       help="run the chain on a synthetic drivetrain with known truth")
-    demo_command.add_argument("--out", type=Path, default=Path("out"),
-                              help="folder for demo.png (default: out)")
+    demo_command = commands.add_parser("demo", help="run the chain on a synthetic drivetrain with known truth")
+    demo_command.add_argument("--out", type=Path, default=Path("out"), help="folder for demo.png (default: out)")
 
-    analyze = commands.add_parser("analyze",
-                                  help=f"run the analysis on your own record ({', '.join(READERS)})")
+    analyze = commands.add_parser("analyze", help=f"run the analysis on your own record ({', '.join(READERS)})")
     formats = sorted({what for _, what in READERS.values()}, key=[what for _, what in READERS.values()].index)
-    analyze.add_argument("file", type=Path,
-                         help="; ".join(formats))
-    analyze.add_argument("--fs", type=_positive,
-                         metavar="HZ",
-                         help="sample rate, when the record has no time axis and the file none of its own")
-    analyze.add_argument("--rpm", type=_positive,
-                         metavar="RPM",
-                         help="nominal shaft speed (default: the file's rpm variable); refined from the spectrum")
+    analyze.add_argument("file", type=Path, help="; ".join(formats))
+    analyze.add_argument(
+        "--fs",
+        type=_positive,
+        metavar="HZ",
+        help="sample rate, when the record has no time axis and the file none of its own",
+    )
+    analyze.add_argument(
+        "--rpm",
+        type=_positive,
+        metavar="RPM",
+        help="nominal shaft speed (default: the file's rpm variable); refined from the spectrum",
+    )
     machine = analyze.add_argument_group("the machine")
     bearing = machine.add_mutually_exclusive_group()
-    bearing.add_argument("--bearing", type=_parsed_by(parse_defect_orders),
-                         metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
-                         help="defect frequencies of the bearing in orders of shaft speed")
-    bearing.add_argument("--bearing-geometry", type=_parsed_by(parse_geometry), dest="bearing",
-                         metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
-                         help="bearing geometry, turned into defect orders")
-    machine.add_argument("--gear-ratio", type=_positive, default=1.0,
-                         metavar="R",
-                         help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)")
-    machine.add_argument("--band", type=_positive, nargs=2,
-                         metavar=("LOW", "HIGH"),
-                         help="envelope band in Hz (default: chosen from the record when a bearing is given,"
-                              " else 8%% to 20%% of the sample rate)")
-    machine.add_argument("--units", choices=list(UNITS_TO_M_S2), default="g",
-                         help="unit of the vibration record (default: g)")
-    machine.add_argument("--machine-group", type=int, choices=sorted({g for g, _ in ZONE_BOUNDARIES_MM_S}), default=1,
-                         help="ISO 20816-3 group: 1 above 300 kW, 2 from 15 to 300 kW (default: 1)")
-    machine.add_argument("--support", choices=sorted({s for _, s in ZONE_BOUNDARIES_MM_S}, reverse=True),
-                         default="rigid",
-                         help="ISO 20816-3 support (default: rigid)")
+    bearing.add_argument(
+        "--bearing",
+        type=_parsed_by(parse_defect_orders),
+        metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
+        help="defect frequencies of the bearing in orders of shaft speed",
+    )
+    bearing.add_argument(
+        "--bearing-geometry",
+        type=_parsed_by(parse_geometry),
+        dest="bearing",
+        metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
+        help="bearing geometry, turned into defect orders",
+    )
+    machine.add_argument(
+        "--gear-ratio",
+        type=_positive,
+        default=1.0,
+        metavar="R",
+        help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)",
+    )
+    machine.add_argument(
+        "--band",
+        type=_positive,
+        nargs=2,
+        metavar=("LOW", "HIGH"),
+        help="envelope band in Hz (default: chosen from the record when a bearing is given,"
+        " else 8%% to 20%% of the sample rate)",
+    )
+    machine.add_argument(
+        "--units", choices=list(UNITS_TO_M_S2), default="g", help="unit of the vibration record (default: g)"
+    )
+    machine.add_argument(
+        "--machine-group",
+        type=int,
+        choices=sorted({g for g, _ in ZONE_BOUNDARIES_MM_S}),
+        default=1,
+        help="ISO 20816-3 group: 1 above 300 kW, 2 from 15 to 300 kW (default: 1)",
+    )
+    machine.add_argument(
+        "--support",
+        choices=sorted({s for _, s in ZONE_BOUNDARIES_MM_S}, reverse=True),
+        default="rigid",
+        help="ISO 20816-3 support (default: rigid)",
+    )
     output = analyze.add_argument_group("output")
-    output.add_argument("--json", action="store_true",
-                        help="print one JSON object instead of the table")
-    output.add_argument("--no-figure", action="store_true",
-                        help="draw no figure (needs no matplotlib)")
-    output.add_argument("--out", type=Path, default=Path("out"),
-                        help="folder for the figure (default: out)")
-    output.add_argument("--force", action="store_true",
-                        help="overwrite a figure that is already there")
+    output.add_argument("--json", action="store_true", help="print one JSON object instead of the table")
+    output.add_argument("--no-figure", action="store_true", help="draw no figure (needs no matplotlib)")
+    output.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
+    output.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
     columns = analyze.add_argument_group("columns")
-    columns.add_argument("--time-column",
-                         metavar="NAME",
-                         help=f"time axis column (default: {_names('time')})")
-    columns.add_argument("--vibration-column",
-                         metavar="NAME",
-                         help=f"vibration column or channel (default: {_names('vibration')}; in a file of"
-                              " channels the only long vector)")
-    columns.add_argument("--tach-column",
-                         metavar="NAME",
-                         help=f"tachometer column (default: {_names('tach')})")
+    columns.add_argument("--time-column", metavar="NAME", help=f"time axis column (default: {_names('time')})")
+    columns.add_argument(
+        "--vibration-column",
+        metavar="NAME",
+        help=f"vibration column or channel (default: {_names('vibration')}; in a file of"
+        " channels the only long vector)",
+    )
+    columns.add_argument("--tach-column", metavar="NAME", help=f"tachometer column (default: {_names('tach')})")
     return parser
 
 
@@ -140,8 +161,9 @@ def _figure_module() -> ModuleType:
     try:
         from . import figure
     except ImportError as missing:  # installed without the [demo] extra
-        raise InputError(f"the figures need {missing.name}; install it with: pip install 'kemo_pkg[demo]',"
-                         " or pass --no-figure") from None
+        raise InputError(
+            f"the figures need {missing.name}; install it with: pip install 'kemo_pkg[demo]', or pass --no-figure"
+        ) from None
     return figure
 
 
@@ -153,8 +175,7 @@ def run_demo(out: Path, design: demo.Drivetrain = demo.Drivetrain()) -> tuple[st
     with _shown("building the synthetic drivetrain record"):
         record = demo.make_record(design)
         history = demo.make_history(design)
-    assessment = assess_record(record, Settings(gear_ratio=design.gear_ratio, bearing=design.bearing),
-                               progress=_shown)
+    assessment = assess_record(record, Settings(gear_ratio=design.gear_ratio, bearing=design.bearing), progress=_shown)
     with _shown("trend, anomaly score and operating states"):
         trend = assess_trend(history.band_level, history.power_kw, design.rating_kw)
     assert assessment.chain is not None  # the demonstration's sensors are sound
@@ -172,8 +193,16 @@ def run_demo(out: Path, design: demo.Drivetrain = demo.Drivetrain()) -> tuple[st
     path = out / "demo.png"
     with _shown("figure"):
         out.mkdir(parents=True, exist_ok=True)
-        figure.draw(assessment, path, record, trend, truth_fault=design.bpfo_order, onset=design.onset_day,
-                    trend_unit="day", trend_label=f"bearing-band level ({assessment.units})")
+        figure.draw(
+            assessment,
+            path,
+            record,
+            trend,
+            truth_fault=design.bpfo_order,
+            onset=design.onset_day,
+            trend_unit="day",
+            trend_label=f"bearing-band level ({assessment.units})",
+        )
     title = [
         f"kemo_pkg demo: a synthetic drivetrain with known truth (seed {design.seed})",
         f"  {design.duration_s:g} s at {design.fs:g} Hz; high-speed shaft {design.hss_speed_hz:g}"
@@ -209,9 +238,15 @@ def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -
 
 def _analyze(args: argparse.Namespace) -> int:
     record = load_record(args.file, args.fs, args.time_column, args.vibration_column, args.tach_column)
-    settings = Settings(gear_ratio=args.gear_ratio, band_hz=tuple(args.band) if args.band else None, rpm=args.rpm,
-                        bearing=args.bearing, units=args.units, machine_group=args.machine_group,
-                        support=args.support)
+    settings = Settings(
+        gear_ratio=args.gear_ratio,
+        band_hz=tuple(args.band) if args.band else None,
+        rpm=args.rpm,
+        bearing=args.bearing,
+        units=args.units,
+        machine_group=args.machine_group,
+        support=args.support,
+    )
     check_settings(settings, record.fs)
     figure, figure_path = None, args.out / f"{args.file.stem}.png"
     if not args.no_figure:
@@ -251,4 +286,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (InputError, OSError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
-

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import core_math as cm
 from .bearing import DefectOrders
@@ -79,24 +80,26 @@ class Drivetrain:
     def gear_ratio(self) -> float:
         return self.wheel_teeth / self.pinion_teeth
 
-    def hss_revs(self, t):
+    def hss_revs(self, t: ArrayLike) -> Any:
         """High-speed shaft angle in revolutions at times `t`, integrated exactly."""
         omega = 2 * np.pi / self.speed_swing_period_s
+        t = np.asarray(t, dtype=float)
         return (
             self.tach_phase_rev
             + self.hss_speed_hz * t
             + self.speed_drift_hz / omega * (1 - np.cos(omega * t))
         )
 
-    def pulse_times(self):
+    def pulse_times(self) -> np.ndarray:
         """Mid-times of the tachometer pulses that lie wholly inside the record."""
         t = np.arange(int(self.duration_s * self.fs)) / self.fs
         revs = self.hss_revs(t)
         # A pulse is high from a whole revolution on for tach_pulse_rev of a revolution.
         whole = np.arange(np.ceil(revs[0]), np.floor(revs[-1] - self.tach_pulse_rev) + 1)
-        return np.interp(whole + self.tach_pulse_rev / 2, revs, t)
+        pulses: np.ndarray = np.interp(whole + self.tach_pulse_rev / 2, revs, t)
+        return pulses
 
-    def ringing(self):
+    def ringing(self) -> np.ndarray:
         """The housing's response to one impact, unit peak, over eight decay times."""
         decay = self.resonance_damping * 2 * np.pi * self.resonance_hz
         omega_r = 2 * np.pi * self.resonance_hz
@@ -104,9 +107,10 @@ class Drivetrain:
         # The response carries no DC: the phase that makes the decaying sine
         # integrate to zero, then the remainder that sampling leaves.
         ringing = np.exp(-decay * ring_t) * np.sin(omega_r * ring_t - np.arctan2(omega_r, decay))
-        return ringing - ringing.mean()
+        response: np.ndarray = ringing - ringing.mean()
+        return response
 
-    def overall_rms(self):
+    def overall_rms(self) -> float:
         """RMS of the record from its parts: the tones, the impacts (which do not
         overlap), the noise and the bias."""
         tones = [self.amp_1x, self.amp_2x, self.amp_3x, self.mesh_amp, self.lss_1x_amp]
@@ -119,7 +123,7 @@ class Drivetrain:
     def bearing(self) -> DefectOrders:
         return DefectOrders(self.bpfo_order, self.bpfi_order, self.bsf_order, self.ftf_order)
 
-    def velocity_rms_mm_s(self):
+    def velocity_rms_mm_s(self) -> float:
         """Velocity RMS of the record in the severity band: the tones at the
         mean speed, and the white noise, whose acceleration density
         noise_rms**2 / (fs / 2) integrates to density / (2 pi)**2 (1/f1 - 1/f2)
@@ -133,17 +137,17 @@ class Drivetrain:
         noise_power = density / (2 * np.pi) ** 2 * (1 / band[0] - 1 / band[1]) * 1e6
         return float(np.sqrt(tone_power + noise_power))
 
-    def mean_speed(self):
+    def mean_speed(self) -> float:
         """Mean high-speed shaft speed over the record, Hz."""
         return float((self.hss_revs(self.duration_s) - self.hss_revs(0.0)) / self.duration_s)
 
-    def health_level(self, day):
+    def health_level(self, day: ArrayLike) -> Any:
         """Noise-free bearing-band level on `day`."""
         since_onset = np.maximum(np.asarray(day, dtype=float) - self.onset_day, 0.0)
         spall = self.spall_g * (np.asarray(day) >= self.onset_day)
         return self.band_level + spall + self.growth_g * np.expm1(since_onset / self.growth_days)
 
-    def health_velocity(self, day):
+    def health_velocity(self, day: ArrayLike) -> Any:
         """Rate of change of the noise-free level on `day`, per day."""
         since_onset = np.maximum(np.asarray(day, dtype=float) - self.onset_day, 0.0)
         return self.growth_g / self.growth_days * np.exp(since_onset / self.growth_days) * (since_onset > 0)

@@ -15,12 +15,23 @@ import numpy as np
 
 from . import core_math as cm
 from .problems import InputError, Note
-from .records import Record
+from .records import MIN_SAMPLES, Record
 
 __all__ = [
-    "CEPSTRUM_FLOOR", "FAULT_HZ_RANGE", "FAULT_ORDER_RANGE", "MESH_MIN_ORDER", "MIN_BAND_CONDITIONING",
-    "MIN_PULSES", "STRONG", "ChainAnalysis", "OrderDomain", "analyze_chain", "check_band", "default_band",
-    "stable_band", "track_orders",
+    "CEPSTRUM_FLOOR",
+    "FAULT_HZ_RANGE",
+    "FAULT_ORDER_RANGE",
+    "MESH_MIN_ORDER",
+    "MIN_BAND_CONDITIONING",
+    "MIN_PULSES",
+    "STRONG",
+    "ChainAnalysis",
+    "OrderDomain",
+    "analyze_chain",
+    "check_band",
+    "default_band",
+    "stable_band",
+    "track_orders",
 ]
 
 # The envelope's strongest line is searched between these multiples of shaft
@@ -64,12 +75,15 @@ def check_band(band_hz: tuple[float, float], fs: float) -> None:
     keeps its filter stable."""
     low, high = band_hz
     if not 0 < low < high < fs / 2:
-        raise InputError(f"envelope band {low:g}-{high:g} Hz must rise and stay below half the"
-                         f" sample rate ({fs / 2:g} Hz)")
+        raise InputError(
+            f"envelope band {low:g}-{high:g} Hz must rise and stay below half the sample rate ({fs / 2:g} Hz)"
+        )
     if not stable_band(band_hz, fs):
-        raise InputError(f"envelope band {low:g}-{high:g} Hz is too narrow, or too close to 0 Hz or to half the"
-                         f" sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move it towards"
-                         " the middle")
+        raise InputError(
+            f"envelope band {low:g}-{high:g} Hz is too narrow, or too close to 0 Hz or to half the"
+            f" sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move it towards"
+            " the middle"
+        )
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -77,20 +91,20 @@ class OrderDomain:
     """What the tachometer makes possible: everything over shaft angle."""
 
     pulse_times: np.ndarray
-    speed_hz: float                      # mean high-speed shaft speed over the pulses
+    speed_hz: float  # mean high-speed shaft speed over the pulses
     total_revs: int
     pts_per_rev: int
-    orders: np.ndarray                   # order spectrum of the whole tracked record
+    orders: np.ndarray  # order spectrum of the whole tracked record
     order_amps: np.ndarray
     harmonics: tuple[float, float, float]
     signature_level: int
     tsa_blocks: int
-    tsa_wf: np.ndarray                   # one averaged revolution
-    order_wf: np.ndarray                 # the whole record over shaft angle, pts_per_rev points a revolution
-    residual: np.ndarray                 # order_wf less its synchronous average: what the envelope reads
-    mesh_order: int | None               # None when the average holds no order above MESH_MIN_ORDER
-    mesh_amp: float | None               # read from the synchronous average
-    mesh_band_energy: float | None       # read from the order spectrum, mesh order +- 0.5
+    tsa_wf: np.ndarray  # one averaged revolution
+    order_wf: np.ndarray  # the whole record over shaft angle, pts_per_rev points a revolution
+    residual: np.ndarray  # order_wf less its synchronous average: what the envelope reads
+    mesh_order: int | None  # None when the average holds no order above MESH_MIN_ORDER
+    mesh_amp: float | None  # read from the synchronous average
+    mesh_band_energy: float | None  # read from the order spectrum, mesh order +- 0.5
     lss_times: np.ndarray | None = None  # the slow shaft's whole revolutions, through a gear stage
     hss_revs_per_lss_rev: float | None = None
     lss_1x: float | None = None
@@ -107,16 +121,16 @@ class ChainAnalysis:
     overall_rms: float
     band_hz: tuple[float, float]
     order: OrderDomain | None
-    spectrum_axis: np.ndarray            # order spectrum with a tachometer, else Hz
+    spectrum_axis: np.ndarray  # order spectrum with a tachometer, else Hz
     spectrum_amps: np.ndarray
-    env_axis: np.ndarray                 # orders with a tachometer, else Hz
+    env_axis: np.ndarray  # orders with a tachometer, else Hz
     env_amps: np.ndarray
-    fault_peak: float | None             # strongest envelope line (its fundamental), on env_axis
+    fault_peak: float | None  # strongest envelope line (its fundamental), on env_axis
     fault_amp: float | None
-    env_noise_floor: float | None        # median of the envelope spectrum over the search range
-    quefrency: np.ndarray                # revolutions with a tachometer, else s
+    env_noise_floor: float | None  # median of the envelope spectrum over the search range
+    quefrency: np.ndarray  # revolutions with a tachometer, else s
     cepstrum: np.ndarray
-    fault_period: float | None           # shortest strong cepstral period, on quefrency
+    fault_period: float | None  # shortest strong cepstral period, on quefrency
     notes: tuple[Note, ...] = ()
 
     @property
@@ -193,38 +207,49 @@ def track_orders(record: Record, gear_ratio: float = 1.0) -> tuple[OrderDomain |
         return None, ()
     pulses = cm.get_tach_midpoints(record.t, record.tach)
     if len(pulses) < MIN_PULSES:
-        return None, (Note("tachometer", f"{len(pulses)} pulse(s) found, too few to track orders;"
-                                         " analysed over time"),)
+        return None, (Note("tachometer", f"{len(pulses)} pulse(s) found, too few to track orders; analysed over time"),)
     vib_ac = cm.remove_dc_offset(record.vibration)
     _, order_wf, total_revs, pts_per_rev = cm.perform_order_tracking(record.t, vib_ac, pulses)
     if order_wf is None:
         return None, (Note("tachometer", "no vibration samples between the pulses; analysed over time"),)
-    orders, order_amps = cm.compute_fft_dsp(order_wf, 1.0 / pts_per_rev)
+    orders, order_amps = _spectrum(cm.compute_fft_dsp(order_wf, 1.0 / pts_per_rev))
     amp_1x, amp_2x, amp_3x = (cm.get_harmonic_peak(orders, order_amps, k) for k in (1.0, 2.0, 3.0))
 
     # One-revolution blocks keep what repeats with the high-speed shaft: its
     # harmonics and the pinion's mesh.  The rest, bearing impacts included, is
     # the residual that the envelope analysis reads.
     _, tsa_wf, tsa_blocks = cm.perform_tsa(order_wf, pts_per_rev, total_revs, 1)
-    tsa_orders, tsa_amps = cm.compute_fft_dsp(tsa_wf, 1.0 / pts_per_rev)
+    assert tsa_wf is not None  # two pulses or more: one whole revolution at least
+    tsa_orders, tsa_amps = _spectrum(cm.compute_fft_dsp(tsa_wf, 1.0 / pts_per_rev))
     mesh = _peak_in(tsa_orders, tsa_amps, MESH_MIN_ORDER, tsa_orders[-1])
     mesh_order = None if mesh is None else round(mesh[0])
     lss_times, hss_revs_per_lss_rev, lss_1x, notes = _slow_shaft(record, vib_ac, pulses, gear_ratio)
     order = OrderDomain(
-        pulse_times=pulses, speed_hz=float((len(pulses) - 1) / (pulses[-1] - pulses[0])), total_revs=total_revs,
-        pts_per_rev=pts_per_rev, orders=orders, order_amps=order_amps, harmonics=(amp_1x, amp_2x, amp_3x),
-        signature_level=cm.detect_harmonic_signature(amp_1x, amp_2x, amp_3x), tsa_blocks=tsa_blocks,
-        tsa_wf=tsa_wf, order_wf=order_wf, residual=order_wf - np.tile(tsa_wf, tsa_blocks), mesh_order=mesh_order,
+        pulse_times=pulses,
+        speed_hz=float((len(pulses) - 1) / (pulses[-1] - pulses[0])),
+        total_revs=total_revs,
+        pts_per_rev=pts_per_rev,
+        orders=orders,
+        order_amps=order_amps,
+        harmonics=(amp_1x, amp_2x, amp_3x),
+        signature_level=cm.detect_harmonic_signature(amp_1x, amp_2x, amp_3x),
+        tsa_blocks=tsa_blocks,
+        tsa_wf=tsa_wf,
+        order_wf=order_wf,
+        residual=order_wf - np.tile(tsa_wf, tsa_blocks),
+        mesh_order=mesh_order,
         mesh_amp=None if mesh is None else mesh[1],
-        mesh_band_energy=None if mesh is None else cm.get_band_energy(orders, order_amps, mesh[0] - 0.5,
-                                                                      mesh[0] + 0.5),
-        lss_times=lss_times, hss_revs_per_lss_rev=hss_revs_per_lss_rev, lss_1x=lss_1x,
+        mesh_band_energy=None if mesh is None else cm.get_band_energy(orders, order_amps, mesh[0] - 0.5, mesh[0] + 0.5),
+        lss_times=lss_times,
+        hss_revs_per_lss_rev=hss_revs_per_lss_rev,
+        lss_1x=lss_1x,
     )
     return order, notes
 
 
-def _slow_shaft(record: Record, vib_ac: np.ndarray, pulses: np.ndarray, gear_ratio: float
-                ) -> tuple[np.ndarray | None, float | None, float | None, tuple[Note, ...]]:
+def _slow_shaft(
+    record: Record, vib_ac: np.ndarray, pulses: np.ndarray, gear_ratio: float
+) -> tuple[np.ndarray | None, float | None, float | None, tuple[Note, ...]]:
     """The slow shaft's revolution times behind the gear stage, high-speed
     revolutions per slow revolution and the slow shaft's 1x; None without a
     gear stage or a whole slow revolution."""
@@ -232,21 +257,33 @@ def _slow_shaft(record: Record, vib_ac: np.ndarray, pulses: np.ndarray, gear_rat
         return None, None, None, ()
     lss_times = cm.generate_fault_freq_fast(pulses, gear_ratio)
     if lss_times is None:
-        return None, None, None, (
-            Note("slow shaft", f"the record holds less than one revolution at gear ratio {gear_ratio:g}"),)
+        return (
+            None,
+            None,
+            None,
+            (Note("slow shaft", f"the record holds less than one revolution at gear ratio {gear_ratio:g}"),),
+        )
     # High-speed revolution count at each slow-shaft revolution: the pulse
     # index, interpolated at the slow-shaft times.
     hss_counts = np.interp(lss_times, pulses, np.arange(len(pulses)))
     _, lss_wf, _, lss_pts = cm.perform_order_tracking(record.t, vib_ac, lss_times)
     lss_1x = None
     if lss_wf is not None:
-        lss_orders, lss_amps = cm.compute_fft_dsp(lss_wf, 1.0 / lss_pts)
+        lss_orders, lss_amps = _spectrum(cm.compute_fft_dsp(lss_wf, 1.0 / lss_pts))
         lss_1x = cm.get_harmonic_peak(lss_orders, lss_amps, 1.0)
     return lss_times, float(np.mean(np.diff(hss_counts))), lss_1x, ()
 
 
-def analyze_chain(record: Record, order: OrderDomain | None = None,
-                  band_hz: tuple[float, float] | None = None) -> ChainAnalysis:
+def _spectrum(pair: tuple[np.ndarray, np.ndarray] | tuple[None, None]) -> tuple[np.ndarray, np.ndarray]:
+    """A spectrum of a waveform that has samples, as every waveform here has."""
+    axis, amps = pair
+    assert axis is not None and amps is not None
+    return axis, amps
+
+
+def analyze_chain(
+    record: Record, order: OrderDomain | None = None, band_hz: tuple[float, float] | None = None
+) -> ChainAnalysis:
     """The envelope and cepstrum of one record, with its levels.
 
     Parameters
@@ -261,8 +298,16 @@ def analyze_chain(record: Record, order: OrderDomain | None = None,
     Returns
     -------
     ChainAnalysis
+
+    Raises
+    ------
+    InputError
+        For a record shorter than `MIN_SAMPLES`.
     """
+    if len(record.vibration) < MIN_SAMPLES:
+        raise InputError(f"{len(record.vibration)} samples, a record needs at least {MIN_SAMPLES}")
     band_hz = band_hz or default_band(record.fs)
+    sample_rate: float
     vib_ac = cm.remove_dc_offset(record.vibration)
     if order is not None:
         # Over shaft angle the defect lines stay sharp however the speed
@@ -272,7 +317,7 @@ def analyze_chain(record: Record, order: OrderDomain | None = None,
         search, unit, env_input = FAULT_ORDER_RANGE, "orders", order.residual
     else:
         sample_rate, band = record.fs, band_hz
-        spectrum_axis, spectrum_amps = cm.compute_frequency_spectrum(vib_ac, record.fs)
+        spectrum_axis, spectrum_amps = _spectrum(cm.compute_frequency_spectrum(vib_ac, record.fs))
         search, unit, env_input = FAULT_HZ_RANGE, "Hz", vib_ac
     env_axis, env_amps = cm.compute_envelope_spectrum(env_input, sample_rate, band[0], band[1])
     line = _fundamental_line(env_axis, env_amps, *search)
@@ -284,9 +329,14 @@ def analyze_chain(record: Record, order: OrderDomain | None = None,
     if in_search.any():
         noise_floor = float(np.median(env_amps[in_search]))
     else:  # the spectrum ends below the range (a slow sample rate) or its bins step over it (a short record)
-        notes = (Note("envelope", f"no bin of the spectrum (0 to {env_axis[-1]:.3g} {unit}, {env_axis[1]:.3g}"
-                                  f" apart) lies in the line search range {search[0]:g}-{search[1]:g} {unit};"
-                                  " no line read"),)
+        notes = (
+            Note(
+                "envelope",
+                f"no bin of the spectrum (0 to {env_axis[-1]:.3g} {unit}, {env_axis[1]:.3g}"
+                f" apart) lies in the line search range {search[0]:g}-{search[1]:g} {unit};"
+                " no line read",
+            ),
+        )
     quefrency, cepstrum = cm.compute_cepstrum(
         env_amps if noise_floor is None else np.fmax(env_amps, CEPSTRUM_FLOOR * noise_floor),
         env_axis[1] - env_axis[0],
@@ -295,11 +345,22 @@ def analyze_chain(record: Record, order: OrderDomain | None = None,
     # leading cepstrum values.
     cepstrum = cepstrum[: len(quefrency)]
     return ChainAnalysis(
-        name=record.name, fs=record.fs, duration_s=float(record.t[-1] - record.t[0] + 1.0 / record.fs),
-        dc_offset=float(np.mean(record.vibration - vib_ac)), overall_rms=cm.compute_true_overall_rms(record.vibration),
-        band_hz=band_hz, order=order, spectrum_axis=spectrum_axis, spectrum_amps=spectrum_amps, env_axis=env_axis,
-        env_amps=env_amps, fault_peak=None if line is None else line[0], fault_amp=None if line is None else line[1],
-        env_noise_floor=noise_floor, quefrency=quefrency, cepstrum=cepstrum,
-        fault_period=_fundamental_period(quefrency, cepstrum, 1.0 / search[1], 1.0 / search[0]), notes=notes,
+        name=record.name,
+        fs=record.fs,
+        duration_s=float(record.t[-1] - record.t[0] + 1.0 / record.fs),
+        dc_offset=float(np.mean(record.vibration - vib_ac)),
+        overall_rms=cm.compute_true_overall_rms(record.vibration),
+        band_hz=band_hz,
+        order=order,
+        spectrum_axis=spectrum_axis,
+        spectrum_amps=spectrum_amps,
+        env_axis=env_axis,
+        env_amps=env_amps,
+        fault_peak=None if line is None else line[0],
+        fault_amp=None if line is None else line[1],
+        env_noise_floor=noise_floor,
+        quefrency=quefrency,
+        cepstrum=cepstrum,
+        fault_period=_fundamental_period(quefrency, cepstrum, 1.0 / search[1], 1.0 / search[0]),
+        notes=notes,
     )
-

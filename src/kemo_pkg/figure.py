@@ -117,10 +117,12 @@ def _envelope_panel(ax: Axes, assessment: Assessment, analysis: ChainAnalysis, t
     ax.plot(analysis.env_axis[shown], analysis.env_amps[shown], lw=0.7, color="tab:blue")
     if line is not None:
         for k in range(1, FAULT_HARMONICS + 1):
-            ax.axvline(k * line, color="tab:red", ls=":", lw=0.9, label="strongest line and harmonics" if k == 1 else None)
+            ax.axvline(k * line, color="tab:red", ls=":", lw=0.9,
+                       label="strongest line and harmonics" if k == 1 else None)
     if truth_fault is not None and analysis.fault_amp is not None:
         ax.plot(truth_fault, analysis.fault_amp * 1.08, "v", color="k", label=f"injected {truth_fault:g}")
-    ax.set(title=f"Envelope spectrum {analysis.band_hz[0]:.0f}-{analysis.band_hz[1]:.0f} Hz: {envelope_line(assessment)}",
+    low, high = analysis.band_hz
+    ax.set(title=f"Envelope spectrum {low:.0f}-{high:.0f} Hz: {envelope_line(assessment)}",
            xlabel="order (per high-speed revolution)" if in_orders else "frequency (Hz)",
            ylabel=f"envelope amplitude ({assessment.units})", xlim=(0, top))
     if line is not None:

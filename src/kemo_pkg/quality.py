@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from typing import Literal
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import core_math as cm
 from .records import MIN_SAMPLES, Record
@@ -179,15 +180,15 @@ class TachQuality(ChannelQuality):
     speed_range_hz: tuple[float, float] | None = None
 
 
-def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
+def _samples_check(values: ArrayLike, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
     """The samples as a float64 vector, and the check of their kind, count
     and finiteness; None in place of the samples when that check is a fault."""
-    values = np.asarray(values)
-    if values.dtype.kind not in "biuf":
-        return None, Check("samples", "fault", f"{what} of type {values.dtype}, not numbers")
+    array = np.asarray(values)
+    if array.dtype.kind not in "biuf":
+        return None, Check("samples", "fault", f"{what} of type {array.dtype}, not numbers")
     if not (np.isfinite(fs) and fs > 0):
         return None, Check("samples", "fault", f"sample rate {fs} Hz is not a rate")
-    samples = values.astype(np.float64).ravel()
+    samples = array.astype(np.float64).ravel()
     n = samples.size
     if n < MIN_SAMPLES:
         return None, Check("samples", "fault", f"{n} {what}: too few to judge (at least {MIN_SAMPLES})", float(n))
@@ -197,13 +198,14 @@ def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray
     return samples, Check("samples", "ok", f"{n} samples ({n / fs:.3g} s), all finite", float(n))
 
 
-def _quantiles(ordered: np.ndarray, shares) -> np.ndarray:
+def _quantiles(ordered: np.ndarray, shares: ArrayLike) -> np.ndarray:
     """Quantiles of sorted values, interpolated between neighbours as
     `np.percentile` does; one sort serves every quantile of a record."""
     position = np.asarray(shares) * (ordered.size - 1)
     below = np.floor(position).astype(np.intp)
     above = np.minimum(below + 1, ordered.size - 1)
-    return ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    quantiles: np.ndarray = ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    return quantiles
 
 
 def _magnitude(peak: float, unit: str) -> Check:
@@ -303,7 +305,8 @@ def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float], unit
     share = float(lengths[held].sum()) / unit.size
     longest = int(np.argmax(np.where(held, lengths, 0)))
     detail = (f"{int(held.sum())} run(s) of a held value, {100 * share:.2g} % of the record; the longest "
-              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at {unit[starts[longest]] * peak:.4g} {units}")
+              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at "
+              f"{unit[starts[longest]] * peak:.4g} {units}")
     return Check("dropouts", "fault" if share > DAMAGED_SHARE_FAULT else "warning", detail, share)
 
 

@@ -375,8 +375,9 @@ def load_record(path: str | Path, fs: float | None = None, time_column: str | No
     names = list(columns)
     time_name = _pick(names, "time", time_column)
     tach_name = _pick(names, "tach", tach_column)
+    vib_name: str | None
     if contents.channels:
-        vib_name = _pick_channel(path, columns, vibration_column, {time_name, tach_name} - {None})
+        vib_name = _pick_channel(path, columns, vibration_column, {n for n in (time_name, tach_name) if n})
     else:
         vib_name = _pick(names, "vibration", vibration_column)
     if vib_name is None:
@@ -424,7 +425,7 @@ def save_record(path: str | Path, record: Record) -> None:
     """Writes `record` as an NPZ archive of named arrays that `load_record`
     reads back: sample times, vibration, the tachometer and the logged speed
     where the record has them."""
-    arrays = {"time": record.t, "vibration": record.vibration}
+    arrays: dict[str, Any] = {"time": record.t, "vibration": record.vibration}
     if record.tach is not None:
         arrays["tach"] = record.tach
     if record.rpm is not None:

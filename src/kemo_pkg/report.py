@@ -101,7 +101,7 @@ def _severity_findings(assessment: Assessment, add: _Rows) -> None:
         return
     add("velocity_rms", "velocity RMS (mm/s)", sev.velocity_rms_mm_s, f"{sev.velocity_rms_mm_s:.3f}")
     ab, bc, cd = sev.boundaries_mm_s
-    add("zone", f"zone (A/B {ab:g}, B/C {bc:g}, C/D {cd:g} mm/s)", sev.zone, sev.zone)
+    add("zone", f"zone (A/B {ab:g}, B/C {bc:g}, C/D {cd:g} mm/s)", sev.zone, str(sev.zone))
     if sev.note:
         add("severity_note", "note", sev.note, sev.note)
 
@@ -277,7 +277,7 @@ def _plain(value: object) -> object:
     if isinstance(value, (int, np.integer)):
         return int(value)
     if isinstance(value, (float, np.floating)):
-        return _number(value)
+        return _number(float(value))
     if isinstance(value, np.ndarray):
         return [_plain(v) for v in value.tolist()]
     if isinstance(value, (tuple, list)):

@@ -16,9 +16,20 @@ from . import core_math as cm
 from .problems import InputError
 
 __all__ = [
-    "ALARM_PERSISTENCE", "MEDIAN_WINDOW", "MOVING_AVERAGE_WINDOW", "OPERATING_STATES", "OUT_OF_RANGE",
-    "ROBUST_TREND", "SEVERITY_PEAK_WEIGHT", "TREND_ORDER", "TREND_WINDOW", "ZSCORE_BASELINE", "Z_ALARM",
-    "TrendAssessment", "assess_trend", "state_counts",
+    "ALARM_PERSISTENCE",
+    "MEDIAN_WINDOW",
+    "MOVING_AVERAGE_WINDOW",
+    "OPERATING_STATES",
+    "OUT_OF_RANGE",
+    "ROBUST_TREND",
+    "SEVERITY_PEAK_WEIGHT",
+    "TREND_ORDER",
+    "TREND_WINDOW",
+    "ZSCORE_BASELINE",
+    "Z_ALARM",
+    "TrendAssessment",
+    "assess_trend",
+    "state_counts",
 ]
 
 # The power bands of `core_math.classify_operating_state`, lowest first, and
@@ -55,16 +66,17 @@ class TrendAssessment:
     savgol: np.ndarray
     robust: np.ndarray
     severity: np.ndarray
-    zscore: np.ndarray                   # of the median trend, so that a lone spike raises no alarm
-    velocity: np.ndarray                 # of the Savitzky-Golay trend, per time_delta
-    alarm_index: int | None              # first of ALARM_PERSISTENCE scores above Z_ALARM
-    outlier_index: int                   # largest departure from the median trend
+    zscore: np.ndarray  # of the median trend, so that a lone spike raises no alarm
+    velocity: np.ndarray  # of the Savitzky-Golay trend, per time_delta
+    alarm_index: int | None  # first of ALARM_PERSISTENCE scores above Z_ALARM
+    outlier_index: int  # largest departure from the median trend
     outlier_size: float
     states: np.ndarray | None = None
 
 
-def assess_trend(feature: ArrayLike, power: ArrayLike | None = None, rating: float | None = None,
-                 time_delta: float = 1.0) -> TrendAssessment:
+def assess_trend(
+    feature: ArrayLike, power: ArrayLike | None = None, rating: float | None = None, time_delta: float = 1.0
+) -> TrendAssessment:
     """Reads a condition trend.
 
     Parameters
@@ -96,9 +108,7 @@ def assess_trend(feature: ArrayLike, power: ArrayLike | None = None, rating: flo
     savgol = cm.compute_savgol_filter(feature, TREND_WINDOW, TREND_ORDER)
     zscore = cm.compute_dynamic_zscore(median, ZSCORE_BASELINE)
     above = zscore > Z_ALARM
-    persistent = [
-        i for i in range(len(above) - ALARM_PERSISTENCE + 1) if above[i : i + ALARM_PERSISTENCE].all()
-    ]
+    persistent = [i for i in range(len(above) - ALARM_PERSISTENCE + 1) if above[i : i + ALARM_PERSISTENCE].all()]
     # The median filter pads the ends with zeros; only measurements with a full
     # window of neighbours are judged for outliers.
     edge = MEDIAN_WINDOW // 2

@@ -14,10 +14,17 @@ def write_tdms(path, channels, fs):
     from nptdms import ChannelObject, TdmsWriter
 
     with TdmsWriter(path) as writer:
-        writer.write_segment([
-            ChannelObject("record", name, np.atleast_1d(values),
-                          properties={"wf_increment": 1.0 / fs} if np.size(values) > 1 else {})
-            for name, values in channels.items()])
+        writer.write_segment(
+            [
+                ChannelObject(
+                    "record",
+                    name,
+                    np.atleast_1d(values),
+                    properties={"wf_increment": 1.0 / fs} if np.size(values) > 1 else {},
+                )
+                for name, values in channels.items()
+            ]
+        )
 
 
 def write_uff(path, channels, fs):
@@ -25,11 +32,25 @@ def write_uff(path, channels, fs):
     identification line."""
     import pyuff
 
-    sets = [pyuff.prepare_58(func_type=1, rsp_node=k + 1, rsp_dir=3, ref_node=0, ref_dir=0, id1=name, id2="",
-                             data=np.asarray(values, float), x=np.arange(len(values)) / fs, abscissa_spacing=1,
-                             ordinate_spec_data_type=12, abscissa_spec_data_type=17, orddenom_spec_data_type=0,
-                             z_axis_spec_data_type=0)
-            for k, (name, values) in enumerate(channels.items())]
+    sets = [
+        pyuff.prepare_58(
+            func_type=1,
+            rsp_node=k + 1,
+            rsp_dir=3,
+            ref_node=0,
+            ref_dir=0,
+            id1=name,
+            id2="",
+            data=np.asarray(values, float),
+            x=np.arange(len(values)) / fs,
+            abscissa_spacing=1,
+            ordinate_spec_data_type=12,
+            abscissa_spec_data_type=17,
+            orddenom_spec_data_type=0,
+            z_axis_spec_data_type=0,
+        )
+        for k, (name, values) in enumerate(channels.items())
+    ]
     pyuff.UFF(str(path)).write_sets(sets, mode="overwrite")
 
 
