@@ -13,7 +13,14 @@ from hypothesis.extra import numpy as hnp
 
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
-from kemo_pkg.quality import TACH_SCATTER_FAULT, _quantiles, check_tachometer, check_vibration
+from kemo_pkg.quality import (
+    DETECTOR_LOCKOUT_S,
+    DETECTOR_TRIGGER,
+    TACH_SCATTER_FAULT,
+    _quantiles,
+    check_tachometer,
+    check_vibration,
+)
 from kemo_pkg.records import MIN_SAMPLES
 from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 
@@ -331,6 +338,22 @@ def test_tachometer_checks_name_the_fault_and_its_measure(build, expected, phras
     assert quality.usable == (quality.pulse_times is not None) == (quality.checks[-1].name == "speed")
     if quality.usable:
         np.testing.assert_allclose(quality.speed_range_hz, expected[-1][2].expected, rtol=0.02)
+
+
+def test_the_checks_count_edges_at_the_core_detectors_own_trigger_and_lockout():
+    # The core's detector takes no settings; these are its own.  A full pulse
+    # on 0.6 % of the samples sets the 99.5th percentile at 1 over a median of 0.
+    t = np.arange(10_000) / 1000.0
+
+    def found(*pulses):  # (start, width, height) in s, s and the full pulse's height
+        y = np.zeros(t.size)
+        for start, width, height in [(1.0, 0.06, 1.0), *pulses]:
+            y[(t >= start) & (t < start + width)] = height
+        return cm.get_tach_midpoints(t, y).size - 1
+
+    assert [found((5.0, 0.005, DETECTOR_TRIGGER + step)) for step in (0.01, -0.01)] == [1, 0]
+    second = [(5.0 + DETECTOR_LOCKOUT_S + step, 0.005, 1.0) for step in (0.002, -0.002)]
+    assert [found((5.0, 0.005, 1.0), pulse) for pulse in second] == [2, 1]
 
 
 def test_a_usable_tachometer_gives_the_detectors_pulses_and_the_shafts_speed_range():
