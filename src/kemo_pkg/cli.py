@@ -56,8 +56,8 @@ def _names(role: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    # The texts of --help and the metavars stand on lines of their own: they
-    # are documentation, and make mutate leaves them as they are.
+    # The texts of --help and the metavars are documentation: make mutate
+    # leaves the lines that hold them as they are.
     parser = _Parser(prog=PROG, description=__doc__)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser, metavar="{demo,analyze}")
@@ -66,7 +66,7 @@ def _parser() -> argparse.ArgumentParser:
     demo_command.add_argument("--out", type=Path, default=Path("out"), help="folder for demo.png (default: out)")
 
     analyze = commands.add_parser("analyze", help=f"run the analysis on your own record ({', '.join(READERS)})")
-    formats = sorted({what for _, what in READERS.values()}, key=[what for _, what in READERS.values()].index)
+    formats = dict.fromkeys(what for _, what in READERS.values())
     analyze.add_argument("file", type=Path, help="; ".join(formats))
     analyze.add_argument(
         "--fs",
