@@ -22,7 +22,6 @@ time on an idle machine; on a shared one, other work stretches the wall
 clock (shown beside it), not the work the diagnosis does.
 """
 
-import math
 import statistics
 import sys
 import time
@@ -32,11 +31,10 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from support import reference  # noqa: E402
-from support.outcome import outcome  # noqa: E402
-
 import kemo_pkg.core_math as core_math  # noqa: E402
 from kemo_pkg.bearing import diagnose_bearing, parse_defect_orders  # noqa: E402
+from support import reference  # noqa: E402
+from support.outcome import outcome  # noqa: E402
 
 ROUND_SECONDS = 0.05  # time one side spends per round, at least one call
 MAX_ROUNDS = 15
@@ -125,14 +123,15 @@ def workloads():
     sizes = (64, 1_024, 1_000_000)
     for n in sizes:
         x = waveform(n)
+        envelope_target = 1.1 if n == 1_000_000 else 1.0
         rows += [
             ("remove_dc_offset", f"{n} samples", (x,), 1.0),
             ("compute_true_overall_rms", f"{n} samples", (x,), 2.0 if n == 1_000_000 else 1.0),
             ("apply_bandpass", f"{n} samples", (x, 500.0, 2_000.0, 10_000.0), 1.0),
             # A million samples is 40 s at 25.6 kHz, an ordinary record: the
             # envelope of one must be clearly faster than the composition.
-            ("compute_envelope_waveform", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.1 if n == 1_000_000 else 1.0),
-            ("compute_envelope_spectrum", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), 1.1 if n == 1_000_000 else 1.0),
+            ("compute_envelope_waveform", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), envelope_target),
+            ("compute_envelope_spectrum", f"{n} samples", (x, 10_000.0, 500.0, 2_000.0), envelope_target),
             ("compute_fft_dsp", f"{n} samples", (x, 1.0 / 64), 1.0),
             ("compute_frequency_spectrum", f"{n} samples", (x, 10_000.0), 1.0),
         ]
@@ -142,7 +141,8 @@ def workloads():
         rows.append(("generate_fault_freq_fast", f"{n} pulses", (pulse_times, 3.7), 1.0))
         rows.append(("perform_order_tracking", f"{n} samples", order_tracking_inputs(n), 1.0))
         revs = {64: 4, 1_024: 64, 1_000_000: 976}[n]
-        rows.append(("perform_tsa", f"{revs} revolutions of 1024 points", (waveform(revs * 1_024), 1_024, revs, 3), 1.0))
+        rows.append(("perform_tsa", f"{revs} revolutions of 1024 points", (waveform(revs * 1_024), 1_024, revs, 3),
+                     1.0))
         freqs, amps = spectrum(n)
         rows += [
             ("compute_cepstrum", f"{n}-point spectrum", (amps, freqs[1] - freqs[0]), 1.0),
@@ -151,7 +151,8 @@ def workloads():
         ]
         series = trend(n)
         rows += [
-            ("classify_operating_state", f"{n} samples, rating 2000", (power(n, 2_000), 2_000), 30.0 if n == 1_000_000 else 1.0),
+            ("classify_operating_state", f"{n} samples, rating 2000", (power(n, 2_000), 2_000),
+             30.0 if n == 1_000_000 else 1.0),
             ("compute_severity_envelope", f"{n} samples", (series,), 60.0 if n == 1_000_000 else 1.0),
             ("compute_moving_average", f"{n} samples, window 60", (series, 60), 60.0 if n == 1_000_000 else 1.0),
             ("compute_robust_trend", f"{n} samples", (series,), 1.0),
@@ -219,7 +220,8 @@ def format_time(seconds):
 
 def main(selection=""):
     """Runs every workload, or those whose function or label contains `selection`."""
-    header = f"| {'function':28} | {'workload':30} | {'baseline':>11} | {'module':>11} | {'ratio':>8} | {'target':>6} | identical |"
+    header = (f"| {'function':28} | {'workload':30} | {'baseline':>11} | {'module':>11} | {'ratio':>8}"
+              f" | {'target':>6} | identical |")
     print(header)
     print("|" + "|".join("-" * (len(cell)) for cell in header.split("|")[1:-1]) + "|")
     failures = []
@@ -230,7 +232,8 @@ def main(selection=""):
         ratio = baseline / module
         below_target = upper_quartile < 1.0 if target == 1.0 else ratio < target
         print(
-            f"| {name:28} | {label:30} | {format_time(baseline)} | {format_time(module)} | {ratio:8.2f} | {target:6.1f} | {'yes' if identical else 'NO':9} |",
+            f"| {name:28} | {label:30} | {format_time(baseline)} | {format_time(module)} | {ratio:8.2f}"
+            f" | {target:6.1f} | {'yes' if identical else 'NO':9} |",
             flush=True,
         )
         if not identical:
@@ -239,7 +242,8 @@ def main(selection=""):
             failures.append(f"{name} ({label}): ratio {ratio:.2f} below {target}")
     if selection in "diagnose_bearing 120000 samples at 12 kHz":
         seconds, wall_seconds, verdict = diagnosis_seconds()
-        print(f"\n| {'function':28} | {'workload':30} | {'CPU per call':>12} | {'target':>8} | {'wall clock':>11} | verdict    |")
+        print(f"\n| {'function':28} | {'workload':30} | {'CPU per call':>12} | {'target':>8} | {'wall clock':>11}"
+              " | verdict    |")
         print(f"|{'-' * 30}|{'-' * 32}|{'-' * 14}|{'-' * 10}|{'-' * 13}|------------|")
         print(f"| {'diagnose_bearing':28} | {'120000 samples at 12 kHz':30} | {format_time(seconds):>12} |"
               f" {'< 0.2 s':>8} | {format_time(wall_seconds):>11} | {verdict:10} |", flush=True)

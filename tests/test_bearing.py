@@ -15,8 +15,14 @@ from scipy.signal import butter, resample_poly, sosfiltfilt
 
 from kemo_pkg.__main__ import main
 from kemo_pkg.bearing import (
-    DEFECT_LABELS, HARMONICS, DefectOrders, defect_orders_from_geometry, diagnose_bearing, parse_defect_orders,
-    parse_geometry, shaft_speed_from_spectrum,
+    DEFECT_LABELS,
+    HARMONICS,
+    DefectOrders,
+    defect_orders_from_geometry,
+    diagnose_bearing,
+    parse_defect_orders,
+    parse_geometry,
+    shaft_speed_from_spectrum,
 )
 from support.rigs import RIGS, analyze_arguments
 

@@ -9,7 +9,13 @@ import numpy as np
 import pytest
 
 from kemo_pkg.filterbank import (
-    Kurtogram, band_envelope, bands_at, fast_length_at_most, level_envelopes, resolved_levels, spectral_kurtosis,
+    Kurtogram,
+    band_envelope,
+    bands_at,
+    fast_length_at_most,
+    level_envelopes,
+    resolved_levels,
+    spectral_kurtosis,
     tree_levels,
 )
 

@@ -12,7 +12,15 @@ from hypothesis.extra import numpy as hnp
 
 from kemo_pkg import core_math as cm
 from kemo_pkg.demo import Drivetrain, make_record
-from kemo_pkg.quality import TACH_SCATTER_FAULT, _quantiles, check_tachometer, check_vibration
+from kemo_pkg.quality import (
+    DETECTOR_LOCKOUT_S,
+    DETECTOR_TRIGGER,
+    TACH_SCATTER_FAULT,
+    _quantiles,
+    check_tachometer,
+    check_vibration,
+)
+from kemo_pkg.records import MIN_SAMPLES
 from support.field_records import as_acquired, pulse_times_of, tach_records, tach_signal, vibration
 from support.rigs import RIGS, labelled
 
@@ -204,7 +212,7 @@ DIAGNOSES = {
     "amplitude 1e300": "beyond any sensor or converter (corrupt scale factor?)",
     "subnormal samples": "below any sensor's noise floor (numerical residue, not a signal)",
     "NaN samples": "4 of 100000 samples are NaN or infinite",
-    "ten samples": "10 samples: too few to judge (at least 64)",
+    "ten samples": f"10 samples: too few to judge (at least {MIN_SAMPLES})",
     "noise clipped at +-1.5": "levels and crest factor are its own, the defect lines keep their place",
     "noise clipped at +-0.5": ": saturated most of the time, no usable signal",
     "a spike each second": "out; bridged for the analysis",
@@ -226,16 +234,23 @@ def test_vibration_checks_name_the_fault_and_its_measure(case):
     assert any(c.detail.endswith(DIAGNOSES.get(case, "")) for c in quality.checks)
 
 
+@pytest.mark.parametrize("case", VIBRATION)
+def test_every_level_is_given_in_the_records_unit(case):
+    record = VIBRATION[case][0]()
+    in_g, in_m_s2 = ([check.detail for check in check_vibration(record, FS, units).checks] for units in ("g", "m/s2"))
+    assert [detail.replace(" m/s2", " g") for detail in in_m_s2] == in_g
+
+
 @pytest.mark.parametrize("record, fs, counted", [
-    (UNIT_NOISE[:64], FS, ("ok", 64)),  # the fewest samples judged
-    (UNIT_NOISE[:63], FS, ("fault", 63)),
+    (UNIT_NOISE[:MIN_SAMPLES], FS, ("ok", MIN_SAMPLES)),  # the fewest samples judged, those of the shortest record
+    (UNIT_NOISE[: MIN_SAMPLES - 1], FS, ("fault", MIN_SAMPLES - 1)),
     (UNIT_NOISE, 0.5, ("ok", T.size)),  # a slow rate is a rate
     (UNIT_NOISE, 0.0, ("fault", None)),
     (UNIT_NOISE, -FS, ("fault", None)),
     (UNIT_NOISE, np.inf, ("fault", None)),
     (UNIT_NOISE, np.nan, ("fault", None)),
 ])
-def test_a_record_is_judged_from_64_samples_at_a_positive_finite_rate(record, fs, counted):
+def test_a_record_is_judged_from_its_shortest_length_at_a_positive_finite_rate(record, fs, counted):
     first = check_vibration(record, fs).checks[0]
     assert (first.name, first.status, first.value) == ("samples", *counted)
     assert counted[1] is not None or "is not a rate" in first.detail
@@ -346,6 +361,22 @@ def test_tachometer_checks_name_the_fault_and_its_measure(build, expected, phras
     assert quality.usable == (quality.pulse_times is not None) == (quality.checks[-1].name == "speed")
     if quality.usable:
         np.testing.assert_allclose(quality.speed_range_hz, expected[-1][2].expected, rtol=0.02)
+
+
+def test_the_checks_count_edges_at_the_core_detectors_own_trigger_and_lockout():
+    # The core's detector takes no settings; these are its own.  A full pulse
+    # on 0.6 % of the samples sets the 99.5th percentile at 1 over a median of 0.
+    t = np.arange(10_000) / 1000.0
+
+    def found(*pulses):  # (start, width, height) in s, s and the full pulse's height
+        y = np.zeros(t.size)
+        for start, width, height in [(1.0, 0.06, 1.0), *pulses]:
+            y[(t >= start) & (t < start + width)] = height
+        return cm.get_tach_midpoints(t, y).size - 1
+
+    assert [found((5.0, 0.005, DETECTOR_TRIGGER + step)) for step in (0.01, -0.01)] == [1, 0]
+    second = [(5.0 + DETECTOR_LOCKOUT_S + step, 0.005, 1.0) for step in (0.002, -0.002)]
+    assert [found((5.0, 0.005, 1.0), pulse) for pulse in second] == [2, 1]
 
 
 def test_a_usable_tachometer_gives_the_detectors_pulses_and_the_shafts_speed_range():

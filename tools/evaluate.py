@@ -21,7 +21,7 @@ import sys
 import time
 from pathlib import Path
 
-from kemo_pkg.__main__ import main
+from kemo_pkg.cli import main
 
 CLASSES = ("outer_race", "inner_race", "ball", "cage", "none")
 SENSOR_FAULT = "sensor fault"

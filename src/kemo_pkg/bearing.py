@@ -43,16 +43,24 @@ Nothing here depends on the machine beyond the defect orders and the speed.
 
 import functools
 import math
+from collections.abc import Iterable
 from dataclasses import dataclass, replace
 from typing import Literal
 
 import numpy as np
 import scipy.fft as sfft
+from numpy.typing import ArrayLike
 from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    MIN_BAND_BINS, Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels,
+    MIN_BAND_BINS,
+    Kurtogram,
+    LevelEnvelopes,
+    band_envelope,
+    fast_length_at_most,
+    level_envelopes,
+    resolved_levels,
     spectral_kurtosis,
 )
 
@@ -164,14 +172,14 @@ class DefectOrders:
 
 
 def defect_orders_from_geometry(
-    balls: int, ball_diameter: float, pitch_diameter: float, contact_angle_deg: float = 0.0
+    balls: float, ball_diameter: float, pitch_diameter: float, contact_angle_deg: float = 0.0
 ) -> DefectOrders:
     """Kinematic defect orders of a bearing with a stationary outer race.
 
     Parameters
     ----------
     balls : int
-        Number of rolling elements.
+        Number of rolling elements (a whole number, of any numeric type).
     ball_diameter, pitch_diameter : float
         Rolling-element and pitch-circle diameters, in one unit.
     contact_angle_deg : float
@@ -275,6 +283,8 @@ def shaft_speed_from_spectrum(vibration: np.ndarray, fs: float, nominal_hz: floa
     float or None
     """
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
+    if freqs is None or amps is None:  # a record of fewer than two samples
+        return None
     df = float(freqs[1] - freqs[0])
     harmonics = np.arange(1, SPEED_HARMONICS + 1)
     # A line is read from its bin and both neighbours: none within two bins of
@@ -417,16 +427,18 @@ def _local_floor(spectra: np.ndarray, block: int) -> np.ndarray:
     left = np.minimum(position.astype(int), blocks - 1)
     right = np.minimum(left + 1, blocks - 1)
     weight = position - left
-    return medians[:, left] * (1 - weight) + medians[:, right] * weight
+    floor: np.ndarray = medians[:, left] * (1 - weight) + medians[:, right] * weight
+    return floor
 
 
 def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
     """Each row over its local floor."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return spectra / _local_floor(spectra, block)
+        ratio: np.ndarray = spectra / _local_floor(spectra, block)
+    return ratio
 
 
-def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
+def _line_mask(bins: int, df: float, centres_hz: ArrayLike, relative: float) -> np.ndarray:
     """True on the bins within `relative` (and two bins) of each centre."""
     centres = np.asarray(centres_hz, float) / df
     half = 2 + relative * centres
@@ -520,6 +532,7 @@ def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families
     kurtosis_rows = []
     valid_on: dict[tuple[int, float], np.ndarray] = {}  # per grid of envelope spectra
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
+        levels: Iterable[LevelEnvelopes]
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
             levels = (level_envelopes(whitened, df, level, top_hz) for level in tree)
@@ -618,7 +631,8 @@ def _best_combs(levels: list[_Level], fundamental_hz: float, sideband_hz: float 
                                          sideband_hz)
         for k, (score, sideband, slip) in enumerate(zip(scores[:, :, 0], sidebands[:, :, 0], slips[:, :, 0])):
             row = int(np.argmax(score))
-            if best[k] is None or score[row] > best[k].score:
+            so_far = best[k]
+            if so_far is None or score[row] > so_far.score:
                 best[k] = _Comb(float(score[row]), level, row, float(slip[row]), float(sideband[row]))
     return best
 
@@ -630,7 +644,8 @@ def _lattice(defect: str, found_hz: float, modulations_hz: tuple[float, ...], to
     last = HARMONICS + 1 if defect == "cage" else max(1, int(top_hz / found_hz))
     steps = np.arange(-LATTICE_SIDEBANDS, LATTICE_SIDEBANDS + 1)
     sidebands = np.concatenate([[0.0], *(steps * spacing for spacing in modulations_hz)])
-    return (np.arange(1, last + 1)[:, None] * found_hz + sidebands[None, :]).ravel()
+    centres: np.ndarray = (np.arange(1, last + 1)[:, None] * found_hz + sidebands[None, :]).ravel()
+    return centres
 
 
 def _lattice_masks(levels: list[_Level], centres_hz: np.ndarray) -> dict[tuple[int, float], np.ndarray]:
@@ -727,16 +742,16 @@ def _trials(defect: str, levels: list[_Level], fundamental_hz: float, sideband_h
     """A family's windows with their nulls, and why there is none where none fits."""
     windows = _windows(defect)
     combs = _best_combs(levels, fundamental_hz, sideband_hz, windows)
-    found = [k for k, comb in enumerate(combs) if comb is not None and math.isfinite(comb.score)]
+    found = {k: comb for k, comb in enumerate(combs) if comb is not None and math.isfinite(comb.score)}
     if not found:
         if all(comb is None for comb in combs):
             return [], "no band is wide enough to carry two of its harmonics"
         return [], "its harmonics fall on the shaft's lines at this record's resolution (a longer record resolves them)"
     # The family's own lines, wherever a window found them, are out of its decoys' reach.
-    own = np.concatenate([_lattice(defect, fundamental_hz * (1 + combs[k].slip), modulations_hz, top_hz)
-                          for k in found])
+    own = np.concatenate([_lattice(defect, fundamental_hz * (1 + comb.slip), modulations_hz, top_hz)
+                          for comb in found.values()])
     nulls = _decoy_nulls(levels, fundamental_hz, sideband_hz, windows, _lattice_masks(levels, own))
-    trials = [_Trial(windows[k], nulls[k]) for k in found if nulls[k] is not None]
+    trials = [_Trial(windows[k], null) for k in found if (null := nulls[k]) is not None]
     return trials, "too few decoys fit in the envelope spectra to judge it against (a short record or a slow shaft)"
 
 
@@ -804,13 +819,14 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
     ranked: list[str] = []
     was_present: set[str] = set()
     while trials:
-        judged = {d: _strongest(d, levels, *families.rates_hz[d], trials[d]) for d in trials}
-        for defect, e in judged.items():
+        judged: dict[str, DefectEvidence] = {}
+        for defect in trials:
+            e = _strongest(defect, levels, *families.rates_hz[defect], trials[defect])
             if e is None or (not e.present and defect in was_present):
                 # What stood before stands no more: its lines were the last present family's.
                 because = f"its lines are the {DEFECT_LABELS[ranked[-1]]}'s"
-                e = e or _unjudged(defect, families.rates_hz[defect][0], because)
-                judged[defect] = replace(e, note=because)
+                e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because)
+            judged[defect] = e
         was_present |= {d for d, e in judged.items() if e.present}
         present = [e for e in judged.values() if e.present]
         if not present:
@@ -904,10 +920,11 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
+    levels: list[_Level] = []
+    kurtosis_rows: list[np.ndarray] = []
     if band_hz is not None and (band_hz[1] - band_hz[0]) / df < MIN_BAND_BINS:
         notes.append(f"bearing: the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
                      " nothing to demodulate")
-        levels, kurtosis_rows = [], []
     else:
         levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
                                                   fs / 2 if highest_hz is None else highest_hz)

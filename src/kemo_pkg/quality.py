@@ -21,15 +21,16 @@ from dataclasses import dataclass, field
 from typing import Literal
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import core_math as cm
+from .records import MIN_SAMPLES, Record
+
+__all__ = ["ChannelQuality", "Check", "RecordQuality", "TachQuality", "VibrationQuality", "bridge_spikes",
+           "check_record", "check_tachometer", "check_vibration"]
 
 Status = Literal["ok", "warning", "fault"]
 
-# Fewer samples than this are no record to judge: the rail and spike
-# statistics need a few dozen samples of bulk, and no spectrum of fewer
-# resolves anything.
-MIN_SAMPLES = 64
 # No sensor or converter reads beyond this in any unit it reports: the widest
 # converter counts to about 2e9, a shock accelerometer to 1e5 g (1e6 m/s^2).
 # A larger figure is a corrupt scale factor, and its squares are only a few
@@ -169,6 +170,16 @@ class ChannelQuality:
     def faults(self) -> tuple[Check, ...]:
         return tuple(c for c in self.checks if c.status == "fault")
 
+    @property
+    def summary(self) -> str:
+        """The channel in one line: usable or not, and the details of its
+        faults, else of its warnings."""
+        if not self.usable:
+            return "fault: " + "; ".join(check.detail for check in self.faults)
+        if self.warnings:
+            return "usable, warning: " + "; ".join(check.detail for check in self.warnings)
+        return "usable"
+
 
 @dataclass(frozen=True, eq=False)
 class VibrationQuality(ChannelQuality):
@@ -187,15 +198,15 @@ class TachQuality(ChannelQuality):
     speed_range_hz: tuple[float, float] | None = None
 
 
-def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
+def _samples_check(values: ArrayLike, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
     """The samples as a float64 vector, and the check of their kind, count
     and finiteness; None in place of the samples when that check is a fault."""
-    values = np.asarray(values)
-    if values.dtype.kind not in "biuf":
-        return None, Check("samples", "fault", f"{what} of type {values.dtype}, not numbers")
+    array = np.asarray(values)
+    if array.dtype.kind not in "biuf":
+        return None, Check("samples", "fault", f"{what} of type {array.dtype}, not numbers")
     if not (np.isfinite(fs) and fs > 0):
         return None, Check("samples", "fault", f"sample rate {fs} Hz is not a rate")
-    samples = values.astype(np.float64).ravel()
+    samples = array.astype(np.float64).ravel()
     n = samples.size
     if n < MIN_SAMPLES:
         return None, Check("samples", "fault", f"{n} {what}: too few to judge (at least {MIN_SAMPLES})", float(n))
@@ -205,13 +216,14 @@ def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray
     return samples, Check("samples", "ok", f"{n} samples ({n / fs:.3g} s), all finite", float(n))
 
 
-def _quantiles(ordered: np.ndarray, shares) -> np.ndarray:
+def _quantiles(ordered: np.ndarray, shares: ArrayLike) -> np.ndarray:
     """Quantiles of sorted values, interpolated between neighbours as
     `np.percentile` does; one sort serves every quantile of a record."""
     position = np.asarray(shares) * (ordered.size - 1)
     below = np.floor(position).astype(np.intp)
     above = np.minimum(below + 1, ordered.size - 1)
-    return ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    quantiles: np.ndarray = ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    return quantiles
 
 
 def _magnitude(peak: float, unit: str) -> Check:
@@ -225,7 +237,7 @@ def _magnitude(peak: float, unit: str) -> Check:
     return Check("magnitude", "ok", f"peak {peak:.4g}{unit}", peak)
 
 
-def _flat(samples: np.ndarray, unit: np.ndarray, peak: float) -> Check:
+def _flat(samples: np.ndarray, unit: np.ndarray, peak: float, units: str) -> Check:
     """A dead sensor or a disconnected cable: a constant, or an AC level of no
     more than the converter's own steps.  `unit` is the record over its peak,
     where no square overflows or underflows."""
@@ -237,9 +249,9 @@ def _flat(samples: np.ndarray, unit: np.ndarray, peak: float) -> Check:
     # On a quantised record the smallest change is one converter step.
     step, ac_rms = float(changes.min()), float(np.std(unit))
     if ac_rms < FLAT_MAX_STEPS * step:
-        return Check("flat", "fault", f"AC level {ac_rms * peak:.3g} g is {ac_rms / step:.2f} converter steps "
-                     f"of {step * peak:.3g} g: converter flicker, no sensor behind it", ac_rms * peak)
-    return Check("flat", "ok", f"AC level {ac_rms * peak:.3g} g RMS", ac_rms * peak)
+        return Check("flat", "fault", f"AC level {ac_rms * peak:.3g} {units} is {ac_rms / step:.2f} converter steps "
+                     f"of {step * peak:.3g} {units}: converter flicker, no sensor behind it", ac_rms * peak)
+    return Check("flat", "ok", f"AC level {ac_rms * peak:.3g} {units} RMS", ac_rms * peak)
 
 
 def _rail_count(ordered: np.ndarray) -> int:
@@ -251,7 +263,7 @@ def _rail_count(ordered: np.ndarray) -> int:
     return at_rail if at_rail > CLIP_PILE_RATIO * below else 0
 
 
-def _clipping(ordered: np.ndarray, peak: float) -> tuple[Check, list[float]]:
+def _clipping(ordered: np.ndarray, peak: float, units: str) -> tuple[Check, list[float]]:
     """Samples held at the extreme values by a saturated amplifier or
     converter, and the rails (of the sorted `ordered`) where they pile up."""
     held_at = [(float(ordered[-1]), _rail_count(ordered)), (float(ordered[0]), _rail_count(-ordered[::-1]))]
@@ -260,7 +272,7 @@ def _clipping(ordered: np.ndarray, peak: float) -> tuple[Check, list[float]]:
     if not held:
         return Check("clipping", "ok", "no samples held at the extreme values", 0.0), rails
     share = held / ordered.size
-    at = " and ".join(f"{rail * peak:+.4g} g ({count})" for rail, count in held_at if count)
+    at = " and ".join(f"{rail * peak:+.4g} {units} ({count})" for rail, count in held_at if count)
     detail = f"{held} samples ({100 * share:.2g} %) held at the rails {at}"
     if share > UNUSABLE_SHARE:
         return Check("clipping", "fault", detail + ": saturated most of the time, no usable signal", share), rails
@@ -297,7 +309,7 @@ def _spike_samples(unit: np.ndarray, ordered: np.ndarray, fs: float) -> tuple[np
     return alone[~rings], sigma
 
 
-def _spikes(unit: np.ndarray, spikes: np.ndarray, sigma: float, peak: float, fs: float) -> Check:
+def _spikes(unit: np.ndarray, spikes: np.ndarray, sigma: float, peak: float, fs: float, units: str) -> Check:
     """Isolated samples far out of the bulk: electrical transients and bit
     errors, which the envelope analysis would read as impacts.  They are
     bridged before the analysis, so they are worth a warning only."""
@@ -306,11 +318,11 @@ def _spikes(unit: np.ndarray, spikes: np.ndarray, sigma: float, peak: float, fs:
     rate_hz = spikes.size * fs / unit.size
     largest = float(np.abs(unit[spikes] - np.median(unit)).max())
     detail = (f"{spikes.size} isolated spike(s), {rate_hz:.2g} per second, the largest {largest / sigma:.0f} "
-              f"standard deviations ({largest * peak:.3g} g) out; bridged for the analysis")
+              f"standard deviations ({largest * peak:.3g} {units}) out; bridged for the analysis")
     return Check("spikes", "warning", detail, float(spikes.size))
 
 
-def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float]) -> Check:
+def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float], units: str) -> Check:
     """Runs of one held value inside a live signal (rails aside: those are
     clipping's): lost buffers filled with zeros, a stalled converter."""
     repeats = unit[1:] == unit[:-1]
@@ -330,18 +342,19 @@ def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float]) -> C
     share = float(lengths[held].sum()) / unit.size
     longest = int(np.argmax(np.where(held, lengths, 0)))
     detail = (f"{int(held.sum())} run(s) of a held value, {100 * share:.2g} % of the record; the longest "
-              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at {unit[starts[longest]] * peak:.4g} g")
+              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at "
+              f"{unit[starts[longest]] * peak:.4g} {units}")
     if share > UNUSABLE_SHARE:
         return Check("dropouts", "fault", detail + ": held most of the time, no usable signal", share)
     return Check("dropouts", "warning", detail, share)
 
 
-def _dc_offset(samples: np.ndarray) -> Check:
+def _dc_offset(samples: np.ndarray, units: str) -> Check:
     """A mean out of proportion to the vibration: a sensor off its bias.  The
     magnitude check leaves no square of the samples to overflow."""
     mean, ac_rms = float(np.mean(samples)), float(np.std(samples))
     ratio = abs(mean) / ac_rms
-    detail = f"mean {mean:.4g} g, {ratio:.2g} times the AC level"
+    detail = f"mean {mean:.4g} {units}, {ratio:.2g} times the AC level"
     if ratio >= DC_FAULT_RATIO:
         return Check("dc_offset", "fault", detail + ": sensor off its bias", ratio)
     if ratio >= DC_WARNING_RATIO:
@@ -350,15 +363,17 @@ def _dc_offset(samples: np.ndarray) -> Check:
     return Check("dc_offset", "ok", detail, ratio)
 
 
-def check_vibration(vibration: np.ndarray, fs: float) -> VibrationQuality:
+def check_vibration(vibration: np.ndarray, fs: float, units: str = "g") -> VibrationQuality:
     """Checks a vibration channel before it is analysed.
 
     Parameters
     ----------
     vibration : array_like
-        The accelerometer's samples, in g (any real or integer dtype).
+        The accelerometer's samples (any real or integer dtype).
     fs : float
         Sample rate, Hz.
+    units : str
+        Their unit, as the messages give the levels: "g" or "m/s2".
 
     Returns
     -------
@@ -372,16 +387,16 @@ def check_vibration(vibration: np.ndarray, fs: float) -> VibrationQuality:
         return VibrationQuality("vibration", (counted,))
     peak = float(np.max(np.abs(samples)))
     unit = samples / peak if peak > 0 else samples
-    checks = [counted, _flat(samples, unit, peak)]
+    checks = [counted, _flat(samples, unit, peak, units)]
     if checks[-1].status != "fault":
-        checks.append(_magnitude(peak, " g"))
+        checks.append(_magnitude(peak, f" {units}"))
     if checks[-1].status == "fault":
         return VibrationQuality("vibration", tuple(checks))
     ordered = np.sort(unit)
-    clipping, rails = _clipping(ordered, peak)
+    clipping, rails = _clipping(ordered, peak, units)
     spikes, sigma = _spike_samples(unit, ordered, fs)
-    checks += [clipping, _spikes(unit, spikes, sigma, peak, fs), _dropouts(unit, peak, fs, rails),
-               _dc_offset(samples)]
+    checks += [clipping, _spikes(unit, spikes, sigma, peak, fs, units), _dropouts(unit, peak, fs, rails, units),
+               _dc_offset(samples, units)]
     return VibrationQuality("vibration", tuple(checks), spikes)
 
 
@@ -533,3 +548,30 @@ def check_tachometer(t: np.ndarray, tach: np.ndarray, fs: float) -> TachQuality:
     checks.append(Check("speed", "ok", f"shaft speed {low:.4g} to {high:.4g} Hz ({60 * low:.0f} to "
                         f"{60 * high:.0f} r/min), mean {mean_hz:.4g} Hz", float(mean_hz)))
     return TachQuality("tachometer", tuple(checks), pulse_times=pulses, speed_range_hz=(low, high))
+
+
+@dataclass(frozen=True, eq=False)  # arrays inside: compared by identity
+class RecordQuality:
+    """The checks of a record's channels.  A record whose vibration channel
+    is not usable gets the sensor-fault `verdict` instead of a diagnosis."""
+
+    vibration: VibrationQuality
+    tachometer: TachQuality | None
+
+    @property
+    def usable(self) -> bool:
+        return self.vibration.usable
+
+    @property
+    def verdict(self) -> str | None:
+        """"sensor fault: " and each fault of the vibration channel; None for a usable one."""
+        if self.usable:
+            return None
+        return "sensor fault: " + "; ".join(check.detail for check in self.vibration.faults)
+
+
+def check_record(record: Record, units: str = "g") -> RecordQuality:
+    """Checks the vibration channel of `record`, whose samples are in `units`,
+    and its tachometer when it has one."""
+    tach = None if record.tach is None else check_tachometer(record.t, record.tach, record.fs)
+    return RecordQuality(check_vibration(record.vibration, record.fs, units), tach)
