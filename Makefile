@@ -6,6 +6,7 @@
 # make sanitize - the tests against the extension built with ASan and UBSan
 # make evaluate - the bearing diagnosis over every rig of real development records in ../shared/data
 # make mutate   - mutation testing of the Python layer (not part of CI; MODULES="analysis ..." for some)
+# make lint     - ruff (lint and format) and mypy, strict, over the package and its tests
 
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -20,7 +21,7 @@ PYTHON313 := $(shell for c in python3.13 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/
 DEVELOPMENT_SETS := $(wildcard ../shared/data/bearings-*)
 
 .DEFAULT_GOAL := test
-.PHONY: test test-oldest dev demo bench sanitize evaluate mutate clean
+.PHONY: test test-oldest dev demo bench sanitize evaluate mutate lint clean
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "error: CPython 3.13 not found (no working python3.13 on PATH, none under pyenv)" >&2; exit 1; }
@@ -66,8 +67,8 @@ test-oldest: $(OLDEST_VENV)/.installed
 # An editable install whose CMake tree (build/dev) persists between edits:
 # only the changed files recompile.  It counts as installed, so `make` then
 # tests this build until a source changes again.
-$(BUILD_TOOLS): $(PY)
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.13" "numpy>=2.1" cmake ninja
+$(BUILD_TOOLS): $(PY) Makefile
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=2.13" "numpy>=2.1" "setuptools-scm>=8" cmake ninja
 	@touch $@
 
 dev: $(BUILD_TOOLS)
@@ -96,6 +97,12 @@ $(VENV)/.mutate: $(STAMP) pyproject.toml
 # MODULES="analysis records" limits the run to those modules' mutants.
 mutate: $(VENV)/.mutate
 	PY=$(PY) bash tools/mutate.sh $(MODULES)
+
+# The settings of both tools are in pyproject.toml; .pre-commit-config.yaml runs the same.
+lint: $(STAMP)
+	$(PY) -m ruff check .
+	$(PY) -m ruff format --check .
+	$(PY) -m mypy
 
 clean:
 	rm -rf build $(VENV) $(OLDEST_VENV)

@@ -3,6 +3,7 @@ record read against the truth it was built with, and one clear error line for
 every record or option that cannot be used."""
 
 import json
+import math
 import re
 import subprocess
 import sys
@@ -13,14 +14,14 @@ import numpy as np
 import pytest
 import scipy.io
 import scipy.io.wavfile
-
 from matplotlib.figure import Figure
 
 import kemo_pkg
-from kemo_pkg import demo
-from kemo_pkg.__main__ import main
+from kemo_pkg import cli, demo
+from kemo_pkg.cli import main, run_demo
 from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.records import save_record
+from support.files import MAT73_HEADER
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 # A short record of the demonstration drivetrain: quick to write and to read.
@@ -63,8 +64,12 @@ def test_demo_recovers_every_injected_quantity(tmp_path, capsys, unrendered):
     recovered, checked = map(int, re.search(r"(\d+) of (\d+) injected quantities recovered", out).groups())
     assert recovered == checked == 25 and out.startswith("kemo_pkg demo: a synthetic drivetrain")
     assert out.endswith(f"figure: {tmp_path / 'out' / 'demo.png'}\n")
-    # Progress goes to stderr, the report to stdout.
-    assert err.startswith("running the chain on the synthetic drivetrain:\n") and "order tracking" in err
+    # Progress goes to stderr, the report to stdout; the figure holds the history's trend.
+    assert steps(err, "running the chain on the synthetic drivetrain:") == [
+        "building the synthetic drivetrain record", "data quality", "order tracking", "velocity severity",
+        "bearing diagnosis", "envelope spectrum and cepstrum", "trend, anomaly score and operating states", "figure"]
+    (figure,) = unrendered
+    assert [ax.get_title() for ax in figure.axes[4:6]] == ["Condition trend", "Anomaly score and degradation velocity"]
 
 
 @pytest.mark.slow
@@ -79,7 +84,7 @@ def test_the_figure_is_drawn_as_a_png(tmp_path, capsys):
     "record_changes, history_changes, failing",
     [
         ({"bpfo_order": 3.9}, {}, {"verdict", "strongest envelope line (order)", "that line at mean speed (Hz)",
-                                   "cepstral fault period (rev)"}),
+                                   "cepstral line period (rev)"}),
         ({}, {"spike_day": 60}, {"largest outlier (day, size)"}),
     ],
     ids=["defect at another order", "faulty reading on another day"],
@@ -91,12 +96,12 @@ def test_the_demo_fails_what_the_record_does_not_hold(monkeypatch, tmp_path, rec
     monkeypatch.setattr(demo, "make_record", lambda d, build=demo.make_record: build(replace(d, **record_changes)))
     monkeypatch.setattr(demo, "make_history", lambda d, build=demo.make_history: build(replace(d, **history_changes)))
     monkeypatch.setattr("kemo_pkg.figure.draw", lambda *args, **kwargs: None)
-    report, recovered, _ = demo.run(tmp_path, SMALL)
+    report, recovered = run_demo(tmp_path, SMALL)
     assert not recovered
     assert {line[2:42].rstrip() for line in report.splitlines() if line.endswith("FAIL")} == failing
     assert f"{25 - len(failing)} of 25 injected quantities recovered" in report
     # The command exits 1 on what the demonstration failed to recover.
-    monkeypatch.setattr(demo, "run", lambda out: (report, recovered, None))
+    monkeypatch.setattr(cli, "run_demo", lambda out: (report, recovered))
     assert main(["demo", "--out", str(tmp_path)]) == 1
 
 
@@ -133,22 +138,21 @@ def test_analyze_reads_the_drivetrain_from_every_format(tmp_path, capsys, name, 
     assert float(row(out, "gear ratio, pulses per slow rev")) == 4.0
     assert float(row(out, "1x amplitude (g)")) == pytest.approx(SMALL.amp_1x, abs=0.01)
     assert int(row(out, "gear-mesh order")) == SMALL.pinion_teeth
-    assert "\ntrend over 40 segments\n" in out
+    assert "trend" not in out  # one record is no history
     bin_order = float(re.search(r"^envelope 2000-4500 Hz, over shaft angle \(bin ([\d.]+) order\)$", out,
                                 re.MULTILINE).group(1))
     assert float(row(out, "strongest envelope line (order)")) == pytest.approx(SMALL.bpfo_order, abs=bin_order)
     # The logged speed, where the file has one, is shown beside the tachometer's.
     nominal = re.search(r"nominal shaft speed \(Hz\)\s+25\.000 \(1500 r/min\)", out)
     assert bool(nominal) == name.endswith(".mat")
-    assert steps(err, tmp_path / name) == ["data quality", "tachometer pulses", "order tracking, high-speed shaft",
-                                           "order tracking, slow shaft", "velocity severity", "bearing diagnosis",
-                                           "envelope spectrum and cepstrum", "trend over the record"]
+    assert steps(err, f"running the analysis on {tmp_path / name}:") == [
+        "data quality", "order tracking", "velocity severity", "bearing diagnosis", "envelope spectrum and cepstrum"]
 
 
-def steps(err, path):
-    """The steps the progress lines on stderr name, each with its time."""
-    title, *lines = err.splitlines()
-    assert title == f"running the analysis on {path}:"
+def steps(err, title):
+    """The steps the progress lines on stderr name, each with its time, under `title`."""
+    first, *lines = err.splitlines()
+    assert first == title
     return [re.fullmatch(r"  (.+) \.\.\. \d+\.\d\d s", line).group(1) for line in lines]
 
 
@@ -157,8 +161,9 @@ def test_analyze_without_tachometer_works_over_time(tmp_path, capsys):
     np.savetxt(path, RECORD.vibration[:, None], header="Vibration", comments="")
     code, out, err = run(capsys, "analyze", path, "--fs", SMALL.fs, "--no-figure", "--rpm", 1500, "--gear-ratio", 1)
     assert code == 0
-    assert steps(err, path) == ["data quality", "shaft speed from the spectrum", "velocity severity",
-                                "bearing diagnosis", "envelope spectrum and cepstrum", "trend over the record"]
+    assert steps(err, f"running the analysis on {path}:") == [
+        "data quality", "shaft speed from the spectrum", "velocity severity", "bearing diagnosis",
+        "envelope spectrum and cepstrum"]
     assert "no tachometer" in out and "tachometer pulses" not in out
     # Without a tachometer the line is smeared by the speed drift, but it stays near the mean speed's value.
     assert float(row(out, "strongest envelope line (Hz)")) == pytest.approx(SMALL.bpfo_order * SMALL.mean_speed(),
@@ -210,18 +215,22 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
     assert set(document) == {"record", "quality", "speed", "severity", "bearing", "findings", "notes"}
     vibration = document["quality"]["vibration"]
     assert vibration["usable"] is True and {check["status"] for check in vibration["checks"]} == {"ok"}
+    # The AC level, the peak and the mean in the record's unit, and no other.
+    details = " ".join(check["detail"] for check in vibration["checks"])
+    assert details.count(f" {units} ") + details.count(f" {units},") == 3 and (units == "g" or " g " not in details)
     assert [set(check) for check in vibration["checks"]] == [{"name", "status", "detail", "value"}] * 7
     assert (document["quality"]["tachometer"] is None) == (not tach)
     bearing = document["bearing"]
     assert (bearing["verdict"], bearing["band_hz"], bearing["band_reason"]) == (
         "outer_race", pytest.approx([2000, 4500]), "the band given")
     assert bearing["shaft_hz"] == pytest.approx(SMALL.mean_speed(), rel=0.005)
-    assert bearing["nominal_shaft_hz"] == bearing["shaft_hz"]  # measured or refined before the diagnosis
+    assert bearing["nominal_shaft_hz"] == 25.0  # as given, beside the speed the families were sought at
+    assert (bearing["confidence"], bearing["alternatives"]) == ("clear", [])
     outer_race = bearing["defects"]["outer_race"]
     assert outer_race["present"] is True and outer_race["note"] is None
     assert outer_race["frequency_hz"] == pytest.approx(SMALL.bpfo_order * bearing["shaft_hz"], rel=1e-4)
     assert outer_race["found_hz"] == pytest.approx(outer_race["frequency_hz"], rel=0.01)
-    assert outer_race["score"] > 4 and outer_race["excess"] > 0.3 and outer_race["sideband_ratio"] is None
+    assert outer_race["score"] > 4 and outer_race["excess"] > 0.3 and outer_race["sideband_ratio"] > 0
     assert outer_race["band_hz"][0] > 1999 and outer_race["prewhitening"] in ("cepstral", "lines removed")
     assert len(outer_race["line_ratios"]) == 3 and bearing["defects"]["inner_race"]["present"] is False
     severity = document["severity"]
@@ -231,19 +240,20 @@ def test_json_carries_the_findings_as_plain_numbers(tmp_path, capsys, tach, unit
     if tach:
         assert found["fault"] == pytest.approx(SMALL.bpfo_order, abs=0.02)
         assert found["pulses"] == len(SMALL.pulse_times())
-    # The trend within the record: 40 segments of one steady machine, no alarm.
-    assert found["alarm"] is None and len(found["level"]) == 2
+    assert not {"outlier", "alarm", "level", "velocity"} & set(found)  # one record is no history
 
 
 def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
     save_record(tmp_path / "drive.npz", RECORD)
     folder = tmp_path / "figures" / "pump 3"  # made, with its parents
     figure = folder / "drive.png"
-    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder)
-    assert code == 0 and out.endswith(f"figure: {figure}\n") and steps(err, tmp_path / "drive.npz")[-1] == "figure"
-    # Within one record the trend runs over its segments, in the record's unit.
-    trend, anomaly = unrendered[0].axes[4:6]
-    assert (trend.get_xlabel(), trend.get_ylabel(), anomaly.get_xlabel()) == ("segment", "segment RMS (g)", "segment")
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder, "--units", "m/s2")
+    assert code == 0 and out.endswith(f"figure: {figure}\n")
+    assert steps(err, f"running the analysis on {tmp_path / 'drive.npz'}:")[-1] == "figure"
+    # The record's panels, no trend of one record, and every level in the record's unit.
+    labels = [ax.get_ylabel() for ax in unrendered[0].axes]
+    assert "amplitude (m/s2 peak)" in labels and "envelope amplitude (m/s2)" in labels
+    assert not any("(g" in label or "z-score" in label for label in labels)
 
     figure.write_bytes(b"the analyst's own picture")
     code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", folder)
@@ -274,8 +284,6 @@ ROWS = [f"{t:.6g},{np.sin(2 * np.pi * 50 * t):.6f}" for t in TIMES]
 # A clock that runs 0.2 % slow by the end: every step within a fraction of the
 # mean, the stamps a step off the even grid in the middle.
 DRIFTING = [f"{t * (1 + 0.002 * t):.9f},0.0" for t in TIMES]
-# The header of a MATLAB v7.3 file, which is HDF5 underneath.
-V73 = b"MATLAB 7.3 MAT-file, Platform: GLNXA64, HDF5 schema 1.00 .".ljust(116) + bytes(8) + b"\x00\x02IM"
 
 
 def _damaged_npz(path):
@@ -298,7 +306,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("empty.csv", _text(""), [], "is empty", id="empty-file"),
         pytest.param("blank.csv", _text("\n \n"), [], "is empty", id="only-blank-lines"),
         pytest.param("head.csv", _csv(rows=[]), [], "no data rows", id="header-only"),
-        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [], "first line must name the columns, found '0,0.000000'", id="no-header"),
+        pytest.param("nohead.csv", _text("".join(row + "\n" for row in ROWS)), [],
+                     "first line must name the columns, found '0,0.000000'", id="no-header"),
         pytest.param("novib.csv", _csv(header="time,pressure"), [], "no vibration column (name one 'vibration';"
                      " found: time, pressure)",
                      id="missing-vibration-column"),
@@ -370,8 +379,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      id="mat-without-numbers"),
         pytest.param("stopped.mat", _mat(DE=np.zeros(2000), RPM=0.0), ["--fs", "2000"],
                      "stopped.mat: 'RPM' = 0 is no shaft speed", id="mat-speed-zero"),
-        pytest.param("hdf.mat", lambda path: path.write_bytes(V73 + bytes(512)), [],
-                     "MATLAB v7.3 (HDF5) files are not read; save the record with -v7", id="mat-v7.3"),
+        pytest.param("hdf.mat", lambda path: path.write_bytes(MAT73_HEADER + bytes(512)), [],
+                     "hdf.mat is not a readable MATLAB v7.3 file", id="mat-v7.3-damaged"),
         pytest.param("junk.mat", _text("not a MATLAB file"), [], "is not a readable MATLAB file", id="corrupt-mat"),
         pytest.param("rate.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros(2000, np.int16)),
                      ["--fs", "8192"], "the file samples at 8000 Hz but the sample rate given is 8192 Hz",
@@ -386,11 +395,12 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      id="negative-speed"),
         pytest.param("ok.csv", _csv(), ["--rpm", "inf"], "argument --rpm: must be a positive number, not inf",
                      id="infinite-speed"),
-        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0", id="zero-rate"),
+        pytest.param("ok.csv", _csv(), ["--fs", "0"], "argument --fs: must be a positive number, not 0",
+                     id="zero-rate"),
         pytest.param("ok.csv", _csv(), ["--fs", "2k"], "argument --fs: must be a positive number, not 2k",
                      id="rate-not-a-number"),
-        pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "argument --gear-ratio: must be at least 1",
-                     id="gear-ratio-below-one"),
+        pytest.param("ok.csv", _csv(), ["--gear-ratio", "0.5"], "gear ratio must be at least 1 (high-speed"
+                     " revolutions per slow-shaft revolution), not 0.5", id="gear-ratio-below-one"),
         pytest.param("ok.csv", _csv(), ["--machine-group", "3"], "argument --machine-group: invalid choice: 3",
                      id="machine-group-unknown"),
         pytest.param("ok.csv", _csv(), ["--support", "soft"], "argument --support: invalid choice: 'soft'",
@@ -438,12 +448,14 @@ def test_help_names_the_program_its_commands_and_their_options(capsys):
     assert run(capsys, "demo", "--help")[:2] == (
         0, "usage: python -m kemo_pkg demo [-h] [--out OUT] [--fleet]\n\noptions:\n"
            "  -h, --help  show this help message and exit\n  --out OUT   folder for demo.png (default: out)\n"
-           "  --fleet     a synthetic fleet of 20 machines over a year instead, through\n              fleet and trend\n")
+           "  --fleet     a synthetic fleet of 20 machines over a year instead, through\n"
+           "              fleet and trend\n")
     for command, groups in (("analyze", ["the machine", "history", "output", "columns"]), ("trend", []),
                             ("fleet", ["the machine"])):
         code, out, _ = run(capsys, command, "--help")
         assert code == 0 and out.startswith(f"usage: python -m kemo_pkg {command} ")
         assert re.findall(r"^(\S[^:]*):$", out, re.MULTILINE) == ["positional arguments", "options", *groups]
+    assert run(capsys, "--version")[:2] == (0, f"python -m kemo_pkg {kemo_pkg.__version__}\n")
     # Without a command: one line that asks for one.
     assert run(capsys) == (2, "", "python -m kemo_pkg: error: the following arguments are required:"
                                   " {demo,analyze,trend,fleet}\n")
@@ -454,3 +466,17 @@ def test_the_installed_command_reports_without_a_traceback(tmp_path):
                           capture_output=True, text=True, cwd=tmp_path)
     assert done.returncode == 2
     assert done.stderr == f"python -m kemo_pkg: error: {tmp_path / 'nothing.csv'}: no such file\n"
+
+
+@pytest.mark.parametrize("group, support, zone", [(1, "rigid", "B"), (2, "rigid", "C"), (1, "flexible", "A")])
+def test_the_velocity_and_zone_of_a_50_hz_sine_in_m_s2(tmp_path, capsys, group, support, zone):
+    # 3 mm/s RMS at 50 Hz: an acceleration of 3e-3 * sqrt(2) * 2 pi 50 m/s2 peak.
+    fs = 5000.0
+    amplitude_m_s2 = 3e-3 * math.sqrt(2) * 2 * math.pi * 50
+    t = np.arange(int(4 * fs)) / fs
+    np.savez(tmp_path / "motor.npz", vibration=amplitude_m_s2 * np.sin(2 * np.pi * 50 * t + 0.3), fs=fs)
+    code, out, _ = run(capsys, "analyze", tmp_path / "motor.npz", "--units", "m/s2", "--machine-group", group,
+                       "--support", support, "--json", "--no-figure")
+    severity = json.loads(out)["severity"]
+    assert code == 0 and severity["velocity_rms_mm_s"] == pytest.approx(3.0, rel=0.01)
+    assert severity["zone"] == zone and severity["band_hz"] == [10.0, 1000.0]

@@ -10,8 +10,9 @@ import pytest
 from matplotlib.figure import Figure
 
 from kemo_pkg import figure
-from kemo_pkg.analysis import Settings, assess_record, assess_trend
+from kemo_pkg.analysis import Settings, assess_record
 from kemo_pkg.demo import Drivetrain, make_history, make_record
+from kemo_pkg.trend import assess_trend
 
 SMALL = Drivetrain(fs=12800.0, duration_s=3.0)
 RECORD = make_record(SMALL)
@@ -24,9 +25,9 @@ def drawn(monkeypatch, tmp_path):
     saved = []
     monkeypatch.setattr(Figure, "savefig", lambda fig, path, **kwargs: saved.append((fig, path)))
 
-    def draw(assessment, record, **marks):
+    def draw(assessment, record, trend=None, **marks):
         path = tmp_path / "out" / "figures" / "record.png"  # folders made as needed
-        figure.draw(assessment, TREND, path, record=record, **marks)
+        figure.draw(assessment, path, record, trend, **marks)
         (fig, saved_path), = saved
         assert saved_path == path and path.parent.is_dir()
         return fig
@@ -50,7 +51,7 @@ def vertical_lines(ax):
 
 def test_every_panel_marks_the_drivetrains_findings(drawn):
     assessment = assess_record(RECORD, Settings(gear_ratio=SMALL.gear_ratio, bearing=SMALL.bearing))
-    fig = drawn(assessment, RECORD, truth_fault=SMALL.bpfo_order, onset=SMALL.onset_day)
+    fig = drawn(assessment, RECORD, TREND, truth_fault=SMALL.bpfo_order, onset=SMALL.onset_day)
     tach, speed, orders, envelope, trend, anomaly, bearing, kurtogram = fig.axes[:8]
     pulses, mean_hz = SMALL.pulse_times(), SMALL.mean_speed()
 
@@ -83,7 +84,8 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
 
     fault = assessment.chain.fault_peak
     low, high = assessment.bearing.band_hz  # the chain demodulates where the bearing diagnosis looked
-    assert envelope.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz: fault at {fault:.4f} orders"
+    # The strongest line is the outer race's, which the bearing diagnosis found.
+    assert envelope.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz: outer race line at {fault:.4f} orders"
     np.testing.assert_allclose(vertical_lines(envelope), fault * np.arange(1, 6))
     assert envelope.get_xlim() == pytest.approx((0, 5.7 * fault))  # five harmonics and a margin
     assert marks(envelope, "v")[0] == pytest.approx([SMALL.bpfo_order])
@@ -119,10 +121,12 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
 
 def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
     record = replace(RECORD, tach=None)
-    assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0), bearing=SMALL.bearing, rpm=1500.0))
-    healthy = replace(assessment, bearing=replace(assessment.bearing, verdict="none"))
-    fig = drawn(healthy, record, trend_unit="segment", trend_label="segment RMS (g)")
-    tach, spectrum, low_range, envelope, _, _, bearing, kurtogram = fig.axes[:8]
+    assessment = assess_record(record, Settings(band_hz=(1000.0, 2500.0), bearing=SMALL.bearing, rpm=1500.0,
+                                                units="m/s2"))
+    defects = {d: replace(e, present=False) for d, e in assessment.bearing.defects.items()}
+    healthy = replace(assessment, bearing=replace(assessment.bearing, verdict="none", defects=defects))
+    fig = drawn(healthy, record)
+    tach, spectrum, low_range, envelope, bearing, kurtogram = fig.axes
     assert [ax.get_title() for ax in (tach, spectrum, low_range)] == [
         "Vibration waveform (no tachometer)", "Frequency spectrum",
         "Frequency spectrum to 1000 Hz (no tachometer, no orders)"]
@@ -135,17 +139,17 @@ def test_without_tachometer_the_panels_show_time_and_frequency(drawn):
     assert shown_hz[-1] <= 5000.0 < shown_hz[-1] + 1 / SMALL.duration_s
     assert spectrum.patches[0].get_x() == 1000.0 and low_range.get_xlim() == (0.0, 1000.0)
     assert low_range.lines[0].get_xdata()[-1] == pytest.approx(1000.0, abs=1 / SMALL.duration_s)
-    assert envelope.get_title().endswith(f"fault at {assessment.chain.fault_peak:.4f} Hz")
-    # Over time the axes read in Hz; the trend in the caller's unit.
+    # No bearing defect: the chain's line is the strongest, and no more.
+    assert envelope.get_title().endswith(f": strongest line at {assessment.chain.fault_peak:.4f} Hz")
+    # Over time the axes read in Hz, the levels in the record's unit; one record has no trend.
     assert axis_labels(fig) == [
-        ("time (s)", "vibration (g)"), ("frequency (Hz)", "amplitude (g peak)"),
-        ("frequency (Hz)", "amplitude (g peak)"), ("frequency (Hz)", "envelope amplitude (g)"),
-        ("segment", "segment RMS (g)"), ("segment", "z-score"), ("frequency (Hz)", "line / local floor"),
-        ("", ""), ("", "velocity (per segment)")]
+        ("time (s)", "vibration (m/s2)"), ("frequency (Hz)", "amplitude (m/s2 peak)"),
+        ("frequency (Hz)", "amplitude (m/s2 peak)"), ("frequency (Hz)", "envelope amplitude (m/s2)"),
+        ("frequency (Hz)", "line / local floor"), ("", "")]
 
 
 def test_a_tachometer_that_gave_no_pulses_leaves_the_waveform_and_no_bearing_panels(drawn):
     record = replace(RECORD, tach=np.zeros_like(RECORD.tach))
-    fig = drawn(assess_record(record, Settings(rpm=1500.0)), record)
+    fig = drawn(assess_record(record, Settings(rpm=1500.0)), record, TREND)
     assert len(fig.axes) == 7  # six panels and the velocity's right-hand axis
     assert fig.axes[0].get_title() == "Vibration waveform (no tachometer)"

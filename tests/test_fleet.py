@@ -20,7 +20,8 @@ from kemo_pkg.demo import Drivetrain, make_record
 from kemo_pkg.demo_fleet import FleetDesign, build_fleet, truth_rows
 from kemo_pkg.fleet import fleet_table, jobs_from_folder, jobs_from_manifest, new_jobs, run_fleet, table_json
 from kemo_pkg.history import open_history, stored_keys
-from kemo_pkg.records import RecordError, save_record
+from kemo_pkg.problems import InputError
+from kemo_pkg.records import save_record
 
 # A spall on P-101 from its 23rd measurement, P-103's cable broken from its 14th.
 DESIGN = FleetDesign(machines=3, measurements=26, spalls=((0, 22),), sensor_failure=(2, 13))
@@ -133,7 +134,7 @@ def test_records_are_found_by_machine_and_dated_from_their_name_or_their_time(tm
 def test_a_manifest_that_cannot_be_used_is_named_with_its_line(tmp_path, manifest, error):
     save_record(tmp_path / "r.npz", make_record(Drivetrain(fs=2048.0, duration_s=1.0)))
     (tmp_path / "m.csv").write_text(manifest)
-    with pytest.raises(RecordError) as raised:
+    with pytest.raises(InputError) as raised:
         jobs_from_manifest(tmp_path / "m.csv", tmp_path)
     assert str(raised.value).startswith(f"{tmp_path / 'm.csv'}") and error.format(folder=tmp_path) in str(raised.value)
 

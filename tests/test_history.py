@@ -22,7 +22,7 @@ from kemo_pkg.history import (
     stored_keys,
     to_utc,
 )
-from kemo_pkg.records import RecordError
+from kemo_pkg.problems import InputError
 from kemo_pkg.trend import machine_trend
 
 FINDINGS = {
@@ -157,7 +157,7 @@ def test_a_time_with_its_zone_is_kept_in_utc():
     ],
 )
 def test_a_target_that_is_no_history_is_named(target, message):
-    with pytest.raises(RecordError) as raised:
+    with pytest.raises(InputError) as raised:
         open_history(target)
     assert str(raised.value).startswith(message) and "\n" not in str(raised.value)
 

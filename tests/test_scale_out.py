@@ -8,8 +8,8 @@ import runpy
 from pathlib import Path
 
 import dask
-import numpy as np
 import dask.bag as db
+import numpy as np
 import pytest
 
 from kemo_pkg import core_math

@@ -21,7 +21,7 @@ import sys
 import time
 from pathlib import Path
 
-from kemo_pkg.__main__ import main
+from kemo_pkg.cli import main
 
 CLASSES = ("outer_race", "inner_race", "ball", "cage", "none")
 SENSOR_FAULT = "sensor fault"
@@ -88,7 +88,7 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
                 json_dir.mkdir(parents=True, exist_ok=True)
                 (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))
             bearing = (result or {}).get("bearing") or {}
-            confidence = bearing.get("confidence", "")
+            confidence = bearing.get("confidence") or ""
             outcomes.append((row["fault"], verdict))
             seconds.append(took)
             print(f"  {folder.name:<18} {row['file']:<22} {row['fault']:<11} -> {verdict:<12} {confidence:<9}"

@@ -8,7 +8,8 @@ rings the structure's resonances; the squared envelope of a resonance band
 therefore repeats at the defect rate, and its spectrum (the squared envelope
 spectrum) shows a line at that rate and its harmonics:
 
-- outer race: the race stands still in the load zone, so the lines are clean;
+- outer race: the race stands still; where the load swings with the shaft
+  (unbalance, misalignment) the lines carry shaft-rate sidebands;
 - inner race: the defect turns with the shaft through the load zone, so its
   lines carry sidebands at shaft rate;
 - ball: the ball turns with the cage through the load zone, so its lines
@@ -19,71 +20,108 @@ spectrum) shows a line at that rate and its harmonics:
 
 The diagnosis:
 
-1. refines the nominal shaft speed from the spectrum's shaft-rate harmonics;
-2. pre-whitens the record twice, cepstrally (every bin's magnitude set to one)
+1. pre-whitens the record twice, cepstrally (every bin's magnitude set to one)
    and by removing the discrete lines of shafts, gears and the supply, since
    either can reveal the impacts that the other hides;
-3. forms the squared envelope of every band of the 1/3-binary filter-bank tree
+2. forms the squared envelope of every band of the 1/3-binary filter-bank tree
    that lies above the defect lines (`filterbank`), and its spectrum over the
    local floor, shaft harmonics masked;
-4. scores each defect family in every band: its first harmonics, at one
-   common slip within a tolerance, and the sidebands the physics predicts;
-5. judges each family's best band against decoys: the same comb at
-   frequencies that belong to no family, taken over the same bands.  A family
-   is present when it stands well clear of its decoys, both in significance
-   and in size.  The strongest present family explains its own lines; the
-   others are scored again without them.
+3. scores each defect family in every band: its first harmonics at one common
+   slip within a window around the kinematic frequency, the tallest line left
+   out so that no single line makes a comb, and the sidebands the physics
+   predicts;
+4. judges each family's best band against decoys: the same comb at
+   frequencies near the family's own, over the same bands, with the family's
+   own lines and their sidebands kept out of the decoys' reach.  A family is
+   present when it stands well clear of its decoys, both in size and against
+   their spread; the inner race's shaft-rate sidebands must stand out too;
+5. lets the family that stands highest explain its lines away, and judges
+   the others again without them: what remains present are the alternatives.
 
 Nothing here depends on the machine beyond the defect orders and the speed.
 """
 
 import functools
 import math
-from dataclasses import dataclass, field, replace
+from collections.abc import Iterable
+from dataclasses import dataclass, replace
+from typing import Literal
 
 import numpy as np
 import scipy.fft as sfft
+from numpy.typing import ArrayLike
 from scipy.ndimage import maximum_filter1d
 
 from . import core_math as cm
 from .filterbank import (
-    MIN_BAND_BINS, Kurtogram, band_envelope, fast_length_at_most, level_envelopes, resolved_levels,
+    MIN_BAND_BINS,
+    Kurtogram,
+    LevelEnvelopes,
+    band_envelope,
+    fast_length_at_most,
+    level_envelopes,
+    resolved_levels,
     spectral_kurtosis,
 )
 
+__all__ = [
+    "DEFECTS", "DEFECT_LABELS", "BearingDiagnosis", "DefectEvidence", "DefectOrders", "defect_orders_from_geometry",
+    "diagnose_bearing", "parse_defect_orders", "parse_geometry", "shaft_speed_from_spectrum",
+]
+
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
 DEFECT_LABELS = {"outer_race": "outer race", "inner_race": "inner race", "ball": "ball", "cage": "cage"}
+Confidence = Literal["clear", "probable"]
 
 MAX_LEVEL = 6                 # the tree's finest level: 2**6 bands between 0 Hz and Nyquist
 HARMONICS = 3                 # defect harmonics scored; three are where a defect's lines stand clearest
-MIN_LINES = 2                 # a family is judged where its envelope spectrum reaches two harmonics
-# How far the lines may sit from their kinematic frequency: the rolling elements
-# slip on the races by up to a percent or two, and a ball's spin wanders more.
-SLIP_TOLERANCE = {"outer_race": 0.01, "inner_race": 0.01, "ball": 0.02, "cage": 0.01}
-SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs the family, it does not make it
-# The bands start above this multiple of the highest defect frequency, so that
-# the envelope is the ringing of resonances and not the defect lines themselves.
+MIN_LINES = 2                 # a comb stands on two lines at least: one line alone is any tone
+# Where the lines may sit around their kinematic frequency: the speed's own
+# error, the contact angle and a catalogue's rounded dimensions move every
+# family by a per cent or so, and a ball's spin wanders more.
+SLIP_TOLERANCE = {"outer_race": 0.015, "inner_race": 0.015, "ball": 0.02, "cage": 0.015}
+# A lightly loaded cage lags its rolling speed, and with it the outer race's
+# rate (the cage's times the balls): both are sought a second time in a window
+# reaching this much further below, judged against decoys searched as widely.
+CAGE_LAG = 0.045
+CAGE_BORNE = ("outer_race", "cage")
+SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs its family, it does not make it
+# The band's envelope must reach well above the defect lines for the
+# envelope to be the ringing of resonances, not the lines themselves.
 BAND_FLOOR_MULTIPLE = 4.0
-SPEED_SEARCH = 0.03           # the shaft-rate line is sought within 3 % of the nominal speed
+SPEED_TOLERANCE = 0.1         # a set point or a nameplate speed is within 10 % of the shaft's
 SPEED_HARMONICS = 5
 LINE_PROMINENCE = 4.0         # a shaft line stands this many times over the spectrum's median around it
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 DISCRETE_LINE = 3.0           # a discrete line of a shaft, gear or the supply towers this far over the floor
-# Decoys: the same comb at 0.65 to 1.5 times the defect frequency, away from the
-# frequency itself; 60 of them give the null's median and spread.
+# A present family's lines, explained away: its harmonics and three
+# sidebands either side of each at the rate that modulates its impacts,
+# within this share (and two bins): a race's impacts swing with the load at
+# shaft rate, a ball's follow the cage through the load zone.  (An outer
+# race's impacts also vary from ball to ball and so repeat with the cage; but
+# cage-rate sidebands on every harmonic would mask a third of the spectrum,
+# the inner race's lines among them.)
+LATTICE_WIDTH = 0.002
+LATTICE_SIDEBANDS = 3
+MODULATIONS = {"outer_race": ("shaft",), "inner_race": ("shaft",), "ball": ("cage",), "cage": ()}
+# Decoys: the same comb at 0.65 to 1.5 times the family's frequency, kept this
+# far clear of its search window; 60 of them give the null's median and spread.
 DECOY_RATIOS = np.exp(np.linspace(np.log(0.65), np.log(1.5), 60))
-DECOY_EXCLUSION = 0.05
-# A family is present when its best comb stands this many robust standard
-# deviations above its decoys' and its lines, on average, stand this much
-# higher over the floor than the decoys' do (natural log: e**0.35, 1.4 times).
-# Over white noise and healthy synthetic machines (shaft harmonics, supply
-# lines, knocks at random) the decoys' spread can be small enough for chance
-# combs to score 7, but no comb stood more than 0.28 above its decoys.
-MIN_SCORE = 4.0
-MIN_EXCESS = 0.35
-# The decoys' spread is taken as at least this: those of a clean synthetic
-# record may all sit on the floor.
-MIN_SPREAD = 0.02
+DECOY_CLEARANCE = 0.05
+# A family is present when its comb stands this much above its decoys'
+# median (natural log: e**0.5, 1.65 times) and this many robust standard
+# deviations above it.  The spread is read from the decoys below their
+# median, where a strong defect's own lines, caught by some decoys' teeth,
+# cannot swell it.
+MIN_EXCESS = 0.5
+MIN_SCORE = 3.0
+MIN_SPREAD = 0.02             # the decoys of a clean synthetic record may all sit on the floor
+# The inner race's shaft-rate sidebands stand this much above the decoys' own:
+# a lone line near its rate, without the load zone's modulation, is a tone.
+MIN_SIDEBAND_EXCESS = 0.5
+# The verdict is clear when its family stands at least this many times
+# further above its decoys than any alternative does.
+CLEAR_LEAD = 2.0
 # The envelope spectrum is the Welch average of three half-overlapping halves of
 # the record: lines that hold through the record stay, chance peaks of a single
 # transform average out, and the floor they are measured against steadies.
@@ -95,6 +133,12 @@ MAX_SAMPLES = 2**20           # longer records are cut: a million samples resolv
 # or the empty top of a record resampled upwards.  Whitened, such a band is
 # numerical noise, and its chance combs would only widen the decoys' spread.
 EMPTY_BAND = 1e-5
+# The inner race turns its defect through the load zone under every radial
+# load: its lines without their shaft-rate sidebands are not its own.
+REQUIRED_SIDEBANDS = ("inner_race",)
+
+Families = dict[str, tuple[float, float | None]]  # per defect: its rate and its sidebands' spacing, Hz
+Window = tuple[float, float]                      # slips below and above a kinematic rate, as shares
 
 
 @dataclass(frozen=True)
@@ -107,7 +151,7 @@ class DefectOrders:
     bsf: float   # ball spin frequency; a ball defect strikes at twice this
     ftf: float   # fundamental train (cage) frequency
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for name in ("bpfo", "bpfi", "bsf", "ftf"):
             value = getattr(self, name)
             if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
@@ -115,9 +159,12 @@ class DefectOrders:
 
     def families(self) -> dict[str, tuple[float, float | None]]:
         """For each defect: the order its lines repeat at, and the order of
-        the sidebands around them (None where the physics predicts none)."""
+        the sidebands that modulate them (None where the physics predicts
+        none): the shaft's for a race (the inner race turns through the load
+        zone; on the outer race the load swings with unbalance), the cage's
+        for a ball."""
         return {
-            "outer_race": (self.bpfo, None),
+            "outer_race": (self.bpfo, 1.0),
             "inner_race": (self.bpfi, 1.0),
             "ball": (2.0 * self.bsf, self.ftf),
             "cage": (self.ftf, None),
@@ -125,14 +172,14 @@ class DefectOrders:
 
 
 def defect_orders_from_geometry(
-    balls: int, ball_diameter: float, pitch_diameter: float, contact_angle_deg: float = 0.0
+    balls: float, ball_diameter: float, pitch_diameter: float, contact_angle_deg: float = 0.0
 ) -> DefectOrders:
     """Kinematic defect orders of a bearing with a stationary outer race.
 
     Parameters
     ----------
     balls : int
-        Number of rolling elements.
+        Number of rolling elements (a whole number, of any numeric type).
     ball_diameter, pitch_diameter : float
         Rolling-element and pitch-circle diameters, in one unit.
     contact_angle_deg : float
@@ -204,30 +251,50 @@ def parse_geometry(text: str) -> DefectOrders:
                                        values.get("contact_angle", 0.0))
 
 
-def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> float:
-    """The shaft speed (Hz) within `SPEED_SEARCH` of `nominal_hz`: a motor's
-    slip or a drive's set point moves the speed by a few percent from its
-    nameplate.
+def shaft_speed_from_spectrum(vibration: np.ndarray, fs: float, nominal_hz: float,
+                              tolerance: float = SPEED_TOLERANCE) -> float | None:
+    """The shaft speed (Hz) within `tolerance` (a share) of `nominal_hz`,
+    read from the spectrum's shaft harmonics; None where no harmonic stands
+    out: a spectrum without shaft lines says nothing of the speed.
 
+    A motor's slip or a drive's set point moves the speed from its nameplate.
     The speed is first taken where the first `SPEED_HARMONICS` shaft harmonics
     of the Hann-windowed spectrum stand highest together (their log
-    amplitudes summed), then read finely from those harmonics that stand
-    clear of the spectrum around them, each line's peak placed between bins
-    by a parabola through its log amplitudes, the higher harmonics weighing
-    more as they resolve the speed more finely.  Where no harmonic stands
-    out, the nominal speed is kept: a spectrum without shaft lines says
-    nothing of the speed."""
+    amplitudes summed: one line of another machine lifts one harmonic only),
+    then read finely from those harmonics that stand clear of the spectrum
+    around them, each line's peak placed between bins by a parabola through
+    its log amplitudes, the higher harmonics weighing more as they resolve
+    the speed more finely.
+
+    Parameters
+    ----------
+    vibration : ndarray
+        The record, finite samples.
+    fs : float
+        Sample rate, Hz.
+    nominal_hz : float
+        The speed given: a set point, a nameplate or a logged speed, Hz.
+    tolerance : float
+        How far the shaft may turn from `nominal_hz`, as a share of it; below
+        1/3, so that no other harmonic falls in the search.
+
+    Returns
+    -------
+    float or None
+    """
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
+    if freqs is None or amps is None:  # a record of fewer than two samples
+        return None
     df = float(freqs[1] - freqs[0])
     harmonics = np.arange(1, SPEED_HARMONICS + 1)
     # A line is read from its bin and both neighbours: none within two bins of
     # 0 Hz (the record's mean) or of Nyquist.
-    harmonics = harmonics[(harmonics * nominal_hz * (1 - SPEED_SEARCH) > freqs[2])
-                          & (harmonics * nominal_hz * (1 + SPEED_SEARCH) < freqs[-2])]
+    harmonics = harmonics[(harmonics * nominal_hz * (1 - tolerance) > freqs[2])
+                          & (harmonics * nominal_hz * (1 + tolerance) < freqs[-2])]
     if harmonics.size == 0:
-        return float(nominal_hz)
+        return None
     log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
-    candidates = np.arange(nominal_hz * (1 - SPEED_SEARCH), nominal_hz * (1 + SPEED_SEARCH), df / harmonics[-1] / 2)
+    candidates = np.arange(nominal_hz * (1 - tolerance), nominal_hz * (1 + tolerance), df / harmonics[-1] / 2)
     below = np.floor(np.outer(candidates, harmonics) / df).astype(int)
     score = np.maximum(log_amps[below], log_amps[below + 1]).sum(axis=1)
     coarse = float(candidates[np.argmax(score)])
@@ -243,7 +310,7 @@ def refine_shaft_speed(vibration: np.ndarray, fs: float, nominal_hz: float) -> f
         offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
         estimates.append((peak + offset) * df / k)
         weights.append(float(k))
-    return float(np.average(estimates, weights=weights)) if estimates else float(nominal_hz)
+    return float(np.average(estimates, weights=weights)) if estimates else None
 
 
 @dataclass(frozen=True)
@@ -251,10 +318,10 @@ class DefectEvidence:
     """What the envelope spectrum says of one defect."""
 
     defect: str
-    frequency_hz: float          # kinematic frequency at the refined speed
+    frequency_hz: float          # kinematic frequency at the shaft speed
     found_hz: float              # where its lines stand: the frequency with the best common slip
-    score: float                 # robust standard deviations above the decoys
-    excess: float                # mean log line-over-floor ratio above the decoys' median
+    score: float                 # robust standard deviations above the decoys' median
+    excess: float                # comb score above the decoys' median (natural log)
     present: bool
     band_hz: tuple[float, float]  # the band where the family stands highest
     prewhitening: str            # "cepstral" or "lines removed"
@@ -270,18 +337,25 @@ class DefectEvidence:
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
 class BearingDiagnosis:
-    """The verdict and the evidence behind it."""
+    """The verdict and the evidence behind it.
+
+    `confidence` is "clear" when the verdict's family stands well above the
+    other families still present once its lines are explained away;
+    "probable" when some come close (they are the `alternatives`), or when a
+    ball is read from cage-rate lines alone; None with no verdict."""
 
     verdict: str                 # a defect of DEFECTS, or "none"
-    nominal_shaft_hz: float
-    shaft_hz: float              # refined from the spectrum
+    confidence: Confidence | None
+    alternatives: tuple[str, ...]
+    nominal_shaft_hz: float | None
+    shaft_hz: float              # the speed the families were sought at
     band_hz: tuple[float, float]
     band_reason: str
     defects: dict[str, DefectEvidence]
     kurtogram: Kurtogram
     envelope_hz: np.ndarray      # squared envelope spectrum of the verdict's band, over its floor
     envelope_ratio: np.ndarray
-    notes: list[str] = field(default_factory=list)
+    notes: tuple[str, ...] = ()
     band_rms: float = math.nan   # RMS of the record in band_hz, in its units: what the resonances carry
 
     def scaled(self, factor: float) -> "BearingDiagnosis":
@@ -289,8 +363,9 @@ class BearingDiagnosis:
         diagnosis made over shaft angle (frequencies in orders) read in Hz at
         the mean shaft speed."""
         kurt = self.kurtogram
+        nominal = None if self.nominal_shaft_hz is None else self.nominal_shaft_hz * factor
         return replace(
-            self, nominal_shaft_hz=self.nominal_shaft_hz * factor, shaft_hz=self.shaft_hz * factor,
+            self, nominal_shaft_hz=nominal, shaft_hz=self.shaft_hz * factor,
             band_hz=(self.band_hz[0] * factor, self.band_hz[1] * factor),
             defects={d: e.scaled(factor) for d, e in self.defects.items()},
             kurtogram=Kurtogram(kurt.levels, kurt.kurtosis, kurt.nyquist_hz * factor),
@@ -304,33 +379,36 @@ class _Level:
     their envelope spectra as log line-over-floor ratios (each bin the
     largest of itself and its neighbours, so that a line between two bins
     counts in full).  Masked bins say nothing: a comb's tooth on one is left
-    out of its mean.  The ratios are zero on masked bins and past the
-    spectra's last bin, where every bin is masked."""
+    out.  The ratios are zero on masked bins and past the spectra's last bin,
+    where every bin is masked."""
 
     prewhitening: str
     low_hz: np.ndarray
     high_hz: np.ndarray
+    width_hz: float              # of each band: no modulation faster than this is in its envelope
     df: float                    # bin spacing of the envelope spectra, Hz
     bins: int                    # bins of the envelope spectra; the columns beyond are padding
-    log_ratio: np.ndarray        # (bands, columns), zero where not `valid`
+    log_ratio: np.ndarray        # (bands, columns)
     valid: np.ndarray            # (columns,): False on shaft harmonics and on lines explained away
-    decoy_log_ratio: np.ndarray  # zero where not `decoy_valid`
-    decoy_valid: np.ndarray      # (columns,): False on every family's lines too, the decoys' ground
 
     @classmethod
-    def masked(cls, prewhitening, low_hz, high_hz, df, log_ratio, columns, valid, decoy_valid) -> "_Level":
+    def masked(cls, prewhitening: str, low_hz: np.ndarray, high_hz: np.ndarray, width_hz: float, df: float,
+               log_ratio: np.ndarray, columns: int, valid: np.ndarray) -> "_Level":
         rows, bins = log_ratio.shape
         padded = np.zeros((rows, columns), log_ratio.dtype)
         padded[:, :bins] = log_ratio
         valid = np.pad(valid, (0, columns - bins))
-        decoy_valid = np.pad(decoy_valid, (0, columns - bins))
-        valid[bins - 1 :] = decoy_valid[bins - 1 :] = False  # the last bin holds no whole line
-        return cls(prewhitening, low_hz, high_hz, df, bins, padded * valid, valid, padded * decoy_valid, decoy_valid)
+        valid[bins - 1 :] = False  # the last bin holds no whole line
+        return cls(prewhitening, low_hz, high_hz, width_hz, df, bins, padded * valid, valid)
+
+    @property
+    def grid(self) -> tuple[int, float]:
+        """What levels with the same bins share: their columns and spacing."""
+        return self.log_ratio.shape[1], self.df
 
     def without(self, mask: np.ndarray) -> "_Level":
         """The same bands with the bins of `mask` masked too."""
-        valid = self.valid & ~mask[: len(self.valid)]
-        return replace(self, log_ratio=self.log_ratio * valid, valid=valid)
+        return replace(self, valid=self.valid & ~mask)
 
 
 def _floor_block(shaft_hz: float, df: float) -> int:
@@ -350,71 +428,81 @@ def _local_floor(spectra: np.ndarray, block: int) -> np.ndarray:
     left = np.minimum(position.astype(int), blocks - 1)
     right = np.minimum(left + 1, blocks - 1)
     weight = position - left
-    return medians[:, left] * (1 - weight) + medians[:, right] * weight
+    floor: np.ndarray = medians[:, left] * (1 - weight) + medians[:, right] * weight
+    return floor
 
 
 def _floor_ratio(spectra: np.ndarray, block: int) -> np.ndarray:
     """Each row over its local floor."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return spectra / _local_floor(spectra, block)
+        ratio: np.ndarray = spectra / _local_floor(spectra, block)
+    return ratio
 
 
-def _line_mask(bins: int, df: float, centres_hz, relative: float) -> np.ndarray:
+def _line_mask(bins: int, df: float, centres_hz: ArrayLike, relative: float) -> np.ndarray:
     """True on the bins within `relative` (and two bins) of each centre."""
-    mask = np.zeros(bins, bool)
-    for centre in centres_hz:
-        half = 2 + relative * centre / df
-        lo, hi = int(math.floor(centre / df - half)), int(math.ceil(centre / df + half))
-        if lo < bins and hi >= 0:
-            mask[max(lo, 0) : min(hi, bins - 1) + 1] = True
-    return mask
+    centres = np.asarray(centres_hz, float) / df
+    half = 2 + relative * centres
+    lows = np.clip(np.floor(centres - half), 0, bins).astype(np.intp)
+    highs = np.clip(np.ceil(centres + half) + 1, 0, bins).astype(np.intp)
+    # Each span as +1 at its start and -1 past its end: a running sum covers them all at once.
+    edges = np.zeros(bins + 1, np.intp)
+    np.add.at(edges, lows, 1)
+    np.add.at(edges, highs, -1)
+    return np.cumsum(edges[:bins]) > 0
 
 
 @functools.lru_cache(maxsize=64)
-def _slips(tolerance: float, steps: int) -> np.ndarray:
+def _slips(low: float, high: float, steps: int) -> np.ndarray:
     """The slips a comb is tried at: every band of a diagnosis asks for the
     same few grids."""
-    slips = np.linspace(-tolerance, tolerance, steps)
+    slips = np.linspace(low, high, steps)
     slips.flags.writeable = False
     return slips
 
 
-def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: np.ndarray, tolerance: float,
-          sideband_hz: float | None):
-    """Best comb over a common slip, for every band (rows) and every
-    fundamental: (score, sideband mean, slip), each (rows, fundamentals).
+def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: np.ndarray,
+          windows: list[Window], sideband_hz: float | None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Best comb over a common slip within each of `windows` (shares below
+    and above the fundamental), for every band (rows) and every fundamental:
+    (score, sideband mean, slip), each (windows, rows, fundamentals).
 
-    A comb's score is the mean log ratio of its first HARMONICS lines that
-    fall on valid bins (at least MIN_LINES are needed; -inf otherwise), plus
-    SIDEBAND_WEIGHT times the mean of the valid sidebands around them.  The
-    slip steps by two bins at the last harmonic: each bin already holds the
-    largest of its neighbours."""
-    rows, columns = log_ratio.shape
-    steps = max(3, int(math.ceil(tolerance * fundamentals_hz.max() * HARMONICS / df)) + 1)
-    slips = _slips(tolerance, steps)
+    A comb's teeth are its first HARMONICS lines that fall on valid bins; at
+    least MIN_LINES are needed (-inf otherwise).  Its score is the mean log
+    ratio of its teeth with the tallest left out, so that one line (a tone of
+    anything) does not make a comb, plus SIDEBAND_WEIGHT times the mean of the
+    valid sidebands around them.  The slip steps by two bins at the last
+    harmonic: each bin already holds the largest of its neighbours."""
+    low, high = min(w[0] for w in windows), max(w[1] for w in windows)
+    steps = max(3, int(math.ceil((high - low) / 2 * fundamentals_hz.max() * HARMONICS / df)) + 1)
+    slips = _slips(low, high, steps)
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
-    last = columns - 1  # always masked: teeth beyond the spectra land there
-    # The teeth of every comb, harmonic by harmonic: one gather, then one sum.
+    last = log_ratio.shape[1] - 1  # always masked: teeth beyond the spectra land there
+    masked = log_ratio * valid  # zero on masked bins, so that a sum over teeth counts the valid ones only
+    # The teeth of every comb, harmonic by harmonic: one gather each for their values and their validity.
     harmonics = np.arange(1, HARMONICS + 1)[:, None, None] * trial
     teeth = np.minimum(np.rint(harmonics / df).astype(np.intp), last)
-    carrier = log_ratio[:, teeth].sum(axis=1)
+    values = masked[:, teeth]
     counted = valid[teeth].sum(axis=0)
+    # The tallest valid tooth: a masked one sits at -inf.
+    tallest = (values + np.where(valid, np.float32(0), np.float32(-np.inf))[teeth]).max(axis=1)
+    score = np.where(counted >= MIN_LINES, (values.sum(axis=1) - tallest) / np.maximum(counted - 1, 1), -np.inf)
     if sideband_hz is None:
-        sideband = np.zeros_like(carrier)
-        sidebands_counted = np.zeros(trial.shape)
+        sideband = np.zeros_like(score)
     else:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
         side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
-        sideband = log_ratio[:, side_teeth].sum(axis=1)
-        sidebands_counted = valid[side_teeth].sum(axis=0)
-    total = np.where(counted >= MIN_LINES, carrier / np.maximum(counted, 1), -np.inf)
-    sideband = np.where(sidebands_counted > 0, sideband / np.maximum(sidebands_counted, 1), 0.0)
-    if sideband_hz is not None:
-        total = total + SIDEBAND_WEIGHT * sideband
-    best = np.argmax(total, axis=2)
-    # Each (band, fundamental) row's entry at its best slip, by flat index.
-    flat = np.arange(best.size).reshape(best.shape) * total.shape[2] + best
-    return total.reshape(-1)[flat], sideband.reshape(-1)[flat], slips[best]
+        sides_counted = valid[side_teeth].sum(axis=0)
+        sideband = np.where(sides_counted > 0, masked[:, side_teeth].sum(axis=1) / np.maximum(sides_counted, 1), 0.0)
+        score = score + SIDEBAND_WEIGHT * sideband
+    scores, sidebands, best_slips = [], [], []
+    for window_low, window_high in windows:
+        inside = (slips >= window_low - 1e-12) & (slips <= window_high + 1e-12)
+        best = np.argmax(np.where(inside, score, -np.inf), axis=2)
+        scores.append(np.take_along_axis(score, best[..., None], axis=2)[..., 0])
+        sidebands.append(np.take_along_axis(sideband, best[..., None], axis=2)[..., 0])
+        best_slips.append(slips[best])
+    return np.array(scores), np.array(sidebands), np.array(best_slips)
 
 
 def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
@@ -428,19 +516,14 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     # Single precision is ample for ratios of envelope spectra, and twice as fast.
     return {"cepstral": (spectrum / np.maximum(magnitude, np.finfo(float).tiny)).astype(np.complex64),
             "lines removed": lines_removed.astype(np.complex64)}
-
-
-def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
-                      highest_hz) -> tuple[list[_Level], list[np.ndarray]]:
+def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families_hz: Families,
+                      band_hz: tuple[float, float] | None, tree: list[float],
+                      highest_hz: float) -> tuple[list[_Level], list[np.ndarray]]:
     """The envelope spectra of every candidate band, and the spectral
     kurtosis of every level of `tree` of the record with its lines removed."""
-    highest = max(f + (s or 0.0) for f, s in families_hz.values())
-    floor_hz = BAND_FLOOR_MULTIPLE * highest
-    top_hz = 1.5 * highest * HARMONICS + shaft_hz
+    floor_hz = BAND_FLOOR_MULTIPLE * _highest_line_hz(families_hz)
+    top_hz = _top_hz(families_hz, shaft_hz)
     block = _floor_block(shaft_hz, df)
-    # Where any family's lines may stand: its harmonics and sidebands, within its slip.
-    known = {defect: [k * f + m * (s or 0.0) for k in range(1, HARMONICS + 2) for m in ((-1, 0, 1) if s else (0,))]
-             for defect, (f, s) in families_hz.items()}
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
     bin_power = np.abs(spectrum) ** 2
     cumulative_power = np.concatenate(([0.0], np.cumsum(bin_power)))
@@ -448,8 +531,9 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
     empty_power = EMPTY_BAND * float(np.mean(bin_power[floor_bin:]))
     candidates: list[_Level] = []
     kurtosis_rows = []
-    masks: dict[tuple[int, float], tuple[np.ndarray, np.ndarray]] = {}  # (valid, decoy_valid) per grid
+    valid_on: dict[tuple[int, float], np.ndarray] = {}  # per grid of envelope spectra
     for prewhitening, whitened in _prewhitened(spectrum, block).items():
+        levels: Iterable[LevelEnvelopes]
         if band_hz is None:
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
             levels = (level_envelopes(whitened, df, level, top_hz) for level in tree)
@@ -464,7 +548,7 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
             # At least half of a band must lie above the defect lines, all of
             # it within what the record holds, and some vibration in it.
             usable = ((envelopes.high_hz > floor_hz + 0.5 * envelopes.width_hz) & (envelopes.high_hz <= highest_hz)
-                      & ~empty if band_hz is None else [True])
+                      & ~empty if band_hz is None else np.ones(1, bool))
             squared = envelopes.envelopes[usable]
             if not len(squared):
                 continue
@@ -474,18 +558,24 @@ def _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
             with np.errstate(divide="ignore", invalid="ignore"):
                 log_ratio = np.log(_floor_ratio(ses, _floor_block(shaft_hz, level_df))).astype(np.float32)
             log_ratio = maximum_filter1d(np.nan_to_num(log_ratio, nan=0.0, neginf=-10.0), 3, axis=1)
-            if (bins, level_df) not in masks:
-                valid = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
-                decoy_valid = valid.copy()
-                for defect, centres in known.items():
-                    decoy_valid &= ~_line_mask(bins, level_df, centres, SLIP_TOLERANCE[defect])
-                masks[bins, level_df] = valid, decoy_valid
-            valid, decoy_valid = masks[bins, level_df]
+            if (bins, level_df) not in valid_on:
+                valid_on[bins, level_df] = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
             low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
             columns = bins + int(0.5 * top_hz / level_df) + 2  # room for the teeth of the highest decoys
-            candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], level_df, log_ratio,
-                                            columns, valid, decoy_valid))
+            candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], envelopes.width_hz, level_df,
+                                            log_ratio, columns, valid_on[bins, level_df]))
     return candidates, kurtosis_rows
+
+
+def _highest_line_hz(families_hz: Families) -> float:
+    """The highest defect line with its first sideband: the bands start well above it."""
+    return max(f + (s or 0.0) for f, s in families_hz.values())
+
+
+def _top_hz(families_hz: Families, shaft_hz: float) -> float:
+    """How far the envelope spectra reach: the teeth of the highest decoys
+    (1.5 times the highest line), their slip and a shaft-rate sideband."""
+    return 1.5 * _highest_line_hz(families_hz) * HARMONICS + shaft_hz
 
 
 def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, float]:
@@ -500,69 +590,138 @@ def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, 
     return np.sqrt(power), rate_hz / length
 
 
-def _reaches(level: _Level, fundamental_hz: float, tolerance: float) -> bool:
-    """Whether the level's envelope spectra reach two harmonics of the family."""
-    return level.bins - 1 > MIN_LINES * fundamental_hz * (1 + tolerance) / level.df + 1
-
-
-def _robust(values: np.ndarray) -> tuple[float, float]:
-    """Median and robust standard deviation (1.4826 median absolute deviation)."""
-    median = float(np.median(values))
-    return median, max(MIN_SPREAD, float(1.4826 * np.median(np.abs(values - median))))
-
-
-def _decoy_null(levels, fundamental_hz, sideband_hz, tolerance):
-    """Median and robust spread of the decoys' best combs over all bands, and
-    of the sidebands of those best combs."""
-    ratios = DECOY_RATIOS[np.abs(DECOY_RATIOS - 1) > DECOY_EXCLUSION]
-    decoys = fundamental_hz * ratios
-    best = np.full(len(decoys), -np.inf)
-    best_sideband = np.zeros(len(decoys))
-    for level in levels:
-        if _reaches(level, decoys.max(), tolerance):
-            total, sideband, _ = _comb(level.decoy_log_ratio, level.decoy_valid, level.df, decoys, tolerance,
-                                       sideband_hz)
-            row = np.argmax(total, axis=0)
-            top = total[row, np.arange(len(decoys))]
-            better = top > best
-            best = np.where(better, top, best)
-            best_sideband = np.where(better, sideband[row, np.arange(len(decoys))], best_sideband)
-    finite = np.isfinite(best)
-    if finite.sum() < len(decoys) // 2:
-        return None
-    return _robust(best[finite]), _robust(best_sideband[finite])
-
-
-def _evidence(defect, levels, fundamental_hz, sideband_hz, null) -> DefectEvidence:
-    """The family's best comb over all bands, judged against its decoys."""
+def _windows(defect: str) -> list[Window]:
+    """The slip windows a family is sought in: around its kinematic rate,
+    and for the cage-borne rates a second one reaching as far down as a
+    lagging cage takes them."""
     tolerance = SLIP_TOLERANCE[defect]
-    best = None
+    if defect in CAGE_BORNE:
+        return [(-tolerance, tolerance), (-tolerance - CAGE_LAG, tolerance)]
+    return [(-tolerance, tolerance)]
+
+
+def _reaches(level: _Level, fundamental_hz: float, windows: list[Window]) -> bool:
+    """Whether the level's bands are wide enough, and their envelope spectra
+    long enough, to carry two harmonics of a comb at `fundamental_hz`: the
+    squared envelope of a band holds no modulation faster than its width."""
+    second_hz = MIN_LINES * fundamental_hz * (1 + max(w[1] for w in windows))
+    return level.width_hz >= second_hz and level.bins - 1 > second_hz / level.df + 1
+
+
+@dataclass(frozen=True)
+class _Comb:
+    """A family's best comb over all bands: its score, where, at what slip."""
+
+    score: float
+    level: _Level
+    row: int
+    slip: float
+    sideband: float
+
+
+def _best_combs(levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
+                windows: list[Window]) -> list[_Comb | None]:
+    """A family's best comb over all bands in each window; None where no band
+    reaches two of its harmonics."""
+    best: list[_Comb | None] = [None] * len(windows)
     for level in levels:
-        if not _reaches(level, fundamental_hz, tolerance):
+        # Judged over the bands its decoys are: those that carry the highest decoys' combs.
+        if not _reaches(level, DECOY_RATIOS[-1] * fundamental_hz, windows):
             continue
-        total, sideband, slip = _comb(level.log_ratio, level.valid, level.df, np.array([fundamental_hz]), tolerance,
-                                      sideband_hz)
-        row = int(np.argmax(total[:, 0]))
-        if best is None or total[row, 0] > best[0]:
-            best = (float(total[row, 0]), level, row, float(sideband[row, 0]), float(slip[row, 0]))
-    if best is None or not math.isfinite(best[0]) or null is None:
-        return _unjudged(defect, fundamental_hz, "no band reaches two of its harmonics")
-    (median, spread), (sideband_median, _) = null
-    total, level, row, sideband, slip = best
-    found = fundamental_hz * (1 + slip)
-    at = [round(k * found / level.df) for k in range(1, HARMONICS + 1)]
-    ratios = tuple(float(np.exp(level.log_ratio[row, i])) for i in at if i < level.bins - 1)
-    excess = total - median
-    score = excess / spread
-    # Where the physics predicts sidebands, they must stand out too: a lone
-    # line near the inner race's rate, without the load zone's modulation
-    # around it, is more often a stray tone than a defect.
-    sidebands_stand_out = sideband_hz is None or sideband - sideband_median >= MIN_EXCESS
+        scores, sidebands, slips = _comb(level.log_ratio, level.valid, level.df, np.array([fundamental_hz]), windows,
+                                         sideband_hz)
+        for k, (score, sideband, slip) in enumerate(zip(scores[:, :, 0], sidebands[:, :, 0], slips[:, :, 0])):
+            row = int(np.argmax(score))
+            so_far = best[k]
+            if so_far is None or score[row] > so_far.score:
+                best[k] = _Comb(float(score[row]), level, row, float(slip[row]), float(sideband[row]))
+    return best
+
+
+def _lattice(defect: str, found_hz: float, modulations_hz: tuple[float, ...], top_hz: float) -> np.ndarray:
+    """Where a family's lines stand once found: every harmonic up to `top_hz`
+    (the cage's, dense below shaft rate: only those its comb claims), each
+    with LATTICE_SIDEBANDS sidebands either side at each of its modulations."""
+    last = HARMONICS + 1 if defect == "cage" else max(1, int(top_hz / found_hz))
+    steps = np.arange(-LATTICE_SIDEBANDS, LATTICE_SIDEBANDS + 1)
+    sidebands = np.concatenate([[0.0], *(steps * spacing for spacing in modulations_hz)])
+    centres: np.ndarray = (np.arange(1, last + 1)[:, None] * found_hz + sidebands[None, :]).ravel()
+    return centres
+
+
+def _lattice_masks(levels: list[_Level], centres_hz: np.ndarray) -> dict[tuple[int, float], np.ndarray]:
+    """The bins of a lattice on every grid of `levels`."""
+    masks = {}
+    for level in levels:
+        if level.grid not in masks:
+            masks[level.grid] = _line_mask(level.grid[0], level.df, centres_hz, LATTICE_WIDTH)
+    return masks
+
+
+@dataclass(frozen=True)
+class _Null:
+    """What a family's decoys score: the median, the spread (a robust
+    standard deviation, from below the median) and their sidebands' median."""
+
+    median: float
+    spread: float
+    sideband_median: float
+
+
+def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float | None, windows: list[Window],
+                 own_lines: dict[tuple[int, float], np.ndarray]) -> list[_Null | None]:
+    """The decoys' best combs over all bands in each window, on ground where
+    the family's own lines (`own_lines`, each grid's mask) cannot be caught by
+    their teeth; None where fewer than half of a window's decoys fit in the
+    envelope spectra.  Each window's decoys keep DECOY_CLEARANCE clear of it."""
+    clear = np.array([(DECOY_RATIOS < 1 + low - DECOY_CLEARANCE) | (DECOY_RATIOS > 1 + high + DECOY_CLEARANCE)
+                      for low, high in windows])
+    decoys = fundamental_hz * DECOY_RATIOS[clear.any(axis=0)]
+    clear = clear[:, clear.any(axis=0)]
+    best = np.full((len(windows), len(decoys)), -np.inf)
+    best_sideband = np.zeros_like(best)
+    columns = np.arange(len(decoys))
+    for level in levels:
+        if _reaches(level, decoys.max(), windows):
+            # On the family's own lines a decoy's tooth reads the floor: it still counts, but catches nothing.
+            scores, sidebands, _ = _comb(level.log_ratio * ~own_lines[level.grid], level.valid, level.df, decoys,
+                                         windows, sideband_hz)
+            for k, (score, sideband) in enumerate(zip(scores, sidebands)):
+                row = np.argmax(score, axis=0)
+                top = score[row, columns]
+                better = top > best[k]
+                best[k] = np.where(better, top, best[k])
+                best_sideband[k] = np.where(better, sideband[row, columns], best_sideband[k])
+    nulls: list[_Null | None] = []
+    for values, sides, allowed in zip(best, best_sideband, clear):
+        finite = np.isfinite(values) & allowed
+        if finite.sum() < allowed.sum() // 2:
+            nulls.append(None)
+            continue
+        median = float(np.median(values[finite]))
+        spread = (median - float(np.quantile(values[finite], 0.25))) / 0.6745
+        nulls.append(_Null(median, max(MIN_SPREAD, spread), float(np.median(sides[finite]))))
+    return nulls
+
+
+def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: float | None,
+              null: _Null) -> DefectEvidence:
+    """A family's best comb judged against its decoys."""
+    level, row = comb.level, comb.row
+    found_hz = fundamental_hz * (1 + comb.slip)
+    teeth = [round(k * found_hz / level.df) for k in range(1, HARMONICS + 1)]
+    # A tooth on a masked bin (a shaft harmonic, a line explained away) says nothing: NaN.
+    ratios = tuple(float(np.exp(level.log_ratio[row, i])) if level.valid[i] else math.nan
+                   for i in teeth if i < level.bins - 1)
+    excess = comb.score - null.median
+    score = excess / null.spread
+    sidebands_stand_out = (defect not in REQUIRED_SIDEBANDS
+                           or comb.sideband - null.sideband_median >= MIN_SIDEBAND_EXCESS)
     return DefectEvidence(
-        defect=defect, frequency_hz=fundamental_hz, found_hz=found, score=score, excess=excess,
-        present=score >= MIN_SCORE and excess >= MIN_EXCESS and sidebands_stand_out,
+        defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
+        present=excess >= MIN_EXCESS and score >= MIN_SCORE and sidebands_stand_out,
         band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
-        line_ratios=ratios, sideband_ratio=math.exp(sideband) if sideband_hz is not None else None,
+        line_ratios=ratios, sideband_ratio=math.exp(comb.sideband) if sideband_hz is not None else None,
     )
 
 
@@ -571,35 +730,125 @@ def _unjudged(defect: str, frequency_hz: float, why: str) -> DefectEvidence:
     return DefectEvidence(defect, frequency_hz, nan, nan, nan, False, (nan, nan), "", (), None, why)
 
 
-def _explain_away(levels: list[_Level], evidence: DefectEvidence, shaft_hz: float,
-                  sideband_hz: float | None) -> list[_Level]:
-    """The levels with the lines of a present family set to the floor, so that
-    no other family borrows them: its harmonics, their shaft-rate sidebands
-    (any unbalance or misalignment modulates the impacts at shaft rate) and
-    the sidebands its physics predicts."""
-    spacings = {shaft_hz, sideband_hz or shaft_hz}
-    top_hz = max(level.bins * level.df for level in levels)
-    # A family above shaft rate explains all its harmonics; the cage's, dense
-    # below shaft rate, only those its comb claimed.
-    last = int(top_hz / evidence.found_hz) if evidence.found_hz >= shaft_hz else HARMONICS + 1
-    centres = [k * evidence.found_hz + m * spacing
-               for k in range(1, last + 1) for spacing in spacings for m in range(-3, 4)]
-    masks = {}
-    for level in levels:
-        key = (level.log_ratio.shape[1], level.df)
-        if key not in masks:
-            masks[key] = _line_mask(key[0], level.df, centres, 0.002)
-    return [level.without(masks[(level.log_ratio.shape[1], level.df)]) for level in levels]
+@dataclass(frozen=True)
+class _Trial:
+    """One slip window of a family and its decoys' null there."""
+
+    window: Window
+    null: _Null
+
+
+def _trials(defect: str, levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
+            modulations_hz: tuple[float, ...], top_hz: float) -> tuple[list[_Trial], str]:
+    """A family's windows with their nulls, and why there is none where none fits."""
+    windows = _windows(defect)
+    combs = _best_combs(levels, fundamental_hz, sideband_hz, windows)
+    found = {k: comb for k, comb in enumerate(combs) if comb is not None and math.isfinite(comb.score)}
+    if not found:
+        if all(comb is None for comb in combs):
+            return [], "no band is wide enough to carry two of its harmonics"
+        return [], "its harmonics fall on the shaft's lines at this record's resolution (a longer record resolves them)"
+    # The family's own lines, wherever a window found them, are out of its decoys' reach.
+    own = np.concatenate([_lattice(defect, fundamental_hz * (1 + comb.slip), modulations_hz, top_hz)
+                          for comb in found.values()])
+    nulls = _decoy_nulls(levels, fundamental_hz, sideband_hz, windows, _lattice_masks(levels, own))
+    trials = [_Trial(windows[k], null) for k in found if (null := nulls[k]) is not None]
+    return trials, "too few decoys fit in the envelope spectra to judge it against (a short record or a slow shaft)"
+
+
+def _strongest(defect: str, levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
+               trials: list[_Trial]) -> DefectEvidence | None:
+    """A family's evidence in the window where it stands highest, present or
+    not; None where every tooth is masked."""
+    combs = _best_combs(levels, fundamental_hz, sideband_hz, [trial.window for trial in trials])
+    judged = [_evidence(defect, comb, fundamental_hz, sideband_hz, trial.null)
+              for trial, comb in zip(trials, combs) if comb is not None and math.isfinite(comb.score)]
+    return max(judged, key=lambda e: (e.present, e.excess), default=None)
+
+
+def _explain_away(levels: list[_Level], evidence: DefectEvidence, modulations_hz: tuple[float, ...],
+                  top_hz: float) -> list[_Level]:
+    """The levels with the lines of a present family masked, so that no other
+    family borrows them."""
+    masks = _lattice_masks(levels, _lattice(evidence.defect, evidence.found_hz, modulations_hz, top_hz))
+    return [level.without(masks[level.grid]) for level in levels]
+
+
+@dataclass(frozen=True)
+class _Families:
+    """What the families are judged with: each one's windows and nulls (or
+    the evidence that it could not be judged, and why), and the rates that
+    modulate each one's impacts."""
+
+    levels: list[_Level]
+    rates_hz: Families
+    trials: dict[str, list[_Trial]]
+    unjudged: dict[str, DefectEvidence]
+    modulations_hz: dict[str, tuple[float, ...]]
+    top_hz: float
+
+
+def _families(levels: list[_Level], families_hz: Families, shaft_hz: float, duration_s: float) -> _Families:
+    """Every family scored against its decoys in each of its windows."""
+    trials: dict[str, list[_Trial]] = {}
+    unjudged: dict[str, DefectEvidence] = {}
+    top_hz = max((level.bins * level.df for level in levels), default=0.0)
+    rates_hz = {"shaft": shaft_hz, "cage": families_hz["cage"][0]}
+    modulations_hz = {d: tuple(rates_hz[rate] for rate in MODULATIONS[d]) for d in DEFECTS}
+    for defect, (fundamental_hz, sideband_hz) in families_hz.items():
+        if fundamental_hz * duration_s < MIN_DEFECT_PERIODS:
+            why = f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods"
+        elif not levels:
+            why = "no band to judge it in"
+        else:
+            trials[defect], why = _trials(defect, levels, fundamental_hz, sideband_hz, modulations_hz[defect], top_hz)
+            if trials[defect]:
+                continue
+            del trials[defect]
+        unjudged[defect] = _unjudged(defect, fundamental_hz, why)
+    return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz)
+
+
+def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str]]:
+    """Every family's evidence, and the present families from the strongest
+    down: the family that stands highest explains its lines away, and the
+    others are scored again without them, against the same decoys, while any
+    stands."""
+    evidence = dict(families.unjudged)
+    trials = dict(families.trials)
+    levels = families.levels
+    ranked: list[str] = []
+    was_present: set[str] = set()
+    while trials:
+        judged: dict[str, DefectEvidence] = {}
+        for defect in trials:
+            e = _strongest(defect, levels, *families.rates_hz[defect], trials[defect])
+            if e is None or (not e.present and defect in was_present):
+                # What stood before stands no more: its lines were the last present family's.
+                because = f"its lines are the {DEFECT_LABELS[ranked[-1]]}'s"
+                e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because)
+            judged[defect] = e
+        was_present |= {d for d, e in judged.items() if e.present}
+        present = [e for e in judged.values() if e.present]
+        if not present:
+            evidence.update(judged)
+            break
+        lead = max(present, key=lambda e: e.excess)
+        evidence[lead.defect] = lead
+        ranked.append(lead.defect)
+        del trials[lead.defect]
+        levels = _explain_away(levels, lead, families.modulations_hz[lead.defect], families.top_hz)
+    return {d: evidence[d] for d in DEFECTS}, ranked
 
 
 def diagnose_bearing(
     vibration: np.ndarray,
     fs: float,
     orders: DefectOrders,
-    nominal_shaft_hz: float,
+    shaft_hz: float,
     band_hz: tuple[float, float] | None = None,
-    refine_speed: bool = True,
     highest_hz: float | None = None,
+    nominal_shaft_hz: float | None = None,
 ) -> BearingDiagnosis:
     """Diagnoses the bearing whose defect orders are `orders` from one
     accelerometer record.
@@ -608,34 +857,61 @@ def diagnose_bearing(
     ----------
     vibration : ndarray
         The record, finite samples, sampled at `fs` Hz.
+    fs : float
+        Sample rate, Hz.
     orders : DefectOrders
         Defect frequencies in orders of the shaft speed.
-    nominal_shaft_hz : float
-        Shaft speed in Hz: nominal (refined here from the spectrum) or measured
-        by a tachometer (then pass `refine_speed=False`).
+    shaft_hz : float
+        Shaft speed, Hz: measured by a tachometer, or read from the spectrum
+        (`shaft_speed_from_spectrum`).
     band_hz : (low, high), optional
         A demodulation band chosen by the analyst; by default every band of
         the 1/3-binary tree above the defect lines is tried.
-    refine_speed : bool
-        Refine `nominal_shaft_hz` from the spectrum's shaft-rate line.
     highest_hz : float, optional
         The highest frequency the record truly holds, where it was resampled
         (over shaft angle: the Nyquist of the sampling at the fastest
         revolution).  Bands reaching above it hold only images and are not
         tried.  By default the Nyquist of `fs`.
+    nominal_shaft_hz : float, optional
+        The speed the analyst gave, reported beside the one used.
 
     Returns
     -------
     BearingDiagnosis
     """
-    notes: list[str] = []
+    bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
+    evidence, ranked = _explained(_families(bands.levels, bands.families_hz, shaft_hz, bands.duration_s))
+    verdict, confidence, alternatives = _verdict(evidence, ranked)
+    source = evidence[ranked[0]] if ranked else None
+    band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
+    envelope_hz, envelope_ratio = _envelope_over_floor(bands.spectrum, bands.df, band, shaft_hz, evidence, source)
+    return BearingDiagnosis(verdict, confidence, alternatives, nominal_shaft_hz, float(shaft_hz), band, reason,
+                            evidence, bands.kurtogram, envelope_hz, envelope_ratio, bands.notes)
+
+
+@dataclass(frozen=True, eq=False)  # arrays: compared by identity
+class _Bands:
+    """A record's transform and the envelope spectra of its candidate bands."""
+
+    spectrum: np.ndarray         # of the record at unit peak
+    df: float
+    duration_s: float
+    families_hz: Families
+    levels: list[_Level]
+    kurtogram: Kurtogram
+    notes: tuple[str, ...]
+
+
+def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: float,
+           band_hz: tuple[float, float] | None, highest_hz: float | None) -> _Bands:
+    """The record's candidate bands and their envelope spectra."""
     x = np.asarray(vibration, dtype=float)
     if x.ndim != 1 or not np.all(np.isfinite(x)):
         raise ValueError("the vibration record must be one-dimensional with finite samples")
+    notes = []
     if len(x) > MAX_SAMPLES:
         notes.append(f"bearing: the first {MAX_SAMPLES} samples of the record were analysed")
         x = x[:MAX_SAMPLES]
-    shaft_hz = refine_shaft_speed(x, fs, nominal_shaft_hz) if refine_speed else float(nominal_shaft_hz)
     n = fast_length_at_most(len(x))
     x = x[:n] - np.mean(x[:n])
     # Every figure below is a ratio, so the record's scale does not matter;
@@ -644,99 +920,75 @@ def diagnose_bearing(
     spectrum = sfft.rfft(x / peak if peak > 0 else x, workers=1)
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
-
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
+    levels: list[_Level] = []
+    kurtosis_rows: list[np.ndarray] = []
     if band_hz is not None and (band_hz[1] - band_hz[0]) / df < MIN_BAND_BINS:
         notes.append(f"bearing: the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
                      " nothing to demodulate")
-        levels, kurtosis_rows = [], []
     else:
         levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
                                                   fs / 2 if highest_hz is None else highest_hz)
         if not levels:
             notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
                          " for this bearing at this speed")
-    kurt = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
-    evidence = _judge_families(levels, families_hz, shaft_hz, n / fs)
-    verdict = _verdict(evidence)
-    band, reason = _band_and_reason(verdict, evidence, kurt, band_hz, families_hz, highest_hz)
-    envelope_hz, envelope_ratio = _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict)
-    return BearingDiagnosis(verdict, float(nominal_shaft_hz), shaft_hz, band, reason, evidence, kurt,
-                            envelope_hz, envelope_ratio, notes)
+    kurtogram = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
+    return _Bands(spectrum, df, n / fs, families_hz, levels, kurtogram, tuple(notes))
 
 
-def _judge_families(levels, families_hz, shaft_hz, duration_s) -> dict[str, DefectEvidence]:
-    """Every family's evidence.  The family whose lines stand highest over its
-    decoys explains its lines away before the others are judged again."""
-    evidence: dict[str, DefectEvidence] = {}
-    judged = []
-    for defect, (fundamental_hz, _) in families_hz.items():
-        if fundamental_hz * duration_s < MIN_DEFECT_PERIODS:
-            evidence[defect] = _unjudged(defect, fundamental_hz,
-                                         f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods")
-        elif not levels:
-            evidence[defect] = _unjudged(defect, fundamental_hz, "no band to judge it in")
-        else:
-            judged.append(defect)
-    nulls = {d: _decoy_null(levels, *families_hz[d], SLIP_TOLERANCE[d]) for d in judged}
-    while judged:
-        round_evidence = {d: _evidence(d, levels, *families_hz[d], nulls[d]) for d in judged}
-        present = [e for e in round_evidence.values() if e.present]
-        if not present:
-            evidence.update(round_evidence)
-            break
-        strongest = max(present, key=lambda e: e.excess)
-        evidence[strongest.defect] = strongest
-        judged.remove(strongest.defect)
-        levels = _explain_away(levels, strongest, shaft_hz, families_hz[strongest.defect][1])
-    return {d: evidence[d] for d in DEFECTS}
+def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[str, Confidence | None, tuple[str, ...]]:
+    """The verdict, its confidence and its alternatives, from the present
+    families, strongest first.
+
+    The verdict is clear when its family stands at least CLEAR_LEAD times
+    further above its decoys than any other present family; those that come
+    closer are its alternatives, and make it probable.  Cage-rate lines in
+    the envelope of a resonance band mean impacts whose strength follows the
+    cage: a rolling element passing in and out of the load zone once per
+    cage turn.  Beside an outer-race or a ball defect they are its own trace
+    (a race's impacts vary from ball to ball and so repeat with the cage), not
+    an alternative.  Alone, they are a ball defect's clearest trace when its
+    own spin wanders, and are read as one, probably: a cracked cage leaves
+    them too."""
+    if not ranked:
+        return "none", None, ()
+    lead = ranked[0]
+    # The lines that go with the verdict's own are no alternative to it.
+    companions = {"outer_race": ("cage",), "ball": ("cage",), "cage": ("ball",)}.get(lead, ())
+    alternatives = tuple(d for d in ranked[1:] if d not in companions
+                         and CLEAR_LEAD * evidence[d].excess > evidence[lead].excess)
+    if lead == "cage" and "ball" not in ranked:
+        return "ball", "probable", ("cage", *alternatives)
+    return ("ball" if lead == "cage" else lead), ("probable" if alternatives else "clear"), alternatives
 
 
-def _verdict(evidence: dict[str, DefectEvidence]) -> str:
-    """The present defect that stands clearest of its decoys, or "none".
-
-    Cage-rate lines in the envelope of a resonance band mean impacts whose
-    strength follows the cage: a rolling element passing in and out of the
-    load zone once per cage turn.  They are a ball defect's clearest trace when
-    its own spin wanders, so they are read as one."""
-    present = [e for e in evidence.values() if e.present]
-    if not present:
-        return "none"
-    strongest = max(present, key=lambda e: e.excess).defect
-    return "ball" if strongest == "cage" else strongest
-
-
-def _verdict_source(evidence, verdict) -> DefectEvidence | None:
-    """The family the verdict rests on: its own, or the cage-rate lines of a ball."""
-    if verdict == "none":
-        return None
-    return evidence[verdict] if evidence[verdict].present else evidence["cage"]
-
-
-def _band_and_reason(verdict, evidence, kurt, band_hz, families_hz, highest_hz):
+def _band_and_reason(source: DefectEvidence | None, kurt: Kurtogram, band_hz: tuple[float, float] | None,
+                     families_hz: Families, highest_hz: float | None) -> tuple[tuple[float, float], str]:
+    """The band the verdict was read from, and why that one: the analyst's,
+    where the strongest family's lines stand highest, or with no family
+    present, the band of highest spectral kurtosis above the defect lines."""
     if band_hz is not None:
         return (float(band_hz[0]), float(band_hz[1])), "the band given"
-    source = _verdict_source(evidence, verdict)
     if source is not None:
-        e = source
-        return e.band_hz, (f"where the {DEFECT_LABELS[e.defect]} lines stand highest over the floor"
-                           f" ({e.prewhitening} pre-whitening)")
-    floor_hz = BAND_FLOOR_MULTIPLE * max(f + (s or 0.0) for f, s in families_hz.values())
+        return source.band_hz, (f"where the {DEFECT_LABELS[source.defect]} lines stand highest over the floor"
+                                f" ({source.prewhitening} pre-whitening)")
+    floor_hz = BAND_FLOOR_MULTIPLE * _highest_line_hz(families_hz)
     level, band, value = kurt.peak(above_hz=floor_hz, below_hz=np.inf if highest_hz is None else highest_hz)
     if not math.isfinite(value):
         return (float("nan"), float("nan")), "no band lies above the defect lines"
     return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect family stands out in any band"
 
 
-def _envelope_over_floor(spectrum, df, band, shaft_hz, evidence, verdict):
+def _envelope_over_floor(spectrum: np.ndarray, df: float, band: tuple[float, float], shaft_hz: float,
+                         evidence: dict[str, DefectEvidence],
+                         source: DefectEvidence | None) -> tuple[np.ndarray, np.ndarray]:
     """Envelope spectrum of `band` over its floor, as the verdict was read
     from it, up to past the third harmonic of the highest defect frequency:
     the figure's evidence panel."""
     if not all(map(math.isfinite, band)):
         return np.zeros(0), np.zeros(0)
-    source = _verdict_source(evidence, verdict)
-    prewhitening = source.prewhitening if source is not None else ""
-    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))[prewhitening or "cepstral"]
+    prewhitening = source.prewhitening if source is not None else "cepstral"
+    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))[prewhitening]
     envelope = band_envelope(whitened, df, band)
     ses, level_df = _envelope_spectra(envelope.envelopes, envelope.rate_hz)
     top = (HARMONICS + 1.5) * max(e.frequency_hz for e in evidence.values())

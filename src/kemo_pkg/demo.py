@@ -10,18 +10,25 @@ and one bearing-band level per day, with a spall that forms on a known day and
 then grows.
 
 Everything is drawn from fixed seeds, so every run builds the same record.
+`truth` gives, for every finding the analysis makes of them, the value
+injected and the test the found value has to pass: `python -m kemo_pkg demo`
+runs the analysis and prints both.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import core_math as cm
-from .analysis import Assessment, Record, Settings, assess_record, assess_trend, progress_step
 from .bearing import DefectOrders
-from .report import Row, findings, format_report, group, state_counts
+from .records import Record
 from .severity import STANDARD_G, severity_band, tone_velocity_rms_mm_s, zone_of
+from .trend import OPERATING_STATES, OUT_OF_RANGE, state_counts
+
+__all__ = ["Drivetrain", "History", "make_history", "make_record", "truth"]
 
 
 @dataclass(frozen=True)
@@ -73,24 +80,26 @@ class Drivetrain:
     def gear_ratio(self) -> float:
         return self.wheel_teeth / self.pinion_teeth
 
-    def hss_revs(self, t):
+    def hss_revs(self, t: ArrayLike) -> Any:
         """High-speed shaft angle in revolutions at times `t`, integrated exactly."""
         omega = 2 * np.pi / self.speed_swing_period_s
+        t = np.asarray(t, dtype=float)
         return (
             self.tach_phase_rev
             + self.hss_speed_hz * t
             + self.speed_drift_hz / omega * (1 - np.cos(omega * t))
         )
 
-    def pulse_times(self):
+    def pulse_times(self) -> np.ndarray:
         """Mid-times of the tachometer pulses that lie wholly inside the record."""
         t = np.arange(int(self.duration_s * self.fs)) / self.fs
         revs = self.hss_revs(t)
         # A pulse is high from a whole revolution on for tach_pulse_rev of a revolution.
         whole = np.arange(np.ceil(revs[0]), np.floor(revs[-1] - self.tach_pulse_rev) + 1)
-        return np.interp(whole + self.tach_pulse_rev / 2, revs, t)
+        pulses: np.ndarray = np.interp(whole + self.tach_pulse_rev / 2, revs, t)
+        return pulses
 
-    def ringing(self):
+    def ringing(self) -> np.ndarray:
         """The housing's response to one impact, unit peak, over eight decay times."""
         decay = self.resonance_damping * 2 * np.pi * self.resonance_hz
         omega_r = 2 * np.pi * self.resonance_hz
@@ -98,9 +107,10 @@ class Drivetrain:
         # The response carries no DC: the phase that makes the decaying sine
         # integrate to zero, then the remainder that sampling leaves.
         ringing = np.exp(-decay * ring_t) * np.sin(omega_r * ring_t - np.arctan2(omega_r, decay))
-        return ringing - ringing.mean()
+        response: np.ndarray = ringing - ringing.mean()
+        return response
 
-    def overall_rms(self):
+    def overall_rms(self) -> float:
         """RMS of the record from its parts: the tones, the impacts (which do not
         overlap), the noise and the bias."""
         tones = [self.amp_1x, self.amp_2x, self.amp_3x, self.mesh_amp, self.lss_1x_amp]
@@ -113,7 +123,7 @@ class Drivetrain:
     def bearing(self) -> DefectOrders:
         return DefectOrders(self.bpfo_order, self.bpfi_order, self.bsf_order, self.ftf_order)
 
-    def velocity_rms_mm_s(self):
+    def velocity_rms_mm_s(self) -> float:
         """Velocity RMS of the record in the severity band: the tones at the
         mean speed, and the white noise, whose acceleration density
         noise_rms**2 / (fs / 2) integrates to density / (2 pi)**2 (1/f1 - 1/f2)
@@ -127,17 +137,17 @@ class Drivetrain:
         noise_power = density / (2 * np.pi) ** 2 * (1 / band[0] - 1 / band[1]) * 1e6
         return float(np.sqrt(tone_power + noise_power))
 
-    def mean_speed(self):
+    def mean_speed(self) -> float:
         """Mean high-speed shaft speed over the record, Hz."""
         return float((self.hss_revs(self.duration_s) - self.hss_revs(0.0)) / self.duration_s)
 
-    def health_level(self, day):
+    def health_level(self, day: ArrayLike) -> Any:
         """Noise-free bearing-band level on `day`."""
         since_onset = np.maximum(np.asarray(day, dtype=float) - self.onset_day, 0.0)
         spall = self.spall_g * (np.asarray(day) >= self.onset_day)
         return self.band_level + spall + self.growth_g * np.expm1(since_onset / self.growth_days)
 
-    def health_velocity(self, day):
+    def health_velocity(self, day: ArrayLike) -> Any:
         """Rate of change of the noise-free level on `day`, per day."""
         since_onset = np.maximum(np.asarray(day, dtype=float) - self.onset_day, 0.0)
         return self.growth_g / self.growth_days * np.exp(since_onset / self.growth_days) * (since_onset > 0)
@@ -187,20 +197,22 @@ class History:
     states: np.ndarray
 
 
-# Operating bands of a 2 MW class machine, kW (lower edge belongs to the band).
-_STATE_BANDS = {"P1": (100, 500), "P2": (500, 800), "P3": (800, 1400), "P4": (1400, 1800), "P5": (1800, 2400)}
+# Operating bands of a 2 MW class machine, kW (lower edge belongs to the band);
+# below the first the machine idles.
+_STATE_BANDS = dict(zip(OPERATING_STATES, [(100, 500), (500, 800), (800, 1400), (1400, 1800), (1800, 2400)]))
+_IDLE_KW = (0, 100)
 
 
 def make_history(design: Drivetrain = Drivetrain()) -> History:
     """The daily measurements of `design`, one faulty reading among them."""
     rng = np.random.default_rng(design.seed + 1)
     days = np.arange(design.days)
-    names = np.array(["P_OUT", "P1", "P2", "P3", "P4", "P5"])
+    names = np.array([OUT_OF_RANGE, *OPERATING_STATES])
     states = names[rng.choice(6, size=design.days, p=[0.05, 0.08, 0.12, 0.25, 0.25, 0.25])]
     power = np.empty(design.days)
     for i, state in enumerate(states):
         # Readings kept a margin away from the band edges; out of range means idling.
-        low, high = _STATE_BANDS.get(state, (0, 100))
+        low, high = _STATE_BANDS.get(state, _IDLE_KW)
         margin = 0.05 * (high - low)
         power[i] = rng.uniform(low + margin, high - margin)
     level = design.health_level(days) + rng.normal(0.0, design.band_scatter, design.days)
@@ -208,13 +220,19 @@ def make_history(design: Drivetrain = Drivetrain()) -> History:
     return History(power_kw=power, band_level=level, states=states)
 
 
-def _close(expected, rel):
-    return lambda found: abs(found - expected) <= rel * abs(expected)
+# A found value passes or fails: a number, a string, a pair or an array, as the finding holds it.
+Check = Callable[[Any], bool]
 
 
-def _truth(design: Drivetrain, history: History, assessment: Assessment):
-    """For every finding: the injected value as the report shows it, and the
-    test the found value has to pass."""
+def _close(expected: float, rel: float) -> Check:
+    return lambda found: bool(abs(found - expected) <= rel * abs(expected))
+
+
+def truth(design: Drivetrain, history: History, bin_order: float) -> dict[str, tuple[str, Check]]:
+    """For every finding the analysis makes of the record and the history of
+    `design` (by its key): the injected value as the report shows it, and the
+    test the found value has to pass.  `bin_order` is the bin of the envelope
+    spectrum over shaft angle, which bounds how closely its line is read."""
     n_pulses = len(design.pulse_times())
     slow_revs = int((n_pulses - 1) / design.gear_ratio)  # whole ones between the first and the last pulse
     speed = design.mean_speed()
@@ -222,7 +240,6 @@ def _truth(design: Drivetrain, history: History, assessment: Assessment):
     # The severity envelope of the noise-free level: it attacks fast and lags
     # a rising level by a little.
     level_now, severity_now = float(health[-1]), float(cm.compute_severity_envelope(health)[-1])
-    bin_order = assessment.chain.env_bin
     velocity = design.velocity_rms_mm_s()
     harmonics = (design.amp_1x, design.amp_2x, design.amp_3x)
     # A tone on a bin of the Hann-windowed spectrum reads A there and A/2 in
@@ -259,45 +276,3 @@ def _truth(design: Drivetrain, history: History, assessment: Assessment):
                      _close(float(design.health_velocity(design.days - 1)), 0.20)),
         "states": (state_counts(history.states), lambda f: bool(np.array_equal(f, history.states))),
     }
-
-
-def run(out_dir: Path, design: Drivetrain = Drivetrain()) -> tuple[str, bool, Path]:
-    """Builds the record and its history, runs the chain, and draws the figure
-    into `out_dir`.  Returns the report, whether every injected quantity was
-    recovered, and the figure's path."""
-    with progress_step("building the synthetic drivetrain record"):
-        record = make_record(design)
-        history = make_history(design)
-    settings = Settings(gear_ratio=design.gear_ratio, bearing=design.bearing)
-    assessment = assess_record(record, settings, progress=True)
-    with progress_step("trend, anomaly score and operating states"):
-        trend = assess_trend(history.band_level, history.power_kw, design.rating_kw)
-    truth = _truth(design, history, assessment)
-
-    def verdict(finding):
-        if finding.key not in truth:  # a reading with no single injected value
-            return Row(finding.label, finding.text)
-        injected, check = truth[finding.key]
-        return Row(finding.label, finding.text, injected, bool(check(finding.value)))
-
-    sections = group(findings(assessment, trend), verdict)
-    checked = [row for _, block in sections for row in block if row.passed is not None]
-    recovered = sum(row.passed for row in checked)
-    figure_path = out_dir / "demo.png"
-    from .figure import draw  # matplotlib only where a figure is drawn
-
-    with progress_step("figure"):
-        draw(assessment, trend, figure_path, record=record, truth_fault=design.bpfo_order,
-             onset=design.onset_day, trend_unit="day", trend_label="bearing-band level (g)")
-    title = [
-        f"kemo_pkg demo: a synthetic drivetrain with known truth (seed {design.seed})",
-        f"  {design.duration_s:g} s at {design.fs:g} Hz; high-speed shaft {design.hss_speed_hz:g}"
-        f" +- {design.speed_drift_hz:g} Hz with a once-per-revolution tachometer;"
-        f" gear {design.pinion_teeth}:{design.wheel_teeth}",
-        f"  outer-race defect at {design.bpfo_order:g} orders ringing {design.resonance_hz:g} Hz;"
-        f" {design.days} daily measurements of a {design.rating_kw:g} kW machine",
-        "",
-    ]
-    report = format_report(title, sections, assessment.notes)
-    report += f"\n\n{recovered} of {len(checked)} injected quantities recovered\nfigure: {figure_path}"
-    return report, recovered == len(checked), figure_path

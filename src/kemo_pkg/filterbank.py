@@ -55,7 +55,7 @@ def resolved_levels(max_level: int, bins: int) -> list[float]:
 def bands_at(level: float) -> int:
     """Number of equal bands between 0 Hz and Nyquist at `level`."""
     whole = int(np.ceil(level))
-    return 2**whole if level == whole else 3 * 2 ** (whole - 2)
+    return 1 << whole if level == whole else 3 << (whole - 2)
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -94,7 +94,8 @@ def band_envelope(spectrum: np.ndarray, df: float, band_hz: tuple[float, float],
     return _envelopes(spectrum, df, 0.0, first, 1, last - first, alias_free_hz)
 
 
-def _envelopes(spectrum, df, level, first, n_bands, width, alias_free_hz) -> LevelEnvelopes:
+def _envelopes(spectrum: np.ndarray, df: float, level: float, first: int, n_bands: int, width: int,
+               alias_free_hz: float) -> LevelEnvelopes:
     if width < MIN_BAND_BINS:
         raise ValueError(f"bands of {width} bins are too narrow to demodulate; use fewer levels or a wider band")
     bins = spectrum[first : first + n_bands * width].reshape(n_bands, width)

@@ -19,14 +19,15 @@ from dataclasses import dataclass, replace
 from datetime import UTC, datetime
 from itertools import islice
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 import sqlalchemy as sa
 
-from .analysis import Settings, assess_record, check_band
+from .analysis import Settings, assess_record, check_settings
 from .bearing import parse_defect_orders
 from .history import Measurement, append, content_hash, date_from_name, machine_history, machines, stored_keys, to_utc
-from .records import RecordError, load_record
+from .problems import InputError
+from .records import load_record
 from .report import to_json
 from .trend import MachineTrend, machine_trend
 
@@ -49,7 +50,6 @@ __all__ = [
     "table_json",
 ]
 
-T = TypeVar("T")
 RECORD_SUFFIXES = (".csv", ".npz", ".mat", ".wav")
 BATCH_RECORDS = 64  # measurements written per transaction, at most
 BATCH_SECONDS = 2.0  # ... or the results of this long, whichever comes first
@@ -86,7 +86,7 @@ def jobs_from_folder(folder: Path, settings: Settings = Settings(), fs: float | 
     machine; by machine, then by path."""
     folder = Path(folder)
     if not folder.is_dir():
-        raise RecordError(f"{folder}: no such folder")
+        raise InputError(f"{folder}: no such folder")
     jobs = []
     for machine_folder in sorted(p for p in folder.iterdir() if p.is_dir()):
         for path in sorted(machine_folder.rglob("*")):
@@ -105,7 +105,7 @@ def _manifest_value[T](
     try:
         return parse(text)
     except ValueError as error:
-        raise RecordError(f"{manifest}, line {line}: {column} {text!r}: {error}") from None
+        raise InputError(f"{manifest}, line {line}: {column} {text!r}: {error}") from None
 
 
 def _positive(text: str) -> float:
@@ -128,10 +128,10 @@ def jobs_from_manifest(
             reader = csv.DictReader(file)
             rows = list(reader)
     except (OSError, UnicodeDecodeError, csv.Error) as error:
-        raise RecordError(f"{manifest}: not a readable manifest ({error})") from None
+        raise InputError(f"{manifest}: not a readable manifest ({error})") from None
     missing = {"path", "machine"} - set(reader.fieldnames or ())
     if missing:
-        raise RecordError(
+        raise InputError(
             f"{manifest}: the manifest needs the columns path, machine (missing: {', '.join(sorted(missing))})"
         )
     jobs = []
@@ -139,9 +139,9 @@ def jobs_from_manifest(
         path = Path(folder) / (row["path"] or "").strip()
         machine = (row["machine"] or "").strip()
         if not machine:
-            raise RecordError(f"{manifest}, line {line}: no machine")
+            raise InputError(f"{manifest}, line {line}: no machine")
         if not path.is_file():
-            raise RecordError(f"{manifest}, line {line}: {path}: no such file")
+            raise InputError(f"{manifest}, line {line}: {path}: no such file")
         given = _manifest_value(row, "taken", datetime.fromisoformat, line, manifest)
         taken, taken_from = record_time(path, given, "manifest")
         rpm = _manifest_value(row, "rpm", _positive, line, manifest)
@@ -194,13 +194,12 @@ def analyse(job: Job) -> Measurement:
     stopped its analysis.  Runs in a worker; only plain data comes back."""
     try:
         record = load_record(job.path, job.fs, vibration_column=job.vibration_column)
-        if job.settings.band_hz is not None:
-            try:
-                check_band(job.settings.band_hz, record.fs)
-            except ValueError as error:
-                raise RecordError(f"{job.path}: {error}") from None
+        try:
+            check_settings(job.settings, record.fs)
+        except InputError as error:
+            raise InputError(f"{job.path}: {error}") from None
         return measurement(job, document=to_json(assess_record(record, job.settings)))
-    except RecordError as error:
+    except InputError as error:
         return measurement(job, error=str(error))
     except Exception as error:  # a fault of the analysis: kept with the record, the fleet goes on
         return measurement(job, error=f"{job.path}: the analysis failed ({type(error).__name__}: {error})")
@@ -215,7 +214,7 @@ def _analysed(jobs: list[Job], client: "Client | None") -> Iterator[Measurement]
     from distributed import as_completed
 
     todo = iter(jobs)
-    window = TASKS_PER_THREAD * max(1, sum(client.nthreads().values()))  # type: ignore[no-untyped-call]
+    window = TASKS_PER_THREAD * max(1, sum(client.nthreads().values()))
     in_flight: dict[Future[Measurement], Job] = {}
 
     def submit(job: Job) -> "Future[Measurement]":
@@ -223,7 +222,7 @@ def _analysed(jobs: list[Job], client: "Client | None") -> Iterator[Measurement]
         in_flight[future] = job
         return future
 
-    queue = as_completed([submit(job) for job in islice(todo, window)])  # type: ignore[no-untyped-call]
+    queue = as_completed([submit(job) for job in islice(todo, window)])
     for future in queue:
         job = in_flight.pop(future)
         try:
@@ -232,7 +231,7 @@ def _analysed(jobs: list[Job], client: "Client | None") -> Iterator[Measurement]
             yield measurement(job, error=f"{job.path}: its worker failed ({type(error).__name__}: {error})")
         next_job = next(todo, None)
         if next_job is not None:
-            queue.add(submit(next_job))  # type: ignore[no-untyped-call]
+            queue.add(submit(next_job))
 
 
 def new_jobs(jobs: list[Job], engine: sa.Engine) -> list[Job]:

@@ -28,7 +28,7 @@ import sqlalchemy as sa
 from sqlalchemy.dialects import postgresql, sqlite
 
 from .bearing import DEFECTS
-from .records import RecordError
+from .problems import InputError
 
 __all__ = [
     "DEFAULT_TARGET",
@@ -148,15 +148,15 @@ def _url(target: str) -> sa.URL:
     try:
         url = sa.make_url(target)
     except sa.exc.ArgumentError:
-        raise RecordError(f"history {target!r} is neither a file nor a database URL") from None
+        raise InputError(f"history {target!r} is neither a file nor a database URL") from None
     if url.drivername in ("postgresql", "postgres"):
         url = url.set(drivername="postgresql+psycopg")
     if url.get_backend_name() not in ("sqlite", "postgresql"):
-        raise RecordError(f"history {url.render_as_string()}: the history lives in SQLite or PostgreSQL")
+        raise InputError(f"history {url.render_as_string()}: the history lives in SQLite or PostgreSQL")
     if url.get_backend_name() == "sqlite":
         folder = Path(url.database or "").parent
         if not url.database or url.database == ":memory:" or not folder.is_dir():
-            raise RecordError(f"history {url.database or target}: the SQLite file needs an existing folder")
+            raise InputError(f"history {url.database or target}: the SQLite file needs an existing folder")
     return url
 
 
@@ -183,7 +183,7 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
 
     Raises
     ------
-    RecordError
+    InputError
         When the target is no history, its driver is not installed, or the
         database cannot be reached; the message says which.
     """
@@ -191,7 +191,7 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
     try:
         engine = sa.create_engine(url, poolclass=sa.pool.NullPool)
     except ModuleNotFoundError as missing:
-        raise RecordError(
+        raise InputError(
             f"a PostgreSQL history needs the driver {missing.name}; install it with: pip install 'kemo_pkg[postgres]'"
         ) from None
     if url.get_backend_name() == "sqlite":
@@ -210,10 +210,10 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
             command.upgrade(config, "head")
     except sa.exc.SQLAlchemyError as error:
         engine.dispose()
-        raise RecordError(f"history {url.render_as_string()}: {_first_line(error)}") from None
+        raise InputError(f"history {url.render_as_string()}: {_first_line(error)}") from None
     except CommandError as error:  # a schema this package does not know: a newer one's
         engine.dispose()
-        raise RecordError(
+        raise InputError(
             f"history {url.render_as_string()}: its schema is not one this kemo_pkg knows ({error})"
         ) from None
     return engine

@@ -17,19 +17,20 @@ Both functions take any numeric array (integer converter counts included) and
 never raise: a record they cannot judge is itself a fault.
 """
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Literal
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import core_math as cm
+from .records import MIN_SAMPLES, Record
+
+__all__ = ["ChannelQuality", "Check", "RecordQuality", "TachQuality", "VibrationQuality", "bridge_spikes",
+           "check_record", "check_tachometer", "check_vibration"]
 
 Status = Literal["ok", "warning", "fault"]
 
-# Fewer samples than this are no record to judge: the rail and spike
-# statistics need a few dozen samples of bulk, and no spectrum of fewer
-# resolves anything.
-MIN_SAMPLES = 64
 # No sensor or converter reads beyond this in any unit it reports: the widest
 # converter counts to about 2e9, a shock accelerometer to 1e5 g (1e6 m/s^2).
 # A larger figure is a corrupt scale factor, and its squares are only a few
@@ -49,12 +50,14 @@ FLAT_MAX_STEPS = 1.0
 # times the value below it (on an unquantised record, which repeats no value,
 # at least five samples).
 CLIP_PILE_RATIO = 4.0
-# The analysis runs through a record with up to 1 % of its samples damaged
-# (held at a rail or dropped out): levels move by well under a per cent and
-# the defect lines keep their place.  Beyond that the damage is the state of
-# the channel, not an event in it: every tall excursion is cut, and the levels,
-# crest factor and harmonics are the amplifier's, not the machine's.
-DAMAGED_SHARE_FAULT = 0.01
+# With up to 1 % of its samples damaged (held at a rail or dropped out) a
+# record's levels move by well under a per cent.  Beyond that the damage is
+# the state of the channel, not an event in it: every tall excursion is cut,
+# and the levels and crest factor are the amplifier's, not the machine's; the
+# impacts still repeat at their rate, so the bearing lines keep their place.
+DAMAGED_SHARE = 0.01
+# Held most of the time, a channel has no usable signal left.
+UNUSABLE_SHARE = 0.5
 # A spike stands this many robust standard deviations (from the interquartile
 # range) out of the bulk; Gaussian noise gets there once in 5e8 samples.
 SPIKE_SIGMAS = 6.0
@@ -64,9 +67,17 @@ SPIKE_SIGMAS = 6.0
 # samples; an electrical transient or a bit error stands alone.
 SPIKE_ISOLATION = 3.0
 SPIKE_REACH = 10
-# Spikes as frequent as the slowest defects strike (cage and slow shafts, a
-# hertz or two) are a train the envelope analysis cannot tell from impacts.
-SPIKE_FAULT_RATE_HZ = 1.0
+# A bearing impact's first half-cycle can stand as tall and alone as a spike
+# when the structure rings fast and is well damped; but it rings on: over the
+# millisecond after it the vibration's RMS stands well above that of the
+# millisecond before (1.4 to 3.6 times on real impacts) and above the bulk's.
+# An electrical spike leaves the vibration as it found it.  Both windows keep
+# two samples clear of the spike, where a converter's anti-alias filter drags
+# it along, and span 16 samples at least, so that the noise's own RMS over
+# them wanders by well under the ratio.
+SPIKE_RING_S = 1e-3
+SPIKE_RING_SAMPLES = 16
+SPIKE_RING_RATIO = 1.3
 # A held value (a lost buffer filled with zeros, a stalled sample-and-hold)
 # lasts at least this many samples ...
 DROPOUT_MIN_RUN = 8
@@ -159,6 +170,24 @@ class ChannelQuality:
     def faults(self) -> tuple[Check, ...]:
         return tuple(c for c in self.checks if c.status == "fault")
 
+    @property
+    def summary(self) -> str:
+        """The channel in one line: usable or not, and the details of its
+        faults, else of its warnings."""
+        if not self.usable:
+            return "fault: " + "; ".join(check.detail for check in self.faults)
+        if self.warnings:
+            return "usable, warning: " + "; ".join(check.detail for check in self.warnings)
+        return "usable"
+
+
+@dataclass(frozen=True, eq=False)
+class VibrationQuality(ChannelQuality):
+    """The checks of a vibration channel, with the samples of its isolated
+    spikes (none where the checks did not reach that far)."""
+
+    spikes: np.ndarray = field(default_factory=lambda: np.zeros(0, np.intp))
+
 
 @dataclass(frozen=True, eq=False)
 class TachQuality(ChannelQuality):
@@ -169,15 +198,15 @@ class TachQuality(ChannelQuality):
     speed_range_hz: tuple[float, float] | None = None
 
 
-def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
+def _samples_check(values: ArrayLike, fs: float, what: str = "samples") -> tuple[np.ndarray | None, Check]:
     """The samples as a float64 vector, and the check of their kind, count
     and finiteness; None in place of the samples when that check is a fault."""
-    values = np.asarray(values)
-    if values.dtype.kind not in "biuf":
-        return None, Check("samples", "fault", f"{what} of type {values.dtype}, not numbers")
+    array = np.asarray(values)
+    if array.dtype.kind not in "biuf":
+        return None, Check("samples", "fault", f"{what} of type {array.dtype}, not numbers")
     if not (np.isfinite(fs) and fs > 0):
         return None, Check("samples", "fault", f"sample rate {fs} Hz is not a rate")
-    samples = values.astype(np.float64).ravel()
+    samples = array.astype(np.float64).ravel()
     n = samples.size
     if n < MIN_SAMPLES:
         return None, Check("samples", "fault", f"{n} {what}: too few to judge (at least {MIN_SAMPLES})", float(n))
@@ -187,13 +216,14 @@ def _samples_check(values, fs: float, what: str = "samples") -> tuple[np.ndarray
     return samples, Check("samples", "ok", f"{n} samples ({n / fs:.3g} s), all finite", float(n))
 
 
-def _quantiles(ordered: np.ndarray, shares) -> np.ndarray:
+def _quantiles(ordered: np.ndarray, shares: ArrayLike) -> np.ndarray:
     """Quantiles of sorted values, interpolated between neighbours as
     `np.percentile` does; one sort serves every quantile of a record."""
     position = np.asarray(shares) * (ordered.size - 1)
     below = np.floor(position).astype(np.intp)
     above = np.minimum(below + 1, ordered.size - 1)
-    return ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    quantiles: np.ndarray = ordered[below] + (position - below) * (ordered[above] - ordered[below])
+    return quantiles
 
 
 def _magnitude(peak: float, unit: str) -> Check:
@@ -207,7 +237,7 @@ def _magnitude(peak: float, unit: str) -> Check:
     return Check("magnitude", "ok", f"peak {peak:.4g}{unit}", peak)
 
 
-def _flat(samples: np.ndarray, unit: np.ndarray, peak: float) -> Check:
+def _flat(samples: np.ndarray, unit: np.ndarray, peak: float, units: str) -> Check:
     """A dead sensor or a disconnected cable: a constant, or an AC level of no
     more than the converter's own steps.  `unit` is the record over its peak,
     where no square overflows or underflows."""
@@ -219,9 +249,9 @@ def _flat(samples: np.ndarray, unit: np.ndarray, peak: float) -> Check:
     # On a quantised record the smallest change is one converter step.
     step, ac_rms = float(changes.min()), float(np.std(unit))
     if ac_rms < FLAT_MAX_STEPS * step:
-        return Check("flat", "fault", f"AC level {ac_rms * peak:.3g} g is {ac_rms / step:.2f} converter steps "
-                     f"of {step * peak:.3g} g: converter flicker, no sensor behind it", ac_rms * peak)
-    return Check("flat", "ok", f"AC level {ac_rms * peak:.3g} g RMS", ac_rms * peak)
+        return Check("flat", "fault", f"AC level {ac_rms * peak:.3g} {units} is {ac_rms / step:.2f} converter steps "
+                     f"of {step * peak:.3g} {units}: converter flicker, no sensor behind it", ac_rms * peak)
+    return Check("flat", "ok", f"AC level {ac_rms * peak:.3g} {units} RMS", ac_rms * peak)
 
 
 def _rail_count(ordered: np.ndarray) -> int:
@@ -233,7 +263,7 @@ def _rail_count(ordered: np.ndarray) -> int:
     return at_rail if at_rail > CLIP_PILE_RATIO * below else 0
 
 
-def _clipping(ordered: np.ndarray, peak: float) -> tuple[Check, list[float]]:
+def _clipping(ordered: np.ndarray, peak: float, units: str) -> tuple[Check, list[float]]:
     """Samples held at the extreme values by a saturated amplifier or
     converter, and the rails (of the sorted `ordered`) where they pile up."""
     held_at = [(float(ordered[-1]), _rail_count(ordered)), (float(ordered[0]), _rail_count(-ordered[::-1]))]
@@ -242,10 +272,13 @@ def _clipping(ordered: np.ndarray, peak: float) -> tuple[Check, list[float]]:
     if not held:
         return Check("clipping", "ok", "no samples held at the extreme values", 0.0), rails
     share = held / ordered.size
-    at = " and ".join(f"{rail * peak:+.4g} g ({count})" for rail, count in held_at if count)
+    at = " and ".join(f"{rail * peak:+.4g} {units} ({count})" for rail, count in held_at if count)
     detail = f"{held} samples ({100 * share:.2g} %) held at the rails {at}"
-    if share > DAMAGED_SHARE_FAULT:
-        return Check("clipping", "fault", detail + ": the amplifier or converter is saturated", share), rails
+    if share > UNUSABLE_SHARE:
+        return Check("clipping", "fault", detail + ": saturated most of the time, no usable signal", share), rails
+    if share > DAMAGED_SHARE:
+        return Check("clipping", "warning", detail + ": the amplifier or converter saturates; levels and crest factor"
+                     " are its own, the defect lines keep their place", share), rails
     return Check("clipping", "warning", detail + ": brief overload", share), rails
 
 
@@ -254,26 +287,42 @@ def _clipping(ordered: np.ndarray, peak: float) -> tuple[Check, list[float]]:
 _SPIKE_SURROUNDINGS = np.r_[-SPIKE_REACH:-1, 2 : SPIKE_REACH + 1]
 
 
-def _spikes(unit: np.ndarray, ordered: np.ndarray, peak: float, fs: float) -> Check:
-    """Isolated samples far out of the bulk: electrical transients and bit
-    errors, which the envelope analysis would read as impacts."""
+def _spike_samples(unit: np.ndarray, ordered: np.ndarray, fs: float) -> tuple[np.ndarray, float]:
+    """The samples that stand far out of the bulk, alone, with no ringing
+    after them, and the bulk's robust standard deviation."""
     q25, median, q75 = _quantiles(ordered, (0.25, 0.5, 0.75))
     sigma = (q75 - q25) / 1.349 or float(np.std(unit))
     departure = np.abs(unit - median)
     tall = np.flatnonzero(departure > SPIKE_SIGMAS * sigma)
     # Beyond the record's ends nothing rises.
     surroundings = np.pad(departure, SPIKE_REACH)[SPIKE_REACH + tall[:, None] + _SPIKE_SURROUNDINGS]
-    spikes = tall[departure[tall] > SPIKE_ISOLATION * surroundings.max(axis=1)]
+    alone = tall[departure[tall] > SPIKE_ISOLATION * surroundings.max(axis=1)]
+    # The millisecond after against the one before; at the record's ends the
+    # record is mirrored, so that a spike there is judged by what it has.
+    ring = int(min(max(SPIKE_RING_SAMPLES, SPIKE_RING_S * fs), unit.size))
+    mirrored = np.pad(departure**2, ring + 3, mode="reflect")
+    energy = np.concatenate(([0.0], np.cumsum(mirrored)))
+    at = alone + ring + 3
+    after = energy[at + 3 + ring] - energy[at + 3]
+    before = np.maximum(energy[at - 2] - energy[at - 2 - ring], ring * sigma**2)
+    rings = after > SPIKE_RING_RATIO**2 * before
+    return alone[~rings], sigma
+
+
+def _spikes(unit: np.ndarray, spikes: np.ndarray, sigma: float, peak: float, fs: float, units: str) -> Check:
+    """Isolated samples far out of the bulk: electrical transients and bit
+    errors, which the envelope analysis would read as impacts.  They are
+    bridged before the analysis, so they are worth a warning only."""
     if not spikes.size:
         return Check("spikes", "ok", "no isolated spikes", 0.0)
     rate_hz = spikes.size * fs / unit.size
-    largest = float(departure[spikes].max())
+    largest = float(np.abs(unit[spikes] - np.median(unit)).max())
     detail = (f"{spikes.size} isolated spike(s), {rate_hz:.2g} per second, the largest {largest / sigma:.0f} "
-              f"standard deviations ({largest * peak:.3g} g) out")
-    return Check("spikes", "fault" if rate_hz >= SPIKE_FAULT_RATE_HZ else "warning", detail, float(spikes.size))
+              f"standard deviations ({largest * peak:.3g} {units}) out; bridged for the analysis")
+    return Check("spikes", "warning", detail, float(spikes.size))
 
 
-def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float]) -> Check:
+def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float], units: str) -> Check:
     """Runs of one held value inside a live signal (rails aside: those are
     clipping's): lost buffers filled with zeros, a stalled converter."""
     repeats = unit[1:] == unit[:-1]
@@ -293,16 +342,19 @@ def _dropouts(unit: np.ndarray, peak: float, fs: float, rails: list[float]) -> C
     share = float(lengths[held].sum()) / unit.size
     longest = int(np.argmax(np.where(held, lengths, 0)))
     detail = (f"{int(held.sum())} run(s) of a held value, {100 * share:.2g} % of the record; the longest "
-              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at {unit[starts[longest]] * peak:.4g} g")
-    return Check("dropouts", "fault" if share > DAMAGED_SHARE_FAULT else "warning", detail, share)
+              f"{lengths[longest]} samples ({lengths[longest] / fs:.3g} s) at "
+              f"{unit[starts[longest]] * peak:.4g} {units}")
+    if share > UNUSABLE_SHARE:
+        return Check("dropouts", "fault", detail + ": held most of the time, no usable signal", share)
+    return Check("dropouts", "warning", detail, share)
 
 
-def _dc_offset(samples: np.ndarray) -> Check:
+def _dc_offset(samples: np.ndarray, units: str) -> Check:
     """A mean out of proportion to the vibration: a sensor off its bias.  The
     magnitude check leaves no square of the samples to overflow."""
     mean, ac_rms = float(np.mean(samples)), float(np.std(samples))
     ratio = abs(mean) / ac_rms
-    detail = f"mean {mean:.4g} g, {ratio:.2g} times the AC level"
+    detail = f"mean {mean:.4g} {units}, {ratio:.2g} times the AC level"
     if ratio >= DC_FAULT_RATIO:
         return Check("dc_offset", "fault", detail + ": sensor off its bias", ratio)
     if ratio >= DC_WARNING_RATIO:
@@ -311,36 +363,70 @@ def _dc_offset(samples: np.ndarray) -> Check:
     return Check("dc_offset", "ok", detail, ratio)
 
 
-def check_vibration(vibration: np.ndarray, fs: float) -> ChannelQuality:
+def check_vibration(vibration: np.ndarray, fs: float, units: str = "g") -> VibrationQuality:
     """Checks a vibration channel before it is analysed.
 
     Parameters
     ----------
     vibration : array_like
-        The accelerometer's samples, in g (any real or integer dtype).
+        The accelerometer's samples (any real or integer dtype).
     fs : float
         Sample rate, Hz.
+    units : str
+        Their unit, as the messages give the levels: "g" or "m/s2".
 
     Returns
     -------
-    ChannelQuality
+    VibrationQuality
         "samples", "flat" and "magnitude" in turn, up to the first fault;
-        after all three, "clipping", "spikes", "dropouts" and "dc_offset".
+        after all three, "clipping", "spikes", "dropouts" and "dc_offset",
+        and the samples of the isolated spikes.
     """
     samples, counted = _samples_check(vibration, fs)
     if samples is None:
-        return ChannelQuality("vibration", (counted,))
+        return VibrationQuality("vibration", (counted,))
     peak = float(np.max(np.abs(samples)))
     unit = samples / peak if peak > 0 else samples
-    checks = [counted, _flat(samples, unit, peak)]
+    checks = [counted, _flat(samples, unit, peak, units)]
     if checks[-1].status != "fault":
-        checks.append(_magnitude(peak, " g"))
-    if checks[-1].status != "fault":
-        ordered = np.sort(unit)
-        clipping, rails = _clipping(ordered, peak)
-        checks += [clipping, _spikes(unit, ordered, peak, fs), _dropouts(unit, peak, fs, rails),
-                   _dc_offset(samples)]
-    return ChannelQuality("vibration", tuple(checks))
+        checks.append(_magnitude(peak, f" {units}"))
+    if checks[-1].status == "fault":
+        return VibrationQuality("vibration", tuple(checks))
+    ordered = np.sort(unit)
+    clipping, rails = _clipping(ordered, peak, units)
+    spikes, sigma = _spike_samples(unit, ordered, fs)
+    checks += [clipping, _spikes(unit, spikes, sigma, peak, fs, units), _dropouts(unit, peak, fs, rails, units),
+               _dc_offset(samples, units)]
+    return VibrationQuality("vibration", tuple(checks), spikes)
+
+
+def bridge_spikes(vibration: np.ndarray, spikes: np.ndarray) -> np.ndarray:
+    """A copy of `vibration` with each spike and its immediate neighbours
+    replaced by the straight line between the samples either side: what the
+    sensor would have read without the transient.
+
+    Parameters
+    ----------
+    vibration : ndarray
+        The samples, float.
+    spikes : ndarray of int
+        Where the spikes stand (`VibrationQuality.spikes`).
+
+    Returns
+    -------
+    ndarray
+    """
+    bridged = np.array(vibration, dtype=float)
+    last = bridged.size - 1
+    for at in spikes:
+        left, right = at - 2, at + 2
+        if left < 0:  # at the record's start the line is flat from its first sound sample
+            bridged[: right + 1] = bridged[min(right, last)]
+        elif right > last:
+            bridged[left:] = bridged[left]
+        else:
+            bridged[left : right + 1] = np.linspace(bridged[left], bridged[right], right - left + 1)
+    return bridged
 
 
 def _trigger_edges(samples: np.ndarray, median: float, top: float) -> int:
@@ -462,3 +548,30 @@ def check_tachometer(t: np.ndarray, tach: np.ndarray, fs: float) -> TachQuality:
     checks.append(Check("speed", "ok", f"shaft speed {low:.4g} to {high:.4g} Hz ({60 * low:.0f} to "
                         f"{60 * high:.0f} r/min), mean {mean_hz:.4g} Hz", float(mean_hz)))
     return TachQuality("tachometer", tuple(checks), pulse_times=pulses, speed_range_hz=(low, high))
+
+
+@dataclass(frozen=True, eq=False)  # arrays inside: compared by identity
+class RecordQuality:
+    """The checks of a record's channels.  A record whose vibration channel
+    is not usable gets the sensor-fault `verdict` instead of a diagnosis."""
+
+    vibration: VibrationQuality
+    tachometer: TachQuality | None
+
+    @property
+    def usable(self) -> bool:
+        return self.vibration.usable
+
+    @property
+    def verdict(self) -> str | None:
+        """"sensor fault: " and each fault of the vibration channel; None for a usable one."""
+        if self.usable:
+            return None
+        return "sensor fault: " + "; ".join(check.detail for check in self.vibration.faults)
+
+
+def check_record(record: Record, units: str = "g") -> RecordQuality:
+    """Checks the vibration channel of `record`, whose samples are in `units`,
+    and its tachometer when it has one."""
+    tach = None if record.tach is None else check_tachometer(record.t, record.tach, record.fs)
+    return RecordQuality(check_vibration(record.vibration, record.fs, units), tach)

@@ -8,13 +8,23 @@ the machine-readable form: plain numbers, strings and lists, NaN as null.
 """
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
-from .analysis import Assessment, RecordAnalysis, TrendAssessment, sensor_fault
+from .analysis import Assessment
 from .bearing import DEFECT_LABELS, BearingDiagnosis
+from .drivetrain import ChainAnalysis
+from .problems import Note
 from .quality import ChannelQuality
+from .trend import TrendAssessment, state_counts
+
+__all__ = ["NOT_FOUND", "Finding", "Row", "findings", "format_report", "group", "summary", "to_json"]
+
+# What the report reads where a line or a period was sought and not found.
+NOT_FOUND = "not found"
 
 
 @dataclass(frozen=True)
@@ -26,18 +36,12 @@ class Finding:
     text: str
 
 
-def state_counts(states) -> str:
-    """Measurements in P1 .. P5, then those out of range."""
-    in_bands = " ".join(str(int(np.sum(states == f"P{k}"))) for k in range(1, 6))
-    return f"{in_bands} / {int(np.sum(states == 'P_OUT'))}"
-
-
-class _Rows(list):
+class _Rows(list[Finding]):
     """Findings collected under the current section heading."""
 
     section = ""
 
-    def __call__(self, key, label, value, text):
+    def __call__(self, key: str, label: str, value: object, text: str) -> None:
         self.append(Finding(self.section, key, label, value, text))
 
 
@@ -50,7 +54,8 @@ def findings(assessment: Assessment, trend: TrendAssessment | None = None, trend
         _severity_findings(assessment, add)
         if assessment.bearing is not None:
             _bearing_findings(assessment.bearing, add)
-        _chain_findings(assessment.chain, assessment.units, add)
+        if assessment.chain is not None:
+            _chain_findings(assessment.chain, assessment.units, add)
     if trend is not None:
         _trend_findings(trend, trend_unit, add)
     return list(add)
@@ -61,25 +66,17 @@ def summary(assessment: Assessment) -> dict[str, object]:
     return {f.key: f.value for f in findings(assessment)}
 
 
-def _channel_text(channel: ChannelQuality) -> str:
-    if not channel.usable:
-        return "fault: " + "; ".join(check.detail for check in channel.faults)
-    if channel.warnings:
-        return "usable, warning: " + "; ".join(check.detail for check in channel.warnings)
-    return "usable"
-
-
-def _quality_findings(assessment: Assessment, add) -> None:
+def _quality_findings(assessment: Assessment, add: _Rows) -> None:
     q = assessment.quality
     add.section = "data quality"
-    add("vibration_quality", "vibration channel", q.vibration.usable, _channel_text(q.vibration))
+    add("vibration_quality", "vibration channel", q.vibration.usable, q.vibration.summary)
     if q.tachometer is not None:
-        add("tach_quality", "tachometer channel", q.tachometer.usable, _channel_text(q.tachometer))
-    if not q.usable:
-        add("verdict", "verdict", "sensor_fault", sensor_fault(q))
+        add("tach_quality", "tachometer channel", q.tachometer.usable, q.tachometer.summary)
+    if q.verdict is not None:
+        add("verdict", "verdict", "sensor_fault", q.verdict)
 
 
-def _speed_findings(assessment: Assessment, add) -> None:
+def _speed_findings(assessment: Assessment, add: _Rows) -> None:
     speed = assessment.speed
     if speed is None:
         return
@@ -87,12 +84,13 @@ def _speed_findings(assessment: Assessment, add) -> None:
     if speed.nominal_hz is not None:
         add("nominal_shaft_hz", "nominal shaft speed (Hz)", speed.nominal_hz,
             f"{speed.nominal_hz:.3f} ({speed.nominal_hz * 60:.0f} r/min)")
-    source = "from the tachometer" if speed.source == "tachometer" else "refined from the spectrum"
+    source = {"tachometer": "from the tachometer", "spectrum": "read from the shaft lines",
+              "nominal": "nominal, no shaft line found"}[speed.source]
     add("shaft_hz", f"shaft speed {source} (Hz)", speed.shaft_hz,
         f"{speed.shaft_hz:.3f} ({speed.shaft_hz * 60:.0f} r/min)")
 
 
-def _severity_findings(assessment: Assessment, add) -> None:
+def _severity_findings(assessment: Assessment, add: _Rows) -> None:
     sev = assessment.severity
     if sev is None:
         return
@@ -104,15 +102,20 @@ def _severity_findings(assessment: Assessment, add) -> None:
         return
     add("velocity_rms", "velocity RMS (mm/s)", sev.velocity_rms_mm_s, f"{sev.velocity_rms_mm_s:.3f}")
     ab, bc, cd = sev.boundaries_mm_s
-    add("zone", f"zone (A/B {ab:g}, B/C {bc:g}, C/D {cd:g} mm/s)", sev.zone, sev.zone)
+    add("zone", f"zone (A/B {ab:g}, B/C {bc:g}, C/D {cd:g} mm/s)", sev.zone, str(sev.zone))
     if sev.note:
         add("severity_note", "note", sev.note, sev.note)
 
 
-def _bearing_findings(b: BearingDiagnosis, add) -> None:
+def _bearing_findings(b: BearingDiagnosis, add: _Rows) -> None:
     low, high = b.band_hz
     add.section = "bearing"
-    verdict = "no bearing defect" if b.verdict == "none" else f"{DEFECT_LABELS[b.verdict]} defect"
+    if b.verdict == "none":
+        verdict = "no bearing defect"
+    else:
+        verdict = f"{DEFECT_LABELS[b.verdict]} defect ({b.confidence})"
+        if b.alternatives:
+            verdict += "; also possible: " + ", ".join(DEFECT_LABELS[d] for d in b.alternatives)
     add("bearing_verdict", "verdict", b.verdict, verdict)
     add("bearing_band", "envelope band (Hz)", b.band_hz,
         f"{low:.0f}-{high:.0f}: {b.band_reason}" if math.isfinite(low) else b.band_reason)
@@ -121,7 +124,7 @@ def _bearing_findings(b: BearingDiagnosis, add) -> None:
         if e.note:
             text = e.note
         else:
-            lines = " ".join(f"{ratio:.1f}" for ratio in e.line_ratios)
+            lines = " ".join("masked" if math.isnan(ratio) else f"{ratio:.1f}" for ratio in e.line_ratios)
             text = (f"{'PRESENT' if e.present else 'absent'}, score {e.score:.1f}, lines x floor {lines}"
                     f" at {e.found_hz:.2f} Hz")
             if e.sideband_ratio is not None:
@@ -129,13 +132,19 @@ def _bearing_findings(b: BearingDiagnosis, add) -> None:
         add(f"bearing_{defect}", label, e.present, text)
 
 
-def _chain_findings(a: RecordAnalysis, unit: str, add) -> None:
+def _figure(value: float | None, spec: str) -> str:
+    """`value` as the report shows it: formatted by `spec`, or "not found"."""
+    return NOT_FOUND if value is None else format(value, spec)
+
+
+def _chain_findings(a: ChainAnalysis, unit: str, add: _Rows) -> None:
     """The drivetrain chain's rows: record levels, shaft and gear stage, order
     spectrum and synchronous average, envelope and cepstrum."""
     o = a.order
+    fault_amp_text = _figure(a.fault_amp, ".3f")
     # Against no floor (none in the search range, or a spectrum of zeros) a line stands out by nothing.
-    above_noise = f" ({a.fault_amp / a.env_noise_floor:.0f}x noise)" if a.env_noise_floor > 0 else ""
-    fault_amp_text = f"{a.fault_amp:.3f}{above_noise}"
+    if a.fault_amp is not None and a.env_noise_floor:
+        fault_amp_text += f" ({a.fault_amp / a.env_noise_floor:.0f}x noise)"
     add.section = "record"
     add("dc_offset", f"sensor DC offset ({unit})", a.dc_offset, f"{a.dc_offset:.4f}")
     add("overall_rms", f"overall RMS, DC included ({unit})", a.overall_rms, f"{a.overall_rms:.3f}")
@@ -143,7 +152,7 @@ def _chain_findings(a: RecordAnalysis, unit: str, add) -> None:
         add.section = "shaft speed and gear stage"
         add("pulses", "tachometer pulses", len(o.pulse_times), f"{len(o.pulse_times)}")
         add("speed", "mean shaft speed (Hz)", o.speed_hz, f"{o.speed_hz:.3f}")
-        if o.lss_times is not None:
+        if o.lss_times is not None and o.hss_revs_per_lss_rev is not None:
             add("lss_revs", "slow-shaft revolutions", len(o.lss_times) - 1, f"{len(o.lss_times) - 1}")
             add("gear_ratio", "gear ratio, pulses per slow rev", o.hss_revs_per_lss_rev,
                 f"{o.hss_revs_per_lss_rev:.4f}")
@@ -153,23 +162,23 @@ def _chain_findings(a: RecordAnalysis, unit: str, add) -> None:
         for k, amp in enumerate(o.harmonics, 1):
             add(f"harmonic_{k}x", f"{k}x amplitude ({unit})", amp, f"{amp:.3f}")
         add("signature", "harmonic signature level", o.signature_level, f"{o.signature_level}")
-        add("mesh_order", "gear-mesh order", o.mesh_order, f"{o.mesh_order}")
-        add("mesh_amp", f"gear-mesh level ({unit})", o.mesh_amp, f"{o.mesh_amp:.3f}")
-        add("mesh_band", f"gear-mesh band energy ({unit})", o.mesh_band_energy, f"{o.mesh_band_energy:.3f}")
+        add("mesh_order", "gear-mesh order", o.mesh_order, _figure(o.mesh_order, "d"))
+        add("mesh_amp", f"gear-mesh level ({unit})", o.mesh_amp, _figure(o.mesh_amp, ".3f"))
+        add("mesh_band", f"gear-mesh band energy ({unit})", o.mesh_band_energy, _figure(o.mesh_band_energy, ".3f"))
         add.section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz, over shaft angle (bin {a.env_bin:.4f} order)"
-        add("fault", "strongest envelope line (order)", a.fault_peak, f"{a.fault_peak:.4f}")
+        fault_hz = None if a.fault_peak is None else a.fault_peak * o.speed_hz
+        add("fault", "strongest envelope line (order)", a.fault_peak, _figure(a.fault_peak, ".4f"))
         add("fault_amp", f"its amplitude ({unit})", a.fault_amp, fault_amp_text)
-        add("fault_hz", "that line at mean speed (Hz)", a.fault_peak * o.speed_hz,
-            f"{a.fault_peak * o.speed_hz:.2f}")
-        add("period", "cepstral fault period (rev)", a.fault_period, f"{a.fault_period:.4f}")
+        add("fault_hz", "that line at mean speed (Hz)", fault_hz, _figure(fault_hz, ".2f"))
+        add("period", "cepstral line period (rev)", a.fault_period, _figure(a.fault_period, ".4f"))
     else:
         add.section = f"envelope {a.band_hz[0]:.0f}-{a.band_hz[1]:.0f} Hz (bin {a.env_bin:.4f} Hz)"
-        add("fault", "strongest envelope line (Hz)", a.fault_peak, f"{a.fault_peak:.3f}")
+        add("fault", "strongest envelope line (Hz)", a.fault_peak, _figure(a.fault_peak, ".3f"))
         add("fault_amp", f"its amplitude ({unit})", a.fault_amp, fault_amp_text)
-        add("period", "cepstral fault period (s)", a.fault_period, f"{a.fault_period:.5f}")
+        add("period", "cepstral line period (s)", a.fault_period, _figure(a.fault_period, ".5f"))
 
 
-def _trend_findings(tr: TrendAssessment, trend_unit: str, add) -> None:
+def _trend_findings(tr: TrendAssessment, trend_unit: str, add: _Rows) -> None:
     """The trend's rows: outlier, alarm, level, velocity and operating states."""
     add.section = f"trend over {len(tr.feature)} {trend_unit}s"
     add("outlier", f"largest outlier ({trend_unit}, size)", (tr.outlier_index, tr.outlier_size),
@@ -191,7 +200,7 @@ class Row:
     passed: bool | None = None
 
 
-def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes: list[str] = ()) -> str:
+def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes: Sequence[Note] = ()) -> str:
     """An aligned table: one block per section, with the injected column and a
     verdict when the rows carry them.  Rows without an injected value carry
     text, not a figure to compare: it follows the labels unaligned."""
@@ -199,7 +208,7 @@ def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes
     checked = [row for row in rows if row.injected is not None]
     label_w = max(len(r.label) for r in rows) + 2
     found_w = max([len("found"), *(len(r.found) for r in checked)])
-    inj_w = max([len("injected"), *(len(r.injected) for r in checked)])
+    inj_w = max([len("injected"), *(len(r.injected or "") for r in checked)])
     lines = list(title)
     if checked:
         lines.append(f"{'':{label_w}}  {'injected':>{inj_w}}  {'found':>{found_w}}")
@@ -219,7 +228,7 @@ def format_report(title: list[str], sections: list[tuple[str, list[Row]]], notes
     return "\n".join(lines)
 
 
-def group(rows: list[Finding], make_row) -> list[tuple[str, list[Row]]]:
+def group(rows: list[Finding], make_row: Callable[[Finding], Row]) -> list[tuple[str, list[Row]]]:
     """Findings into report sections, each turned into a `Row` by `make_row`."""
     sections: list[tuple[str, list[Row]]] = []
     for finding in rows:
@@ -229,12 +238,12 @@ def group(rows: list[Finding], make_row) -> list[tuple[str, list[Row]]]:
     return sections
 
 
-def _number(value):
+def _number(value: float | None) -> float | None:
     """A float for JSON: NaN and infinities as null."""
     return float(value) if value is not None and math.isfinite(value) else None
 
 
-def _channel_json(channel: ChannelQuality | None) -> dict | None:
+def _channel_json(channel: ChannelQuality | None) -> dict[str, Any] | None:
     if channel is None:
         return None
     return {"usable": channel.usable,
@@ -242,9 +251,11 @@ def _channel_json(channel: ChannelQuality | None) -> dict | None:
                        for c in channel.checks]}
 
 
-def _bearing_json(b: BearingDiagnosis) -> dict:
+def _bearing_json(b: BearingDiagnosis) -> dict[str, Any]:
     return {
         "verdict": b.verdict,
+        "confidence": b.confidence,
+        "alternatives": list(b.alternatives),
         "shaft_hz": _number(b.shaft_hz),
         "nominal_shaft_hz": _number(b.nominal_shaft_hz),
         "band_hz": [_number(edge) for edge in b.band_hz],
@@ -268,14 +279,14 @@ def _bearing_json(b: BearingDiagnosis) -> dict:
     }
 
 
-def _plain(value):
+def _plain(value: object) -> object:
     """A finding's value as JSON: numbers, strings, lists; arrays as lists."""
     if isinstance(value, (bool, str)) or value is None:
         return value
     if isinstance(value, (int, np.integer)):
         return int(value)
     if isinstance(value, (float, np.floating)):
-        return _number(value)
+        return _number(float(value))
     if isinstance(value, np.ndarray):
         return [_plain(v) for v in value.tolist()]
     if isinstance(value, (tuple, list)):
@@ -283,7 +294,7 @@ def _plain(value):
     return str(value)
 
 
-def to_json(assessment: Assessment, trend: TrendAssessment | None = None) -> dict:
+def to_json(assessment: Assessment, trend: TrendAssessment | None = None) -> dict[str, Any]:
     """The assessment as one JSON-ready object.
 
     Keys: "record", "quality" (with "usable"), "speed", "severity" and
@@ -297,10 +308,10 @@ def to_json(assessment: Assessment, trend: TrendAssessment | None = None) -> dic
         "band_hz": [_number(edge) for edge in a.severity.band_hz],
         "boundaries_mm_s": list(a.severity.boundaries_mm_s), "machine_group": a.severity.machine_group,
         "support": a.severity.support, "note": a.severity.note}
-    quality = {"usable": a.quality.usable, "vibration": _channel_json(a.quality.vibration),
-               "tachometer": _channel_json(a.quality.tachometer)}
-    if not a.quality.usable:
-        quality["verdict"] = sensor_fault(a.quality)
+    quality: dict[str, Any] = {"usable": a.quality.usable, "vibration": _channel_json(a.quality.vibration),
+                               "tachometer": _channel_json(a.quality.tachometer)}
+    if a.quality.verdict is not None:
+        quality["verdict"] = a.quality.verdict
     return {
         "record": {"name": a.name, "samples": a.samples, "fs": a.fs, "duration_s": a.duration_s, "units": a.units},
         "quality": quality,
@@ -308,5 +319,5 @@ def to_json(assessment: Assessment, trend: TrendAssessment | None = None) -> dic
         "severity": severity,
         "bearing": None if a.bearing is None else _bearing_json(a.bearing),
         "findings": {f.key: _plain(f.value) for f in findings(a, trend)},
-        "notes": list(a.notes),
+        "notes": [str(note) for note in a.notes],
     }

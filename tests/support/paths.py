@@ -65,7 +65,8 @@ def path_of(function):
     try:
         yield served
     finally:
-        calls, generic_calls = (after - before for after, before in zip(tally(function), (calls_before, generic_before)))
+        counts = zip(tally(function), (calls_before, generic_before))
+        calls, generic_calls = (after - before for after, before in counts)
         served.append("generic" if generic_calls else "native" if calls else None)
 
 

@@ -10,7 +10,7 @@ revision = "0001"
 down_revision = None
 
 
-def upgrade():
+def upgrade() -> None:
     op.create_table(
         "measurement",
         sa.Column("id", sa.Integer, primary_key=True),
@@ -42,6 +42,6 @@ def upgrade():
     )
 
 
-def downgrade():
+def downgrade() -> None:
     op.drop_table("defect")
     op.drop_table("measurement")

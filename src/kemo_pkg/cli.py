@@ -1,0 +1,645 @@
+"""python -m kemo_pkg: the drivetrain demonstration (demo), the analysis of
+a record of your own (analyze), a machine's history read over time (trend),
+and a fleet's records analysed on Dask (fleet)."""
+
+import argparse
+import csv
+import json
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager, nullcontext
+from datetime import datetime
+from pathlib import Path
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, NoReturn
+
+from sqlalchemy import Engine
+
+from . import __version__, demo
+from .analysis import Assessment, Settings, assess_record, check_settings
+from .bearing import SPEED_TOLERANCE, parse_defect_orders, parse_geometry
+from .demo_fleet import FleetDesign, build_fleet, truth_rows
+from .fleet import (
+    Job,
+    MachineStatus,
+    fleet_table,
+    jobs_from_folder,
+    jobs_from_manifest,
+    measurement,
+    new_jobs,
+    record_time,
+    run_fleet,
+    table_json,
+)
+from .history import DEFAULT_TARGET, append, content_hash, machine_history, machines, open_history
+from .problems import InputError
+from .records import COLUMN_ALIASES, READERS, load_record
+from .report import Finding, Row, findings, format_report, group, to_json
+from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S
+from .trend import FINDING_LABELS, MIN_READINGS, MachineTrend, assess_trend, machine_trend, trend_json
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+__all__ = ["PROG", "main", "run_demo", "run_demo_fleet"]
+
+PROG = "python -m kemo_pkg"
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def _percent(text: str) -> float:
+    # Beyond a third the search would reach the neighbouring shaft harmonics.
+    value = _positive(text)
+    if value >= 100 / 3:
+        raise argparse.ArgumentTypeError(f"must be below 33 per cent, not {text}")
+    return value
+
+
+def _parsed_by(parse: Callable[[str], object]) -> Callable[[str], object]:
+    def parse_argument(text: str) -> object:
+        try:
+            return parse(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    return parse_argument
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, as for a record that cannot be read; the usage is --help's job.
+        self.exit(2, f"{PROG}: error: {message}\n")
+
+
+def _names(role: str) -> str:
+    return ", ".join(COLUMN_ALIASES[role])
+
+
+def _machine_arguments(parser: argparse.ArgumentParser) -> None:
+    """What the analyst knows of the machine, for `analyze` and `fleet`."""
+    machine = parser.add_argument_group("the machine")
+    bearing = machine.add_mutually_exclusive_group()
+    bearing.add_argument(
+        "--bearing",
+        type=_parsed_by(parse_defect_orders),
+        metavar="BPFO=..,BPFI=..,BSF=..,FTF=..",
+        help="defect frequencies of the bearing in orders of shaft speed",
+    )
+    bearing.add_argument(
+        "--bearing-geometry",
+        type=_parsed_by(parse_geometry),
+        dest="bearing",
+        metavar="balls=N,ball_diameter=D,pitch_diameter=D,contact_angle=DEG",
+        help="bearing geometry, turned into defect orders",
+    )
+    machine.add_argument(
+        "--gear-ratio",
+        type=_positive,
+        default=1.0,
+        metavar="R",
+        help="high-speed revolutions per slow-shaft revolution (default: 1, no gear stage)",
+    )
+    machine.add_argument(
+        "--band",
+        type=_positive,
+        nargs=2,
+        metavar=("LOW", "HIGH"),
+        help="envelope band in Hz (default: chosen from the record when a bearing is given,"
+        " else 8%% to 20%% of the sample rate)",
+    )
+    machine.add_argument(
+        "--units", choices=list(UNITS_TO_M_S2), default="g", help="unit of the vibration record (default: g)"
+    )
+    machine.add_argument(
+        "--machine-group",
+        type=int,
+        choices=sorted({g for g, _ in ZONE_BOUNDARIES_MM_S}),
+        default=1,
+        help="ISO 20816-3 group: 1 above 300 kW, 2 from 15 to 300 kW (default: 1)",
+    )
+    machine.add_argument(
+        "--support",
+        choices=sorted({s for _, s in ZONE_BOUNDARIES_MM_S}, reverse=True),
+        default="rigid",
+        help="ISO 20816-3 support (default: rigid)",
+    )
+
+
+def _history_argument(group: argparse._ActionsContainer) -> None:
+    group.add_argument(
+        "--history",
+        default=DEFAULT_TARGET,
+        metavar="TARGET",
+        help=f"SQLite file or database URL (postgresql://...) of the history (default: {DEFAULT_TARGET})",
+    )
+
+
+def _parser() -> argparse.ArgumentParser:
+    # The texts of --help and the metavars are documentation: make mutate
+    # leaves the lines that hold them as they are.
+    parser = _Parser(prog=PROG, description=__doc__)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(
+        dest="command", required=True, parser_class=_Parser, metavar="{demo,analyze,trend,fleet}"
+    )
+
+    demo_command = commands.add_parser("demo", help="run the chain on a synthetic drivetrain with known truth")
+    demo_command.add_argument("--out", type=Path, default=Path("out"), help="folder for demo.png (default: out)")
+    demo_command.add_argument(
+        "--fleet",
+        action="store_true",
+        help="a synthetic fleet of 20 machines over a year instead, through fleet and trend",
+    )
+
+    analyze = commands.add_parser("analyze", help=f"run the analysis on your own record ({', '.join(READERS)})")
+    formats = dict.fromkeys(what for _, what in READERS.values())
+    analyze.add_argument("file", type=Path, help="; ".join(formats))
+    analyze.add_argument(
+        "--fs",
+        type=_positive,
+        metavar="HZ",
+        help="sample rate, when the record has no time axis and the file none of its own",
+    )
+    analyze.add_argument(
+        "--rpm",
+        type=_positive,
+        metavar="RPM",
+        help="nominal shaft speed (default: the file's rpm variable); the speed itself is read from the shaft lines",
+    )
+    analyze.add_argument(
+        "--rpm-tolerance",
+        type=_percent,
+        default=100 * SPEED_TOLERANCE,
+        metavar="PERCENT",
+        help="how far the shaft may turn from the nominal speed, in per cent (default: %(default)g)",
+    )
+    _machine_arguments(analyze)
+    history = analyze.add_argument_group("history")
+    history.add_argument("--machine", metavar="NAME", help="append the findings to this machine's history")
+    history.add_argument(
+        "--taken",
+        type=_parsed_by(datetime.fromisoformat),
+        metavar="ISO-8601",
+        help="when the record was taken (default: a date in the file name, else the file's time); UTC unless a"
+        " zone is given",
+    )
+    _history_argument(history)
+    output = analyze.add_argument_group("output")
+    output.add_argument("--json", action="store_true", help="print one JSON object instead of the table")
+    output.add_argument("--no-figure", action="store_true", help="draw no figure (needs no matplotlib)")
+    output.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
+    output.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
+    columns = analyze.add_argument_group("columns")
+    columns.add_argument("--time-column", metavar="NAME", help=f"time axis column (default: {_names('time')})")
+    columns.add_argument(
+        "--vibration-column",
+        metavar="NAME",
+        help=f"vibration column or channel (default: {_names('vibration')}; in a file of"
+        " channels the only long vector)",
+    )
+    columns.add_argument("--tach-column", metavar="NAME", help=f"tachometer column (default: {_names('tach')})")
+
+    trend = commands.add_parser("trend", help="a machine's trends, alarms and zone outlook, from its history")
+    trend.add_argument("machine", metavar="NAME", help="the machine, as stored by analyze --machine or fleet")
+    _history_argument(trend)
+    trend.add_argument("--json", action="store_true", help="print one JSON object instead of the table")
+    trend.add_argument("--figure", action="store_true", help="draw the trends into --out, NAME-trend.png")
+    trend.add_argument("--out", type=Path, default=Path("out"), help="folder for the figure (default: out)")
+    trend.add_argument("--force", action="store_true", help="overwrite a figure that is already there")
+
+    fleet = commands.add_parser("fleet", help="analyse every new record of a fleet on Dask, then the fleet table")
+    fleet.add_argument(
+        "folder",
+        type=Path,
+        help="one sub-folder of records per machine (or the folder the manifest's paths start from)",
+    )
+    fleet.add_argument(
+        "--manifest",
+        type=Path,
+        metavar="CSV",
+        help="the records: path, machine, taken, and optionally fs, rpm, bearing, vibration",
+    )
+    _history_argument(fleet)
+    where = fleet.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers",
+        type=int,
+        default=2,
+        metavar="N",
+        help="worker processes of a local Dask cluster (default: 2; 0: in this process)",
+    )
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of a running Dask distributed scheduler, e.g. tcp://10.0.0.5:8786",
+    )
+    fleet.add_argument(
+        "--fs",
+        type=_positive,
+        metavar="HZ",
+        help="sample rate of records without a time axis or a rate of their own",
+    )
+    _machine_arguments(fleet)
+    fleet.add_argument("--json", action="store_true", help="print the fleet table as one JSON object")
+    fleet.add_argument("--csv", type=Path, metavar="FILE", help="write the fleet table to this CSV file")
+    fleet.add_argument("--force", action="store_true", help="overwrite a CSV file that is already there")
+    return parser
+
+
+@contextmanager
+def _shown(step: str) -> Iterator[None]:
+    """One line on stderr per step of the analysis, with the time it took."""
+    print(f"  {step} ...", end="", file=sys.stderr, flush=True)
+    start = time.perf_counter()
+    yield
+    print(f" {time.perf_counter() - start:.2f} s", file=sys.stderr, flush=True)
+
+
+def _output_folder(out: Path) -> None:
+    if out.exists() and not out.is_dir():
+        raise InputError(f"output folder {out} is a file")
+
+
+def _figure_module() -> ModuleType:
+    try:
+        from . import figure
+    except ImportError as missing:  # installed without the [demo] extra
+        raise InputError(
+            f"the figures need {missing.name}; install it with: pip install 'kemo_pkg[demo]', or pass --no-figure"
+        ) from None
+    return figure
+
+
+def run_demo(out: Path, design: demo.Drivetrain = demo.Drivetrain()) -> tuple[str, bool]:
+    """Builds the demonstration's record and history, runs the analysis and the
+    trend, and draws the figure into `out`.  Returns the report, found beside
+    injected, and whether every injected quantity was recovered."""
+    figure = _figure_module()
+    with _shown("building the synthetic drivetrain record"):
+        record = demo.make_record(design)
+        history = demo.make_history(design)
+    assessment = assess_record(record, Settings(gear_ratio=design.gear_ratio, bearing=design.bearing), progress=_shown)
+    with _shown("trend, anomaly score and operating states"):
+        trend = assess_trend(history.band_level, history.power_kw, design.rating_kw)
+    assert assessment.chain is not None  # the demonstration's sensors are sound
+    truth = demo.truth(design, history, assessment.chain.env_bin)
+
+    def verdict(finding: Finding) -> Row:
+        if finding.key not in truth:  # a reading with no single injected value
+            return Row(finding.label, finding.text)
+        injected, check = truth[finding.key]
+        return Row(finding.label, finding.text, injected, finding.value is not None and check(finding.value))
+
+    sections = group(findings(assessment, trend), verdict)
+    checked = [row for _, block in sections for row in block if row.passed is not None]
+    recovered = sum(bool(row.passed) for row in checked)
+    path = out / "demo.png"
+    with _shown("figure"):
+        out.mkdir(parents=True, exist_ok=True)
+        figure.draw(
+            assessment,
+            path,
+            record,
+            trend,
+            truth_fault=design.bpfo_order,
+            onset=design.onset_day,
+            trend_unit="day",
+            trend_label=f"bearing-band level ({assessment.units})",
+        )
+    title = [
+        f"kemo_pkg demo: a synthetic drivetrain with known truth (seed {design.seed})",
+        f"  {design.duration_s:g} s at {design.fs:g} Hz; high-speed shaft {design.hss_speed_hz:g}"
+        f" +- {design.speed_drift_hz:g} Hz with a once-per-revolution tachometer;"
+        f" gear {design.pinion_teeth}:{design.wheel_teeth}",
+        f"  outer-race defect at {design.bpfo_order:g} orders ringing {design.resonance_hz:g} Hz;"
+        f" {design.days} daily measurements of a {design.rating_kw:g} kW machine",
+        "",
+    ]
+    report = format_report(title, sections, assessment.notes)
+    report += f"\n\n{recovered} of {len(checked)} injected quantities recovered\nfigure: {path}"
+    return report, recovered == len(checked)
+
+
+def _demo(args: argparse.Namespace) -> int:
+    _output_folder(args.out)
+    _figure_module()
+    if args.fleet:
+        print("running fleet and trend on a synthetic fleet:", file=sys.stderr)
+        report, found = run_demo_fleet(args.out)
+        print(report)
+        return 0 if found else 1
+    print("running the chain on the synthetic drivetrain:", file=sys.stderr)
+    report, recovered = run_demo(args.out)
+    print(report)
+    return 0 if recovered else 1
+
+
+def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -> str:
+    title = [
+        f"kemo_pkg analyze: {args.file} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
+        f" at {assessment.fs:g} Hz, {'with' if tach else 'no'} tachometer)",
+        "",
+    ]
+    sections = group(findings(assessment), lambda f: Row(f.label, f.text))
+    return format_report(title, sections, assessment.notes)
+
+
+def _analyze(args: argparse.Namespace) -> int:
+    if args.machine is None and (args.taken is not None or args.history != DEFAULT_TARGET):
+        raise InputError("--taken and --history need --machine NAME")
+    record = load_record(args.file, args.fs, args.time_column, args.vibration_column, args.tach_column)
+    settings = Settings(
+        gear_ratio=args.gear_ratio,
+        band_hz=tuple(args.band) if args.band else None,
+        rpm=args.rpm,
+        rpm_tolerance=args.rpm_tolerance / 100,
+        bearing=args.bearing,
+        units=args.units,
+        machine_group=args.machine_group,
+        support=args.support,
+    )
+    check_settings(settings, record.fs)
+    engine = None if args.machine is None else open_history(args.history)
+    figure, figure_path = None, args.out / f"{args.file.stem}.png"
+    if not args.no_figure:
+        figure = _figure_module()
+        _output_folder(args.out)
+        if figure_path.exists() and not args.force:
+            raise InputError(f"{figure_path} exists; pass --force to overwrite it")
+
+    if not args.json:
+        print(f"running the analysis on {args.file}:", file=sys.stderr)
+    progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
+    assessment = assess_record(record, settings, progress)
+    drawn = figure is not None and assessment.chain is not None
+    if figure is not None and drawn:
+        with progress("figure"):
+            args.out.mkdir(parents=True, exist_ok=True)
+            figure.draw(assessment, figure_path, record)
+    stored = None if engine is None else _store_analysis(args, assessment, settings, engine)
+    if args.json:
+        document = to_json(assessment)
+        if stored is not None:
+            document["history"] = stored
+        print(json.dumps(document, allow_nan=False))
+        return 0
+    print(_text_report(args, assessment, record.tach is not None))
+    if stored is not None:
+        print(
+            f"\nhistory: {stored['machine']}, taken {stored['taken']} (from the {stored['taken_from']}),"
+            f" {'stored in' if stored['stored'] else 'already in'} {args.history}"
+        )
+    if drawn:
+        print(f"\nfigure: {figure_path}")
+    return 0
+
+
+def _store_analysis(
+    args: argparse.Namespace, assessment: Assessment, settings: Settings, engine: Engine
+) -> dict[str, Any]:
+    """Appends the record's findings to the machine's history: what was
+    stored, and where its date was read."""
+    taken, taken_from = record_time(args.file, args.taken, "flag")
+    job = Job(args.machine, str(args.file), taken, taken_from, content_hash(args.file), settings)
+    added = append(engine, [measurement(job, document=to_json(assessment))])
+    engine.dispose()
+    return {"machine": args.machine, "taken": taken.isoformat(), "taken_from": taken_from, "stored": added == 1}
+
+
+def _trend(args: argparse.Namespace) -> int:
+    engine = open_history(args.history)
+    readings = machine_history(engine, args.machine)
+    known = machines(engine)
+    engine.dispose()
+    if not readings:
+        raise InputError(
+            f"no measurement of {args.machine} in {args.history}"
+            f" ({'machines: ' + ', '.join(known) if known else 'it is empty'})"
+        )
+    figure, figure_path = None, args.out / f"{args.machine}-trend.png"
+    if args.figure:
+        figure = _figure_module()
+        _output_folder(args.out)
+        if figure_path.exists() and not args.force:
+            raise InputError(f"{figure_path} exists; pass --force to overwrite it")
+    trend = machine_trend(readings)
+    print(
+        json.dumps(trend_json(args.machine, trend), allow_nan=False) if args.json else _trend_text(args.machine, trend)
+    )
+    if figure is not None:
+        if trend.trends:
+            args.out.mkdir(parents=True, exist_ok=True)
+            figure.draw_machine_trend(args.machine, trend, figure_path)
+        where = figure_path if trend.trends else f"none, no finding has the {MIN_READINGS} readings a trend needs"
+        print(f"\nfigure: {where}", file=sys.stderr if args.json else sys.stdout)
+    return 0
+
+
+def _trend_text(machine: str, trend: MachineTrend) -> str:
+    lines = [f"kemo_pkg trend: {machine}, {trend.measurements} measurements the sensor could be trusted for", ""]
+    if trend.trends:
+        lines.append(
+            f"  {'finding':22} {'readings':>8} {'latest':>9} {'trend':>9} {'severity':>9} {'z-score':>8}"
+            f" {'per day':>10}  alarm"
+        )
+    for finding, t in trend.trends.items():
+        alarm = "none" if t.alarm_taken is None else f"raised {t.alarm_taken:%Y-%m-%d %H:%M}"
+        lines.append(
+            f"  {FINDING_LABELS[finding]:22} {len(t.values):8d} {t.values[-1]:9.4g} {t.robust[-1]:9.4g}"
+            f" {t.severity[-1]:9.4g} {t.zscore[-1]:8.2f} {t.velocity_per_day[-1]:+10.3g}  {alarm}"
+        )
+    for finding, count in trend.too_few.items():
+        lines.append(
+            f"  {FINDING_LABELS[finding]:22} {count:8d}  too few readings for a trend (it needs {MIN_READINGS})"
+        )
+    outlook = trend.outlook
+    if outlook is not None:
+        if outlook.next_zone is None:
+            lines += ["", f"zone now: {outlook.zone}, the highest"]
+        else:
+            when = (
+                "not reached at the current velocity"
+                if outlook.projected is None
+                else f"projected {outlook.projected:%Y-%m-%d} at the current velocity"
+            )
+            boundary = outlook.boundaries_mm_s["ABC".index(outlook.zone)]
+            lines += ["", f"zone now: {outlook.zone}; zone {outlook.next_zone} from {boundary:g} mm/s, {when}"]
+    return "\n".join(lines)
+
+
+def _dask_client(scheduler: str | None, workers: int) -> "Client | None":
+    """A client of the scheduler at `scheduler`, or of a local cluster of
+    `workers` processes; None for none."""
+    if scheduler is None and workers == 0:
+        return None
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError as missing:
+        raise InputError(
+            f"the fleet runs on Dask distributed ({missing.name} is missing); install it with:"
+            " pip install 'kemo_pkg[fleet]', or pass --workers 0"
+        ) from None
+    if scheduler is not None:
+        try:
+            return Client(scheduler, timeout="10s")
+        except (OSError, ValueError, TimeoutError) as error:
+            raise InputError(f"no Dask scheduler at {scheduler} ({error})") from None
+    if workers < 0:
+        raise InputError(f"--workers must be 0 or more, not {workers}")
+    return Client(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None))
+
+
+def _progress_bar() -> Callable[..., Any]:
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise InputError(
+            "the fleet's progress bar needs tqdm; install it with: pip install 'kemo_pkg[fleet]'"
+        ) from None
+    bar: Callable[..., Any] = tqdm
+    return bar
+
+
+def _run_fleet(jobs: list[Job], engine: Engine, client: "Client | None", progress_bar: Callable[..., Any]) -> int:
+    """Analyses the records the history does not hold yet, with a progress
+    bar of records done, failures and the rate; how many were analysed."""
+    todo = new_jobs(jobs, engine)
+    failures = 0
+    try:
+        with progress_bar(total=len(todo), unit="record", file=sys.stderr, mininterval=1.0) as bar:
+            for done in run_fleet(todo, engine, client):
+                failures += done.error is not None
+                bar.set_postfix(failed=failures, refresh=False)
+                bar.update()
+    finally:
+        if client is not None:
+            client.close()
+    return len(todo)
+
+
+def _fleet_text(table: list[MachineStatus], analysed_now: int) -> str:
+    lines = [
+        f"{'machine':16} {'measurements':>12} {'last taken':>16}  {'verdict':14} {'zone':4}  {'failed':>6}  alarms"
+    ]
+    for row in table:
+        alarms = ", ".join(f"{finding} {raised:%Y-%m-%d}" for finding, raised in row.alarms) or "-"
+        last = "-" if row.last_taken is None else f"{row.last_taken:%Y-%m-%d %H:%M}"
+        lines.append(
+            f"{row.machine:16} {row.measurements:12d} {last:>16}  {row.verdict or '-':14} {row.zone or '-':4}"
+            f"  {row.failed:6d}  {alarms}"
+        )
+    lines.append(f"\n{len(table)} machines, {analysed_now} records analysed now")
+    return "\n".join(lines)
+
+
+def _write_table_csv(path: Path, document: dict[str, Any]) -> None:
+    with open(path, "w", newline="") as file:
+        writer = csv.writer(file)
+        writer.writerow(["machine", "measurements", "last_taken", "verdict", "zone", "alarms", "failed"])
+        for row in document["machines"]:
+            alarms = "; ".join(f"{alarm['finding']} {alarm['raised']}" for alarm in row["alarms"])
+            writer.writerow(
+                [
+                    row["machine"],
+                    row["measurements"],
+                    row["last_taken"],
+                    row["verdict"],
+                    row["zone"],
+                    alarms,
+                    row["failed"],
+                ]
+            )
+
+
+def _fleet(args: argparse.Namespace) -> int:
+    if args.csv is not None and args.csv.exists() and not args.force:
+        raise InputError(f"{args.csv} exists; pass --force to overwrite it")
+    settings = Settings(
+        gear_ratio=args.gear_ratio,
+        band_hz=tuple(args.band) if args.band else None,
+        bearing=args.bearing,
+        units=args.units,
+        machine_group=args.machine_group,
+        support=args.support,
+    )
+    if args.manifest is not None:
+        jobs = jobs_from_manifest(args.manifest, args.folder, settings, args.fs)
+    else:
+        jobs = jobs_from_folder(args.folder, settings, args.fs)
+    progress_bar = _progress_bar()
+    engine = open_history(args.history)
+    analysed_now = _run_fleet(jobs, engine, _dask_client(args.scheduler, args.workers), progress_bar)
+    table = fleet_table(engine)
+    engine.dispose()
+    document = table_json(table, analysed_now)
+    if args.csv is not None:
+        _write_table_csv(args.csv, document)
+    print(json.dumps(document) if args.json else _fleet_text(table, analysed_now))
+    return 0
+
+
+def run_demo_fleet(out: Path, design: FleetDesign = FleetDesign()) -> tuple[str, bool]:
+    """Builds the synthetic fleet into a temporary folder, runs `fleet` on a
+    local cluster of two workers and `trend`, and draws one spalled machine's
+    trends into `out`.  Returns the report, each alarm beside its truth, the
+    fleet table and that machine's trend, and whether every truth was found."""
+    figure = _figure_module()
+    progress_bar = _progress_bar()
+    client = _dask_client(None, 2)
+    with tempfile.TemporaryDirectory() as scratch:
+        folder = Path(scratch)
+        with _shown(f"building {design.machines} machines x {design.measurements} records into {folder}"):
+            manifest = build_fleet(folder, design)
+        engine = open_history(str(folder / "history.sqlite"))
+        jobs = jobs_from_manifest(manifest, folder, Settings(band_hz=design.band_hz))
+        analysed_now = _run_fleet(jobs, engine, client, progress_bar)
+        table = fleet_table(engine)
+        engine.dispose()
+    sections = truth_rows(design, table)
+    title = [
+        f"kemo_pkg demo --fleet: {design.machines} pumps, {design.measurements} measurements each over"
+        f" {design.days:g} days, {design.duration_s:g} s at {design.fs:g} Hz",
+        "",
+    ]
+    machine = design.name(design.spalls[0][0])
+    trend = next(row.trend for row in table if row.machine == machine)
+    assert trend is not None  # every row of the table carries its trend
+    path = out / "fleet-trend.png"
+    out.mkdir(parents=True, exist_ok=True)
+    figure.draw_machine_trend(machine, trend, path)
+    report = "\n\n".join(
+        [
+            format_report(title, sections),
+            _fleet_text(table, analysed_now),
+            _trend_text(machine, trend),
+            f"figure: {path}",
+        ]
+    )
+    return report, all(row.passed for _, rows in sections for row in rows)
+
+
+def _unseen(step: str) -> AbstractContextManager[object]:
+    return nullcontext()  # beside the JSON, nothing on stderr
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The command line; returns the exit status: 0 done, 1 a demonstration
+    that missed an injected quantity, 2 input that cannot be used."""
+    args = _parser().parse_args(argv)
+    try:
+        command = {"demo": _demo, "analyze": _analyze, "trend": _trend, "fleet": _fleet}[args.command]
+        return command(args)
+    except (InputError, OSError) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
