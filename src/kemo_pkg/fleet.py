@@ -27,7 +27,7 @@ from .analysis import Settings, assess_record, check_settings
 from .bearing import parse_defect_orders
 from .history import Measurement, append, content_hash, date_from_name, machine_history, machines, stored_keys, to_utc
 from .problems import InputError
-from .records import load_record
+from .records import READERS, load_record
 from .report import to_json
 from .trend import MachineTrend, machine_trend
 
@@ -35,7 +35,6 @@ if TYPE_CHECKING:
     from distributed import Client, Future
 
 __all__ = [
-    "RECORD_SUFFIXES",
     "Job",
     "MachineStatus",
     "analyse",
@@ -50,7 +49,6 @@ __all__ = [
     "table_json",
 ]
 
-RECORD_SUFFIXES = (".csv", ".npz", ".mat", ".wav")
 BATCH_RECORDS = 64  # measurements written per transaction, at most
 BATCH_SECONDS = 2.0  # ... or the results of this long, whichever comes first
 TASKS_PER_THREAD = 4  # tasks in flight per worker thread: enough to keep every worker busy
@@ -90,7 +88,7 @@ def jobs_from_folder(folder: Path, settings: Settings = Settings(), fs: float | 
     jobs = []
     for machine_folder in sorted(p for p in folder.iterdir() if p.is_dir()):
         for path in sorted(machine_folder.rglob("*")):
-            if path.suffix.lower() in RECORD_SUFFIXES and path.is_file():
+            if path.suffix.lower() in READERS and path.is_file():
                 taken, taken_from = record_time(path)
                 jobs.append(Job(machine_folder.name, str(path), taken, taken_from, content_hash(path), settings, fs))
     return jobs
