@@ -98,7 +98,7 @@ def test_every_panel_marks_the_drivetrains_findings(drawn):
     assert marks(anomaly, "o") == ([TREND.alarm_index], [TREND.zscore[TREND.alarm_index]])
     np.testing.assert_array_equal(fig.axes[8].lines[0].get_ydata(), TREND.velocity)  # on the right-hand axis
 
-    assert bearing.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: outer race defect"
+    assert bearing.get_title() == f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: outer race defect (clear)"
     outer_race = assessment.bearing.defects["outer_race"].found_hz
     assert outer_race * np.arange(1, 4) == pytest.approx([x for x in vertical_lines(bearing)
                                                           if abs(x / outer_race - round(x / outer_race)) < 1e-9])

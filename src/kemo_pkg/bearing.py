@@ -387,23 +387,21 @@ class _Level:
     high_hz: np.ndarray
     width_hz: float              # of each band: no modulation faster than this is in its envelope
     df: float                    # bin spacing of the envelope spectra, Hz
-    bins: int                    # bins of the envelope spectra; the columns beyond are padding
-    log_ratio: np.ndarray        # (bands, columns)
-    valid: np.ndarray            # (columns,): False on shaft harmonics and on lines explained away
+    bins: int                    # bins of the envelope spectra
+    log_ratio: np.ndarray        # (bands, bins)
+    valid: np.ndarray            # (bins,): False on shaft harmonics and on lines explained away
 
     @classmethod
     def masked(cls, prewhitening: str, low_hz: np.ndarray, high_hz: np.ndarray, width_hz: float, df: float,
-               log_ratio: np.ndarray, columns: int, valid: np.ndarray) -> "_Level":
-        rows, bins = log_ratio.shape
-        padded = np.zeros((rows, columns), log_ratio.dtype)
-        padded[:, :bins] = log_ratio
-        valid = np.pad(valid, (0, columns - bins))
-        valid[bins - 1 :] = False  # the last bin holds no whole line
-        return cls(prewhitening, low_hz, high_hz, width_hz, df, bins, padded * valid, valid)
+               log_ratio: np.ndarray, valid: np.ndarray) -> "_Level":
+        valid = valid.copy()
+        # The last bin holds no whole line; a comb's teeth past the spectra land there.
+        valid[-1] = False
+        return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid)
 
     @property
     def grid(self) -> tuple[int, float]:
-        """What levels with the same bins share: their columns and spacing."""
+        """What levels with the same bins share: their bins and spacing."""
         return self.log_ratio.shape[1], self.df
 
     def without(self, mask: np.ndarray) -> "_Level":
@@ -479,26 +477,34 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     trial = fundamentals_hz[:, None] * (1 + slips)[None, :]
     last = log_ratio.shape[1] - 1  # always masked: teeth beyond the spectra land there
     masked = log_ratio * valid  # zero on masked bins, so that a sum over teeth counts the valid ones only
+    absent = np.where(valid, np.float32(0), np.float32(-np.inf))  # a masked tooth is never the tallest
     # The teeth of every comb, harmonic by harmonic: one gather each for their values and their validity.
     harmonics = np.arange(1, HARMONICS + 1)[:, None, None] * trial
     teeth = np.minimum(np.rint(harmonics / df).astype(np.intp), last)
-    values = masked[:, teeth]
-    counted = valid[teeth].sum(axis=0)
-    # The tallest valid tooth: a masked one sits at -inf.
-    tallest = (values + np.where(valid, np.float32(0), np.float32(-np.inf))[teeth]).max(axis=1)
-    score = np.where(counted >= MIN_LINES, (values.sum(axis=1) - tallest) / np.maximum(counted - 1, 1), -np.inf)
+    total = masked[:, teeth[0]]
+    tallest = total + absent[teeth[0]]
+    for tooth in teeth[1:]:
+        value = masked[:, tooth]
+        total = total + value
+        tallest = np.maximum(tallest, value + absent[tooth])
+    counted = valid[teeth].sum(axis=0).astype(np.float32)
+    score = np.where(counted >= MIN_LINES, (total - tallest) / np.maximum(counted - 1, 1), -np.inf)
     if sideband_hz is None:
         sideband = np.zeros_like(score)
     else:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
         side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
-        sides_counted = valid[side_teeth].sum(axis=0)
-        sideband = np.where(sides_counted > 0, masked[:, side_teeth].sum(axis=1) / np.maximum(sides_counted, 1), 0.0)
+        side_total = masked[:, side_teeth[0]]
+        for tooth in side_teeth[1:]:
+            side_total = side_total + masked[:, tooth]
+        sides_counted = valid[side_teeth].sum(axis=0).astype(np.float32)
+        sideband = np.where(sides_counted > 0, side_total / np.maximum(sides_counted, 1), 0.0)
         score = score + SIDEBAND_WEIGHT * sideband
     scores, sidebands, best_slips = [], [], []
     for window_low, window_high in windows:
-        inside = (slips >= window_low - 1e-12) & (slips <= window_high + 1e-12)
-        best = np.argmax(np.where(inside, score, -np.inf), axis=2)
+        # The window's slips, a run of the grid's.
+        first, stop = np.searchsorted(slips, (window_low - 1e-12, window_high + 1e-12), side="left")
+        best = first + np.argmax(score[:, :, first:stop], axis=2)
         scores.append(np.take_along_axis(score, best[..., None], axis=2)[..., 0])
         sidebands.append(np.take_along_axis(sideband, best[..., None], axis=2)[..., 0])
         best_slips.append(slips[best])
@@ -561,9 +567,8 @@ def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families
             if (bins, level_df) not in valid_on:
                 valid_on[bins, level_df] = ~_line_mask(bins, level_df, shaft_lines, SHAFT_MASK)
             low = np.maximum(envelopes.low_hz[usable], floor_hz) if band_hz is None else envelopes.low_hz
-            columns = bins + int(0.5 * top_hz / level_df) + 2  # room for the teeth of the highest decoys
             candidates.append(_Level.masked(prewhitening, low, envelopes.high_hz[usable], envelopes.width_hz, level_df,
-                                            log_ratio, columns, valid_on[bins, level_df]))
+                                            log_ratio, valid_on[bins, level_df]))
     return candidates, kurtosis_rows
 
 
