@@ -229,18 +229,18 @@ def _anomaly(values: np.ndarray) -> tuple[np.ndarray, int | None]:
     judged against the machine as it was before, not taken in."""
     zscore = np.zeros(len(values))
     baseline: list[float] = []
-    run = 0
+    run, alarm = 0, None
     for i, value in enumerate(values):
         # Until half a baseline is there, every reading joins it.
         if len(baseline) >= 2:
             zscore[i] = cm.compute_dynamic_zscore(np.append(baseline, value), MACHINE_BASELINE)[-1]
         out = len(baseline) >= MACHINE_BASELINE // 2 and zscore[i] > Z_ALARM
         run = run + 1 if out and i >= MACHINE_BASELINE else 0
-        if run == ALARM_PERSISTENCE:
-            return zscore, i
+        if run == ALARM_PERSISTENCE and alarm is None:
+            alarm = i
         if not out:
             baseline = [*baseline[1 - MACHINE_BASELINE :], float(value)]
-    return zscore, None
+    return zscore, alarm
 
 
 def _finding_trend(finding: str, taken: list[datetime], values: list[float]) -> FindingTrend:
