@@ -363,7 +363,7 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("still.npz", _npz(vibration=np.zeros(2000), fs=np.float64(0.0)), [],
                      "'fs' must be one positive number", id="npz-rate-zero"),
         pytest.param("pickled.npz", _npz(vibration=np.array([1.0, "x"], dtype=object)), ["--fs", "2000"],
-                     "Object arrays cannot be loaded when allow_pickle=False", id="npz-of-objects"),
+                     "array 'vibration' holds object values, not numbers", id="npz-of-objects"),
         pytest.param("damaged.npz", _damaged_npz, [], "is not a readable .npz archive", id="npz-checksum-wrong"),
         pytest.param("hollow.npz", _npz(), [], "is empty (no arrays)", id="npz-without-arrays"),
         pytest.param("broken.npz", _text("not a zip archive"), [], "is not a readable .npz archive",
@@ -410,6 +410,14 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("ok.csv", _csv(), ["--time-column", "clock"], "no column named 'clock' (found: time, vibration)",
                      id="named-time-column-missing"),
         pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3"], "missing BPFI, BSF, FTF", id="bearing-incomplete"),
+        pytest.param("ok.csv", _csv(), ["--max-samples", "1000"], "argument --max-samples: must be at least 1024",
+                     id="max-samples-below-a-record"),
+        pytest.param("a\nb\x1b[2J.csv", _csv(header="time,\x1b[31mpressure"), [],
+                     "a\\nb\\x1b[2J.csv: no vibration column (name one 'vibration'; found: time, \\x1b[31mpressure)",
+                     id="control-characters-in-names"),
+        pytest.param("ok.csv", _csv(), ["--vibration-column", "\x1b]0;title\x07" + "x" * 10**5],
+                     f"no column named '\\x1b]0;title\\x07{'x' * 50}...' (found: time, vibration)",
+                     id="control-characters-in-a-long-flag"),
     ],
 )
 def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, capsys, name, write, options, problem):

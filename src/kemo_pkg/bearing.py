@@ -63,6 +63,7 @@ from .filterbank import (
     resolved_levels,
     spectral_kurtosis,
 )
+from .problems import EXCERPT, printable
 
 __all__ = [
     "DEFECTS", "DEFECT_LABELS", "BearingDiagnosis", "DefectEvidence", "DefectOrders", "defect_orders_from_geometry",
@@ -215,11 +216,11 @@ def _key_values(text: str, what: str) -> dict[str, float]:
     for item in filter(None, (part.strip() for part in text.split(","))):
         key, sep, value = item.partition("=")
         if not sep:
-            raise ValueError(f"{what}: '{item}' is not KEY=VALUE")
+            raise ValueError(f"{what}: '{printable(item, EXCERPT)}' is not KEY=VALUE")
         try:
             values[key.strip().lower()] = float(value)
         except ValueError:
-            raise ValueError(f"{what}: '{value.strip()}' is not a number") from None
+            raise ValueError(f"{what}: '{printable(value.strip(), EXCERPT)}' is not a number") from None
     return values
 
 
@@ -232,7 +233,7 @@ def parse_defect_orders(text: str) -> DefectOrders:
     if unknown or missing:
         raise ValueError("bearing: give BPFO, BPFI, BSF and FTF in orders"
                          + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return DefectOrders(**{key: values[key] for key in wanted})
 
 
@@ -246,7 +247,7 @@ def parse_geometry(text: str) -> DefectOrders:
     if unknown or missing:
         raise ValueError("bearing geometry: give balls, ball_diameter, pitch_diameter and optionally contact_angle"
                          + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return defect_orders_from_geometry(values["balls"], values["ball_diameter"], values["pitch_diameter"],
                                        values.get("contact_angle", 0.0))
 

@@ -14,8 +14,8 @@ from typing import NoReturn
 from . import __version__, demo
 from .analysis import Assessment, Settings, assess_record, check_settings
 from .bearing import SPEED_TOLERANCE, parse_defect_orders, parse_geometry
-from .problems import InputError
-from .records import COLUMN_ALIASES, READERS, load_record
+from .problems import EXCERPT, InputError, printable
+from .records import COLUMN_ALIASES, MAX_SAMPLES, MIN_SAMPLES, READERS, load_record
 from .report import Finding, Row, findings, format_report, group, to_json
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S
 from .trend import assess_trend
@@ -29,9 +29,19 @@ def _positive(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
+        value = float("nan")
     if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {printable(text, EXCERPT)}")
+    return value
+
+
+def _samples(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number of samples, not {printable(text, EXCERPT)}") from None
+    if value < MIN_SAMPLES:
+        raise argparse.ArgumentTypeError(f"must be at least {MIN_SAMPLES}, the shortest record, not {value}")
     return value
 
 
@@ -56,7 +66,7 @@ def _parsed_by(parse: Callable[[str], object]) -> Callable[[str], object]:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, as for a record that cannot be read; the usage is --help's job.
-        self.exit(2, f"{PROG}: error: {message}\n")
+        self.exit(2, f"{PROG}: error: {printable(message)}\n")
 
 
 def _names(role: str) -> str:
@@ -81,6 +91,14 @@ def _parser() -> argparse.ArgumentParser:
         type=_positive,
         metavar="HZ",
         help="sample rate, when the record has no time axis and the file none of its own",
+    )
+    analyze.add_argument(
+        "--max-samples",
+        type=_samples,
+        default=MAX_SAMPLES,
+        metavar="N",
+        help="the most samples a channel of the file may hold (default: 2**26); a file declaring more is refused"
+        " before it is read",
     )
     analyze.add_argument(
         "--rpm",
@@ -163,7 +181,11 @@ def _shown(step: str) -> Iterator[None]:
     """One line on stderr per step of the analysis, with the time it took."""
     print(f"  {step} ...", end="", file=sys.stderr, flush=True)
     start = time.perf_counter()
-    yield
+    try:
+        yield
+    except BaseException:
+        print(file=sys.stderr, flush=True)  # the step's line ends, and the error has its own
+        raise
     print(f" {time.perf_counter() - start:.2f} s", file=sys.stderr, flush=True)
 
 
@@ -243,7 +265,7 @@ def _demo(args: argparse.Namespace) -> int:
 
 def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -> str:
     title = [
-        f"kemo_pkg analyze: {args.file} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
+        f"kemo_pkg analyze: {printable(str(args.file))} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
         f" at {assessment.fs:g} Hz, {'with' if tach else 'no'} tachometer)",
         "",
     ]
@@ -252,7 +274,9 @@ def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -
 
 
 def _analyze(args: argparse.Namespace) -> int:
-    record = load_record(args.file, args.fs, args.time_column, args.vibration_column, args.tach_column)
+    record = load_record(
+        args.file, args.fs, args.time_column, args.vibration_column, args.tach_column, args.max_samples
+    )
     settings = Settings(
         gear_ratio=args.gear_ratio,
         band_hz=tuple(args.band) if args.band else None,
@@ -272,7 +296,7 @@ def _analyze(args: argparse.Namespace) -> int:
             raise InputError(f"{figure_path} exists; pass --force to overwrite it")
 
     if not args.json:
-        print(f"running the analysis on {args.file}:", file=sys.stderr)
+        print(f"running the analysis on {printable(str(args.file))}:", file=sys.stderr)
     progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
     assessment = assess_record(record, settings, progress)
     drawn = figure is not None and assessment.chain is not None
@@ -285,7 +309,7 @@ def _analyze(args: argparse.Namespace) -> int:
         return 0
     print(_text_report(args, assessment, record.tach is not None))
     if drawn:
-        print(f"\nfigure: {figure_path}")
+        print(f"\nfigure: {printable(str(figure_path))}")
     return 0
 
 
@@ -300,5 +324,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _demo(args) if args.command == "demo" else _analyze(args)
     except (InputError, OSError) as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
+        # Names and excerpts of the user's files escaped: one line, nothing a terminal acts on.
+        print(f"{PROG}: error: {printable(str(error))}", file=sys.stderr)
+    except MemoryError:
+        print(f"{PROG}: error: out of memory; the record is too large for this machine", file=sys.stderr)
+    return 2
