@@ -3,6 +3,9 @@ same analysis on a record of your own."""
 
 import argparse
 import json
+import os
+import secrets
+import stat
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -194,6 +197,45 @@ def _output_folder(out: Path) -> None:
         raise InputError(f"output folder {out} is a file")
 
 
+def _claim_figure(path: Path, force: bool) -> Path:
+    """The temporary file, made now beside `path`, that the figure will be
+    drawn into: whether it can be written is known before the analysis.
+    Without `force`, anything already at `path` is kept (a link too, even
+    one that points nowhere); with it, a folder still is."""
+    try:
+        mode: int | None = os.lstat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not force:
+        raise InputError(f"{path} exists; pass --force to overwrite it")
+    if mode is not None and stat.S_ISDIR(mode):
+        raise InputError(f"{path} is a folder; a figure cannot take its place")
+    temporary = path.parent / f".{path.stem}-{secrets.token_hex(4)}.png"
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    except OSError as error:
+        raise InputError(f"cannot write the figure into {path.parent}: {error.strerror}") from None
+    return temporary
+
+
+def _write_figure(draw: Callable[[Path], None], temporary: Path, path: Path, force: bool) -> None:
+    """Draws the figure into `temporary` and renames it into place: a failed
+    write leaves what was at `path` whole.  Without `force` the name is taken
+    only where nothing has it, so that of two runs racing for it one writes
+    and the other is refused; with it, what is there is replaced (a link
+    itself, never what it points to)."""
+    try:
+        draw(temporary)
+        if not force:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        os.replace(temporary, path)
+    except FileExistsError:
+        raise InputError(f"{path} exists; pass --force to overwrite it") from None
+    except OSError as error:
+        raise InputError(f"cannot write the figure {path}: {error.strerror}") from None
+
+
 def _figure_module() -> ModuleType:
     try:
         from . import figure
@@ -288,22 +330,24 @@ def _analyze(args: argparse.Namespace) -> int:
         support=args.support,
     )
     check_settings(settings, record.fs)
-    figure, figure_path = None, args.out / f"{args.file.stem}.png"
+    figure, figure_path, temporary = None, args.out / f"{args.file.stem}.png", None
     if not args.no_figure:
         figure = _figure_module()
         _output_folder(args.out)
-        if figure_path.exists() and not args.force:
-            raise InputError(f"{figure_path} exists; pass --force to overwrite it")
-
-    if not args.json:
-        print(f"running the analysis on {printable(str(args.file))}:", file=sys.stderr)
-    progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
-    assessment = assess_record(record, settings, progress)
-    drawn = figure is not None and assessment.chain is not None
-    if figure is not None and drawn:
-        with progress("figure"):
-            args.out.mkdir(parents=True, exist_ok=True)
-            figure.draw(assessment, figure_path, record)
+        temporary = _claim_figure(figure_path, args.force)
+    try:
+        if not args.json:
+            print(f"running the analysis on {printable(str(args.file))}:", file=sys.stderr)
+        progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
+        assessment = assess_record(record, settings, progress)
+        drawn = False
+        if figure is not None and temporary is not None and assessment.chain is not None:
+            with progress("figure"):
+                _write_figure(lambda path: figure.draw(assessment, path, record), temporary, figure_path, args.force)
+            drawn = True
+    finally:
+        if temporary is not None:
+            temporary.unlink(missing_ok=True)
     if args.json:
         print(json.dumps(to_json(assessment), allow_nan=False))
         return 0
