@@ -479,6 +479,13 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("ok.csv", _csv(), ["--time-column", "clock"], "no column named 'clock' (found: time, vibration)",
                      id="named-time-column-missing"),
         pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3"], "missing BPFI, BSF, FTF", id="bearing-incomplete"),
+        pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3.05,BPFI=1e9,BSF=1.99,FTF=0.38"],
+                     "argument --bearing: BPFI must be below 314 orders", id="bearing-of-no-bearing"),
+        pytest.param("ok.csv", _csv(), ["--bearing-geometry", "balls=1e9,ball_diameter=0.2,pitch_diameter=1"],
+                     "1e+09 balls of diameter 0.2 do not fit around a pitch circle of diameter 1: 15 do at most",
+                     id="geometry-of-no-bearing"),
+        pytest.param("ok.csv", _csv(), ["--rpm", "5e-324"], "a shaft speed of 4.94066e-324 r/min turns less than once"
+                     " in the record's 1 s; the record resolves no speed below 60 r/min", id="speed-below-resolution"),
         pytest.param("ok.csv", _csv(), ["--max-samples", "1000"], "argument --max-samples: must be at least 1024",
                      id="max-samples-below-a-record"),
         pytest.param("ok.csv", _csv(), ["--out", "/proc"], "cannot write the figure into /proc",

@@ -139,6 +139,16 @@ EMPTY_BAND = 1e-5
 REQUIRED_SIDEBANDS = ("inner_race",)
 
 Families = dict[str, tuple[float, float | None]]  # per defect: its rate and its sidebands' spacing, Hz
+
+# What a rolling bearing can be.  A rolling element is at least 1 % of the
+# pitch diameter (a needle bearing's needles and a slewing ring's balls are
+# among the smallest), and no more of them fit around the pitch circle than
+# its circumference holds, 314 at 1 %.  Hence a cage turning at under half
+# the shaft's speed, ball-pass rates under the number of balls, and a ball
+# spinning at under 50 orders.
+MIN_BALL_RATIO = 0.01
+MAX_BALLS = int(math.pi / math.asin(MIN_BALL_RATIO))
+MAX_BSF = 1 / (2 * MIN_BALL_RATIO)
 Window = tuple[float, float]                      # slips below and above a kinematic rate, as shares
 
 
@@ -157,6 +167,18 @@ class DefectOrders:
             value = getattr(self, name)
             if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
                 raise ValueError(f"{name.upper()} must be a positive number of orders, not {value!r}")
+        if not self.ftf < 0.5:
+            raise ValueError(f"FTF must be below 0.5 orders (the cage turns at under half the shaft's speed),"
+                             f" not {self.ftf:g}")
+        if not self.bpfo < self.bpfi:
+            raise ValueError(f"BPFO ({self.bpfo:g}) must be below BPFI ({self.bpfi:g}): the balls pass a point of"
+                             " the standing outer race less often than one of the turning inner race")
+        if not self.bpfi < MAX_BALLS:
+            raise ValueError(f"BPFI must be below {MAX_BALLS} orders (under the number of balls, and no bearing"
+                             f" holds more than {MAX_BALLS}), not {self.bpfi:g}")
+        if not self.bsf < MAX_BSF:
+            raise ValueError(f"BSF must be below {MAX_BSF:g} orders (a ball at least {MIN_BALL_RATIO:.0%} of the"
+                             f" pitch diameter), not {self.bsf:g}")
 
     def families(self) -> dict[str, tuple[float, float | None]]:
         """For each defect: the order its lines repeat at, and the order of
@@ -192,7 +214,7 @@ def defect_orders_from_geometry(
         BPFO = n/2 (1 - r), BPFI = n/2 (1 + r), BSF = D/(2d) (1 - r**2),
         FTF = (1 - r)/2, with r = d/D cos(contact angle).
     """
-    if int(balls) != balls or balls < 1:
+    if not (math.isfinite(balls) and int(balls) == balls and balls >= 1):
         raise ValueError(f"the number of balls must be a positive whole number, not {balls!r}")
     for name, value in (("ball diameter", ball_diameter), ("pitch diameter", pitch_diameter)):
         if not (math.isfinite(value) and value > 0):
@@ -200,6 +222,14 @@ def defect_orders_from_geometry(
     if not ball_diameter < pitch_diameter:
         raise ValueError(f"the ball diameter ({ball_diameter:g}) must be smaller than the pitch diameter"
                          f" ({pitch_diameter:g})")
+    if not ball_diameter >= MIN_BALL_RATIO * pitch_diameter:
+        raise ValueError(f"the ball diameter ({ball_diameter:g}) must be at least {MIN_BALL_RATIO:.0%} of the pitch"
+                         f" diameter ({pitch_diameter:g})")
+    # Balls side by side on the pitch circle each take an angle of 2 asin(d/D).
+    fit = int(math.pi / math.asin(ball_diameter / pitch_diameter) + 1e-9)
+    if balls > fit:
+        raise ValueError(f"{balls:g} balls of diameter {ball_diameter:g} do not fit around a pitch circle of"
+                         f" diameter {pitch_diameter:g}: {fit} do at most")
     if not (math.isfinite(contact_angle_deg) and 0 <= contact_angle_deg < 90):
         raise ValueError(f"the contact angle must lie from 0 to below 90 degrees, not {contact_angle_deg!r}")
     ratio = ball_diameter / pitch_diameter * math.cos(math.radians(contact_angle_deg))

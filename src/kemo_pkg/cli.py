@@ -329,7 +329,7 @@ def _analyze(args: argparse.Namespace) -> int:
         machine_group=args.machine_group,
         support=args.support,
     )
-    check_settings(settings, record.fs)
+    check_settings(settings, record.fs, len(record.vibration))
     figure, figure_path, temporary = None, args.out / f"{args.file.stem}.png", None
     if not args.no_figure:
         figure = _figure_module()
