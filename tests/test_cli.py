@@ -272,13 +272,11 @@ def _link_to(name):
 
 
 # What is at the figure's place, the options, and the error line's reason
-# (None: the figure is written).  The analyst's own picture beside the
-# folder, a link's target, is never touched.
+# (None: the figure is written).  The analyst's picture a link points to is
+# never touched.
 FIGURE_PLACES = {
     "a link pointing nowhere": (_link_to("nowhere.png"), [], "drive.png exists; pass --force to overwrite it"),
-    "a link to the analyst's picture": (_link_to("own.png"), [], "drive.png exists; pass --force to overwrite it"),
-    "a link to the analyst's picture, with --force: the link is replaced, not written through": (
-        _link_to("own.png"), ["--force"], None),
+    "a link, with --force: replaced, not written through": (_link_to("own.png"), ["--force"], None),
     "a folder, with --force": (Path.mkdir, ["--force"], "drive.png is a folder; a figure cannot take its place"),
 }
 
@@ -301,7 +299,7 @@ def test_a_figure_is_never_written_through_a_link_or_onto_a_folder(tmp_path, cap
 
 
 def analyze_in(folder, *options, limits=None):
-    """The installed command on folder/drive.npz, figure in folder/out; `limits` set in the process."""
+    """The installed command on folder/drive.npz, the figure in folder/out; `limits` set in its process."""
     return subprocess.Popen([sys.executable, "-m", "kemo_pkg", "analyze", "drive.npz", *options], cwd=folder,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=limits)
 
@@ -316,21 +314,17 @@ def test_of_two_runs_racing_for_one_figure_one_writes_it_and_the_other_is_refuse
     assert (tmp_path / "out" / "drive.png").read_bytes().startswith(PNG_SIGNATURE)
 
 
-def no_larger_files_than(size):
-    """A disk that takes no file beyond `size` bytes, as a full one takes none."""
-    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
-
-
 @pytest.mark.slow
 def test_a_figure_that_fails_to_be_written_leaves_the_old_one_whole(tmp_path):
     save_record(tmp_path / "drive.npz", RECORD)
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "drive.png").write_bytes(b"yesterday's figure")
-    run = analyze_in(tmp_path, "--force", limits=no_larger_files_than(20_000))  # a figure takes some 100 kB
-    out, err = run.communicate()
-    assert (run.returncode, out) == (2, "")
-    assert err.splitlines()[-2:] == ["  figure ...", "python -m kemo_pkg: error: cannot write the figure"
-                                     " out/drive.png: File too large"]
+    # A disk that takes no file beyond 20 kB, as a full one takes none; a figure takes some 100 kB.
+    hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+    full = analyze_in(tmp_path, "--force", limits=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, hard)))
+    out, err = full.communicate()
+    assert (full.returncode, out) == (2, "") and err.endswith(
+        "  figure ...\npython -m kemo_pkg: error: cannot write the figure out/drive.png: File too large\n")
     assert [p.name for p in (tmp_path / "out").iterdir()] == ["drive.png"]
     assert (tmp_path / "out" / "drive.png").read_bytes() == b"yesterday's figure"
 

@@ -315,97 +315,71 @@ def _patched(write, *patches):
     return patch
 
 
-def _h5_declaring(path, values):
-    """A MATLAB v7.3 file whose vibration declares `values` samples and holds none."""
-    import h5py
-
-    with h5py.File(path, "w", userblock_size=512) as file:
-        vibration = file.create_dataset("vibration", shape=(1, values), chunks=(1, 1024))
-        vibration.attrs["MATLAB_class"] = np.bytes_("double")
-    with open(path, "r+b") as raw:
-        raw.write(MAT73_HEADER)
-
-
-def _npz_declaring(path, values):
-    header = io.BytesIO()
-    np.lib.format.write_array_header_1_0(header, {"descr": "<f8", "fortran_order": False, "shape": (values,)})
-    with zipfile.ZipFile(path, "w") as archive:
-        archive.writestr("vibration.npy", header.getvalue() + bytes(16))
-
-
-def _text_file(text):
-    return lambda path: path.write_text(text)
-
-
-U32 = struct.Struct("<I").pack
-U16 = struct.Struct("<H").pack
 def _mat5_with(*patches):
     return _patched(lambda path: scipy.io.savemat(path, {"vibration": SAMPLES}), *patches)
 
 
-# (file, writer, options, the error line's reason): a file that cannot be
-# read, refused by one line before it is read in full.  scipy's WAV header
-# has the channels at byte 22, the rate at 24, the frame size at 32, the bits
-# per sample at 34 and the data chunk's size at 40.  Its MATLAB v5 variable
-# has its columns at byte 164, its name's size at 172, its values' type at
-# 192 and their size at 196.
+def _h5_declaring_2_40_values(path):
+    import h5py
+
+    with h5py.File(path, "w", userblock_size=512) as file:  # a chunked dataset of no chunk written
+        file.create_dataset("vibration", shape=(1, 2**40), chunks=(1, 1024)).attrs["MATLAB_class"] = "double"
+    _patched(lambda path: None, (0, MAT73_HEADER))(path)
+
+
+def _npz_holding(member):
+    def write(path):
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("vibration.npy", member)
+    return write
+
+
+LIAR = io.BytesIO()  # a .npy header of 10**12 values
+np.lib.format.write_array_header_1_0(LIAR, {"descr": "<f8", "fortran_order": False, "shape": (10**12,)})
+
+
+def _text(text):
+    return lambda path: path.write_text(text)
+
+
+U32, U16 = struct.Struct("<I").pack, struct.Struct("<H").pack
+TOO_FEW = ["--max-samples", 1500]  # for records of 2000 samples
+# (file, writer, options, the error line's reason): a file refused by one
+# line before it is read in full.  scipy's WAV header has the channels at
+# byte 22, the rate at 24, the frame size at 32, the bits per sample at 34
+# and the data chunk's size at 40.  Its MATLAB v5 variable has its columns at
+# byte 164, its name's size at 172, its values' type at 192, their size at 196.
 HOSTILE = {
-    "a FIFO, which would keep the reader waiting": (
-        "fifo.csv", os.mkfifo, [], "is not a regular file"),
-    "a link to /dev/zero, which never ends": (
-        "zero.npz", lambda path: path.symlink_to("/dev/zero"), [], "is not a regular file"),
-    "NPZ of 300 bytes whose header declares 10**12 values": (
-        "liar.npz", lambda path: _npz_declaring(path, 10**12), [], "'vibration' declares 1000000000000 values,"
-        " more than --max-samples 67108864 allows"),
-    "NPZ member that is not an array": (
-        "text.npz", lambda path: zipfile.ZipFile(path, "w").writestr("vibration", "hello"), [],
-        "member 'vibration' is not an array"),
-    "NPZ of damaged compressed data": (
-        "damaged.npz", _patched(lambda path: np.savez_compressed(path, vibration=SAMPLES), (200, bytes(60))), [],
-        "is not a readable .npz archive (Error -3 while decompressing data"),
-    "MATLAB v5 variable declaring 2**30 columns": (
-        "liar.mat", _mat5_with((164, U32(2**30))), ["--fs", FS_HZ], "'vibration' declares 1073741824 values"),
-    "MATLAB v5 name declaring 4 GiB": (
-        "liar.mat", _mat5_with((172, U32(2**32 - 8))), [], "a variable's name declares 4294967288 bytes"),
-    "MATLAB v5 values declaring 4 GiB": (
-        "liar.mat", _mat5_with((196, U32(2**32 - 128))), ["--fs", FS_HZ], "declares 4294967168 bytes of values"),
-    "MATLAB v5 values of a type that is no number, which crash scipy's reader": (
-        "crash.mat", _mat5_with((192, U32(0x10000))), ["--fs", FS_HZ], "holds values of type 0, which is no number"),
-    "MATLAB v7.3 dataset declaring 2**40 samples and holding none": (
-        "liar.mat", lambda path: _h5_declaring(path, 2**40), ["--fs", FS_HZ], "declares 1099511627776 values"),
-    "TDMS channel longer than --max-samples": (
-        "long.tdms", lambda path: write_tdms(path, {"vibration": SAMPLES}, FS_HZ), ["--max-samples", 1500],
-        "'vibration' declares 2000 values, more than --max-samples 1500 allows"),
-    "UFF file longer than --max-samples values take": (
-        "long.uff", lambda path: write_uff(path, {"vibration": SAMPLES}, FS_HZ), ["--max-samples", 1500],
-        "more than --max-samples 1500 values of a universal file take"),
-    "CSV of more rows than --max-samples": (
-        "long.csv", _csv_file, ["--max-samples", 1500], "more than 1500 rows, more samples than --max-samples allows"),
-    "CSV whose first line names 2**17 columns": (
-        "wide.csv", _text_file(",".join(f"c{k}" for k in range(2**17)) + "\n1\n"), [],
-        "the first line names more than 4096 columns"),
-    "CSV cell over the csv module's field limit": (
-        "cell.csv", _text_file("time,vibration\n0," + "1" * 200_000 + ",\n"), [], "field larger than field limit"),
-    "CSV line longer than a batch of 4 Mi characters": (
-        "line.csv", _text_file("time,vibration\n" + "1" * (2**22 + 1)), [], "line 2: longer than 4194304 characters"),
-    "CSV whose header is numbers, echoed cut short": (
-        "numbers.csv", _text_file(",".join(map(str, range(1000))) + "\n"), [], "found '0,1,2,3,4,5,6,7,8,9,10,11,12,"
-        "13,14,15,16,17,18,19,20,21,22,2...'"),
-    "WAV frames more than --max-samples": (
-        "long.wav", _wav, ["--max-samples", 1500], "'channel_1' declares 2000 values"),
-    "WAV data chunk declaring more bytes than the file holds": (
-        "big.wav", _patched(_wav, (40, U32(2**32 - 16))), [], "the data chunk declares 4294967280 bytes, the file"
-        " holds 4000 after it"),
-    "WAV of no frames": (
-        "empty.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros(0, np.int16)), [],
-        "no vector of at least 1024 samples"),
-    "WAV of rate 0, with --fs": (
-        "still.wav", _patched(_wav, (24, U32(0))), ["--fs", FS_HZ], "the WAV header gives a sample rate of 0 Hz"),
-    "WAV of no channels": ("mute.wav", _patched(_wav, (22, U16(0))), [], "0 channels of 16 bits"),
-    "WAV of frames of no bytes": ("flat.wav", _patched(_wav, (32, U16(0))), [], "in frames of 0 bytes"),
-    "WAV of 0 bits per sample": ("thin.wav", _patched(_wav, (34, U16(0))), [], "1 channels of 0 bits"),
-    "WAV header cut short": (
-        "cut.wav", lambda path: (_wav(path), os.truncate(path, 30)), [], "no data chunk: a header cut short?"),
+    "a FIFO": ("r.csv", os.mkfifo, [], "is not a regular file"),
+    "a link to /dev/zero": ("r.npz", lambda path: path.symlink_to("/dev/zero"), [], "is not a regular file"),
+    "NPZ declaring 10**12 values": ("r.npz", _npz_holding(LIAR.getvalue()), [], "'vibration' declares 1000000000000"
+                                    " values, more than --max-samples 67108864 allows"),
+    "NPZ member no array": ("r.npz", _npz_holding("hello"), [], "member 'vibration' is not an array"),
+    "NPZ, damaged compressed data": ("r.npz", _patched(lambda path: np.savez_compressed(path, vibration=SAMPLES),
+                                                       (200, bytes(60))), [], "(Error -3 while decompressing data"),
+    "MATLAB v5 declaring 2**30 columns": ("r.mat", _mat5_with((164, U32(2**30))), [], "declares 1073741824 values"),
+    "MATLAB v5 name of 4 GiB": ("r.mat", _mat5_with((172, U32(2**32 - 8))), [], "name declares 4294967288 bytes"),
+    "MATLAB v5 values of 4 GiB": ("r.mat", _mat5_with((196, U32(2**32 - 128))), ["--fs", FS_HZ],
+                                  "declares 4294967168 bytes of values"),
+    "MATLAB v5 values of no number type, which crash scipy": (
+        "r.mat", _mat5_with((192, U32(0x10000))), ["--fs", FS_HZ], "holds values of type 0, which is no number"),
+    "MATLAB v7.3 declaring 2**40 values": ("r.mat", _h5_declaring_2_40_values, [], "declares 1099511627776 values"),
+    "TDMS": ("r.tdms", SEEDS["TDMS"][1], TOO_FEW, "'vibration' declares 2000 values, more than --max-samples 1500"),
+    "UFF": ("r.uff", SEEDS["UFF"][1], TOO_FEW, "more than --max-samples 1500 values of a universal file take"),
+    "CSV": ("r.csv", _csv_file, TOO_FEW, "more than 1500 rows, more samples than --max-samples allows"),
+    "CSV of 2**17 columns": ("r.csv", _text(",".join(["c"] * 2**17)), [], "names more than 4096 columns"),
+    "CSV cell over the limit": ("r.csv", _text("t,y\n0," + "1" * 2**18 + ",\n"), [], "larger than field limit"),
+    "CSV line over 4 Mi characters": ("r.csv", _text("t,y\n" + "1" * (2**22 + 1)), [], "line 2: longer than 4194304"),
+    "WAV": ("r.wav", _wav, TOO_FEW, "'channel_1' declares 2000 values"),
+    "WAV data chunk over the file": ("r.wav", _patched(_wav, (40, U32(2**32 - 16))), [],
+                                     "the data chunk declares 4294967280 bytes, the file holds 4000 after it"),
+    "WAV of no frames": ("r.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros(0, np.int16)), [],
+                         "no vector of at least 1024 samples"),
+    "WAV of rate 0, with --fs": ("r.wav", _patched(_wav, (24, U32(0))), ["--fs", FS_HZ], "a sample rate of 0 Hz"),
+    "WAV of no channels": ("r.wav", _patched(_wav, (22, U16(0))), [], "0 channels of 16 bits"),
+    "WAV of frames of no bytes": ("r.wav", _patched(_wav, (32, U16(0))), [], "in frames of 0 bytes"),
+    "WAV of 0 bits per sample": ("r.wav", _patched(_wav, (34, U16(0))), [], "1 channels of 0 bits"),
+    "WAV header cut short": ("r.wav", lambda path: (_wav(path), os.truncate(path, 30)), [], "a header cut short?"),
 }
 
 

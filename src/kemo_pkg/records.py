@@ -39,6 +39,7 @@ import struct
 import warnings
 import zipfile
 import zlib
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager, ExitStack, contextmanager
 from dataclasses import dataclass
@@ -612,9 +613,11 @@ def _full_scale(samples: np.ndarray) -> np.ndarray:
     info = np.iinfo(samples.dtype)
     middle = (int(info.max) + 1) // 2 if samples.dtype.kind == "u" else 0
     return (samples.astype(float) - middle) / (int(info.max) + 1 - middle)
+
+
 def _unique(names: list[str]) -> list[str]:
     """Channel names as the file gives them; an empty or repeated one by its place."""
-    counts = {name: names.count(name) for name in set(names)}
+    counts = Counter(names)
     return [name if name and counts[name] == 1 else f"channel_{k + 1}" for k, name in enumerate(names)]
 
 
@@ -631,8 +634,8 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
             tdms = stack.enter_context(nptdms.TdmsFile.open(file))
             channels = [channel for group in tdms.groups() for channel in group.channels()]
             steps_s = [float(channel.properties.get("wf_increment", 0.0)) for channel in channels]
-            short = [channel.name for channel in channels]
-            names = _unique([c.name if short.count(c.name) == 1 else f"{c.group_name}/{c.name}" for c in channels])
+            short = Counter(channel.name for channel in channels)
+            names = _unique([c.name if short[c.name] == 1 else f"{c.group_name}/{c.name}" for c in channels])
             declared = {name: _Declared(_vector_shape((len(channel),)), np.dtype(channel.dtype).kind)
                         for name, channel in zip(names, channels)}
         by_name = dict(zip(names, channels))

@@ -127,32 +127,21 @@ class Worker:
         return f"exit status {os.WEXITSTATUS(status)}"
 
 
-def _mapped_bytes():
-    """The address space the process has mapped, where the system says."""
-    try:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        return None
-
-
 @contextmanager
 def _limited(item):
     """The limits the test's marker asks for, held while it runs."""
-    marker = item.get_closest_marker("forked")
-    address_space, seconds = marker.kwargs.get("address_space"), marker.kwargs.get("seconds")
-    mapped = _mapped_bytes() if address_space and resource is not None else None
-    if mapped is not None:
-        previous = _, hard = resource.getrlimit(resource.RLIMIT_AS)
-        soft = mapped + address_space if hard == resource.RLIM_INFINITY else min(mapped + address_space, hard)
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-    if seconds:
-        signal.alarm(seconds)
+    limits = item.get_closest_marker("forked").kwargs
+    previous = resource.getrlimit(resource.RLIMIT_AS) if resource is not None else None
+    if limits.get("address_space") and previous is not None and os.path.exists("/proc/self/statm"):
+        with open("/proc/self/statm") as statm:  # the address space mapped, in pages
+            mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + limits["address_space"], previous[1]))
+    signal.alarm(limits.get("seconds", 0))
     try:
         yield
     finally:
         signal.alarm(0)
-        if mapped is not None:
+        if previous is not None:
             resource.setrlimit(resource.RLIMIT_AS, previous)
 
 
