@@ -17,6 +17,8 @@ from kemo_pkg.__main__ import main
 from kemo_pkg.bearing import (
     DEFECT_LABELS,
     HARMONICS,
+    MAX_BALLS,
+    MAX_BSF,
     DefectOrders,
     defect_orders_from_geometry,
     diagnose_bearing,
@@ -288,11 +290,36 @@ GIVE_GEOMETRY = "^bearing geometry: give balls, ball_diameter, pitch_diameter an
         (parse_geometry, "balls=8", GIVE_GEOMETRY + "; missing ball_diameter, pitch_diameter$"),
         (parse_geometry, "balls=8,ball_diameter=1,pitch_diameter=5,angle=9,width=3",
          GIVE_GEOMETRY + "; unknown angle, width$"),
+        # Orders and geometries no rolling bearing has.
+        (parse_defect_orders, "BPFO=3.05,BPFI=1e9,BSF=1.99,FTF=0.38", r"^BPFI must be below 314 orders \(under the"
+         r" number of balls, and no bearing holds more than 314\), not 1e\+09$"),
+        (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=1.99,FTF=0.5", "FTF must be below 0.5 orders"),
+        (parse_defect_orders, "BPFO=4.95,BPFI=3.05,BSF=1.99,FTF=0.38", r"^BPFO \(4.95\) must be below BPFI \(3.05\)"),
+        (parse_defect_orders, "BPFO=3.05,BPFI=4.95,BSF=50,FTF=0.38", "BSF must be below 50 orders"),
+        (parse_geometry, "balls=1e9,ball_diameter=0.2,pitch_diameter=1", "^1e\\+09 balls of diameter 0.2 do not fit"
+         " around a pitch circle of diameter 1: 15 do at most$"),
+        (parse_geometry, "balls=inf,ball_diameter=1,pitch_diameter=5", "positive whole number"),
+        (parse_geometry, "balls=8,ball_diameter=0.009,pitch_diameter=1", "at least 1% of the pitch diameter"),
     ],
 )
 def test_a_bearing_that_cannot_be_is_refused_with_its_reason(parse, text, problem):
     with pytest.raises(ValueError, match=problem):
         parse(text)
+
+
+# The widest bearing the checks admit: its lines reach the furthest and its
+# families crowd the most harmonics of the shaft below them.
+WIDEST = DefectOrders(MAX_BALLS - 1.0, MAX_BALLS - 0.5, MAX_BSF - 0.1, 0.499)
+
+
+@pytest.mark.forked(address_space=2**30, seconds=300)
+@pytest.mark.parametrize("orders, shaft_hz", [(WIDEST, 0.01), (WIDEST, 1.0), (ORDERS, 1e9), (ORDERS, 1e-300)],
+                         ids=["widest bearing, slow shaft", "widest bearing", "lines far above Nyquist",
+                              "lines at no frequency"])
+def test_the_diagnosis_memory_grows_with_the_record_not_the_defect_lines(orders, shaft_hz):
+    """Within 1 GiB of address space, a million samples."""
+    record = np.random.default_rng(5).standard_normal(2**20)
+    assert diagnose_bearing(record, FS, orders, shaft_hz).verdict == "none"
 
 
 BEARING_FLAG = f"BPFO={ORDERS.bpfo},BPFI={ORDERS.bpfi},BSF={ORDERS.bsf},FTF={ORDERS.ftf}"

@@ -5,6 +5,7 @@ every record or option that cannot be used."""
 import json
 import math
 import re
+import resource
 import subprocess
 import sys
 from dataclasses import replace
@@ -266,6 +267,68 @@ def test_an_existing_figure_is_kept_unless_forced(tmp_path, capsys, unrendered):
     assert figure.read_bytes().startswith(PNG_SIGNATURE)
 
 
+def _link_to(name):
+    return lambda figure: figure.symlink_to(figure.parent.parent / name)
+
+
+# What is at the figure's place, the options, and the error line's reason
+# (None: the figure is written).  The analyst's picture a link points to is
+# never touched.
+FIGURE_PLACES = {
+    "a link pointing nowhere": (_link_to("nowhere.png"), [], "drive.png exists; pass --force to overwrite it"),
+    "a link, with --force: replaced, not written through": (_link_to("own.png"), ["--force"], None),
+    "a folder, with --force": (Path.mkdir, ["--force"], "drive.png is a folder; the figure cannot take its place"),
+}
+
+
+@pytest.mark.parametrize("place, options, problem", FIGURE_PLACES.values(), ids=FIGURE_PLACES.keys())
+def test_a_figure_is_never_written_through_a_link_or_onto_a_folder(tmp_path, capsys, unrendered, place, options,
+                                                                   problem):
+    save_record(tmp_path / "drive.npz", RECORD)
+    (tmp_path / "own.png").write_bytes(b"the analyst's own picture")
+    figure = tmp_path / "figures" / "drive.png"
+    figure.parent.mkdir()
+    place(figure)
+    code, out, err = run(capsys, "analyze", tmp_path / "drive.npz", "--out", figure.parent, *options)
+    assert (tmp_path / "own.png").read_bytes() == b"the analyst's own picture"
+    assert not (tmp_path / "nowhere.png").exists() and [p.name for p in figure.parent.iterdir()] == ["drive.png"]
+    if problem is None:
+        assert code == 0 and not figure.is_symlink() and figure.read_bytes().startswith(PNG_SIGNATURE)
+    else:  # refused before the analysis
+        assert (code, out) == (2, "") and err.startswith("python -m kemo_pkg: error: ") and err.endswith(problem + "\n")
+
+
+def analyze_in(folder, *options, limits=None):
+    """The installed command on folder/drive.npz, the figure in folder/out; `limits` set in its process."""
+    return subprocess.Popen([sys.executable, "-m", "kemo_pkg", "analyze", "drive.npz", *options], cwd=folder,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=limits)
+
+
+@pytest.mark.slow
+def test_of_two_runs_racing_for_one_figure_one_writes_it_and_the_other_is_refused(tmp_path):
+    save_record(tmp_path / "drive.npz", RECORD)
+    runs = [analyze_in(tmp_path, "--json") for _ in range(2)]
+    ended = sorted((run.wait(), run.communicate()[1]) for run in runs)
+    assert ended == [(0, ""), (2, "python -m kemo_pkg: error: out/drive.png exists; pass --force to overwrite it\n")]
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["drive.png"]
+    assert (tmp_path / "out" / "drive.png").read_bytes().startswith(PNG_SIGNATURE)
+
+
+@pytest.mark.slow
+def test_a_figure_that_fails_to_be_written_leaves_the_old_one_whole(tmp_path):
+    save_record(tmp_path / "drive.npz", RECORD)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "drive.png").write_bytes(b"yesterday's figure")
+    # A disk that takes no file beyond 20 kB, as a full one takes none; a figure takes some 100 kB.
+    hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+    full = analyze_in(tmp_path, "--force", limits=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, hard)))
+    out, err = full.communicate()
+    assert (full.returncode, out) == (2, "") and err.endswith(
+        "  figure ...\npython -m kemo_pkg: error: cannot write the figure out/drive.png: File too large\n")
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["drive.png"]
+    assert (tmp_path / "out" / "drive.png").read_bytes() == b"yesterday's figure"
+
+
 def _npz(**arrays):
     return lambda path: np.savez(path, **arrays)
 
@@ -363,7 +426,7 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("still.npz", _npz(vibration=np.zeros(2000), fs=np.float64(0.0)), [],
                      "'fs' must be one positive number", id="npz-rate-zero"),
         pytest.param("pickled.npz", _npz(vibration=np.array([1.0, "x"], dtype=object)), ["--fs", "2000"],
-                     "Object arrays cannot be loaded when allow_pickle=False", id="npz-of-objects"),
+                     "array 'vibration' holds object values, not numbers", id="npz-of-objects"),
         pytest.param("damaged.npz", _damaged_npz, [], "is not a readable .npz archive", id="npz-checksum-wrong"),
         pytest.param("hollow.npz", _npz(), [], "is empty (no arrays)", id="npz-without-arrays"),
         pytest.param("broken.npz", _text("not a zip archive"), [], "is not a readable .npz archive",
@@ -410,6 +473,23 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
         pytest.param("ok.csv", _csv(), ["--time-column", "clock"], "no column named 'clock' (found: time, vibration)",
                      id="named-time-column-missing"),
         pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3"], "missing BPFI, BSF, FTF", id="bearing-incomplete"),
+        pytest.param("ok.csv", _csv(), ["--bearing", "BPFO=3.05,BPFI=1e9,BSF=1.99,FTF=0.38"],
+                     "argument --bearing: BPFI must be below 314 orders", id="bearing-of-no-bearing"),
+        pytest.param("ok.csv", _csv(), ["--bearing-geometry", "balls=1e9,ball_diameter=0.2,pitch_diameter=1"],
+                     "1e+09 balls of diameter 0.2 do not fit around a pitch circle of diameter 1: 15 do at most",
+                     id="geometry-of-no-bearing"),
+        pytest.param("ok.csv", _csv(), ["--rpm", "5e-324"], "a shaft speed of 4.94066e-324 r/min turns less than once"
+                     " in the record's 1 s; the record resolves no speed below 60 r/min", id="speed-below-resolution"),
+        pytest.param("ok.csv", _csv(), ["--max-samples", "1000"], "argument --max-samples: must be at least 1024",
+                     id="max-samples-below-a-record"),
+        pytest.param("ok.csv", _csv(), ["--out", "/proc"], "cannot write the figure into /proc",
+                     id="figure-folder-not-writable"),
+        pytest.param("a\nb\x1b[2J.csv", _csv(header="time,\x1b[31mpressure"), [],
+                     "a\\nb\\x1b[2J.csv: no vibration column (name one 'vibration'; found: time, \\x1b[31mpressure)",
+                     id="control-characters-in-names"),
+        pytest.param("ok.csv", _csv(), ["--vibration-column", "\x1b]0;title\x07" + "x" * 10**5],
+                     f"no column named '\\x1b]0;title\\x07{'x' * 50}...' (found: time, vibration)",
+                     id="control-characters-in-a-long-flag"),
     ],
 )
 def test_a_record_or_option_that_cannot_be_used_gets_one_error_line(tmp_path, capsys, name, write, options, problem):

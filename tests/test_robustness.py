@@ -7,8 +7,11 @@ cases."""
 import contextlib
 import io
 import json
+import os
 import re
+import struct
 import warnings
+import zipfile
 
 import numpy as np
 import pytest
@@ -18,7 +21,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from kemo_pkg.cli import main
+from kemo_pkg.problems import InputError
+from kemo_pkg.records import MIN_SAMPLES, load_record
 from support.field_records import pulse_times_of, tach_signal, to_counts
+from support.files import MAT73_HEADER, write_mat73, write_tdms, write_uff
 
 ERROR_PREFIX = "python -m kemo_pkg: error: "
 BEARING = "BPFO=3.58,BPFI=5.42,BSF=2.36,FTF=0.40"
@@ -224,3 +230,163 @@ def test_the_issues_broken_sensors(tmp_path, arrays, usable, in_report, check):
     assert code == 0 and report["quality"]["usable"] == usable
     channel, name, status = check
     assert (name, status) in {(c["name"], c["status"]) for c in report["quality"][channel]["checks"]}
+
+
+# Hostile files: each reader over real files of its format, written by the
+# format's own library and then damaged.  The tests run in a forked worker
+# whose address space may grow by 1 GiB and that is ended after 10 minutes:
+# an allocation a header or a flag asked for, or a hang, fails the test.
+LIMITS = {"address_space": 2**30, "seconds": 600}
+N, FS_HZ = 2000, 2000.0
+SAMPLES = np.sin(2 * np.pi * 50 * np.arange(N) / FS_HZ)
+
+
+def _wav(path):
+    scipy.io.wavfile.write(path, int(FS_HZ), (SAMPLES * 2**14).astype(np.int16))
+
+
+def _csv_file(path):
+    np.savetxt(path, np.column_stack([np.arange(N) / FS_HZ, SAMPLES]), delimiter=",", header="time,vibration",
+               comments="")
+
+
+# (file, writer, sample rate to give): small valid records of every format.
+SEEDS = {
+    "CSV": ("r.csv", _csv_file, None),
+    "NPZ": ("r.npz", lambda path: np.savez(path, vibration=SAMPLES, fs=np.float64(FS_HZ)), None),
+    "NPZ, compressed": ("r.npz", lambda path: np.savez_compressed(path, vibration=SAMPLES, rpm=1500.0), FS_HZ),
+    "MATLAB v5": ("r.mat", lambda path: scipy.io.savemat(path, {"vibration": SAMPLES, "rpm": 1500.0}), FS_HZ),
+    "MATLAB v5, compressed": (
+        "r.mat", lambda path: scipy.io.savemat(path, {"vibration": SAMPLES}, do_compression=True), FS_HZ),
+    "MATLAB v7.3": ("r.mat", lambda path: write_mat73(path, {"vibration": SAMPLES, "rpm": 1500.0}), FS_HZ),
+    "WAV": ("r.wav", _wav, None),
+    "TDMS": ("r.tdms", lambda path: write_tdms(path, {"vibration": SAMPLES, "shaft rpm": 1500.0}, FS_HZ), None),
+    "UFF": ("r.uff", lambda path: write_uff(path, {"vibration": SAMPLES}, FS_HZ), None),
+}
+# Words a corrupt length or count often holds: none, all ones, the largest signed, 2**40.
+WORDS = (b"\x00\x00\x00\x00", b"\xff\xff\xff\xff", b"\xff\xff\xff\x7f", (2**40).to_bytes(8, "little"))
+
+
+@st.composite
+def damaged(draw, seed):
+    """`seed` with a few bytes overwritten (with anything, or a word a corrupt
+    length holds), cut short, or grown by inserted bytes; mostly in the first
+    512 bytes, where the headers are."""
+    data = bytearray(seed)
+    for _ in range(draw(st.integers(1, 4))):
+        place = draw(st.one_of(st.integers(0, min(len(data), 512)), st.integers(0, len(data))))
+        edit = draw(st.sampled_from(("overwrite", "overwrite", "cut", "grow")))
+        if edit == "overwrite":
+            new = draw(st.one_of(st.binary(min_size=1, max_size=8), st.sampled_from(WORDS)))
+            data[place:place + len(new)] = new
+        elif edit == "cut":
+            del data[place:]
+        else:
+            repeated = bytes(data[place:place + 64]) * 8
+            data[place:place] = draw(st.one_of(st.binary(min_size=1, max_size=64), st.just(repeated)))
+    return bytes(data)
+
+
+@pytest.mark.forked(**LIMITS)
+@pytest.mark.parametrize("name, write, fs", SEEDS.values(), ids=SEEDS.keys())
+@given(data=st.data())
+@settings(max_examples=100, derandomize=True, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_a_damaged_file_is_a_record_or_one_clean_error(tmp_path, name, write, fs, data):
+    path = tmp_path / name
+    write(path)
+    path.write_bytes(data.draw(damaged(path.read_bytes())))
+    try:
+        record = load_record(path, fs=fs, max_samples=2**16)
+    except InputError as error:  # anything else escaping fails the test as it is
+        assert str(error).isprintable() and len(str(error)) < 1000, str(error)
+    else:
+        assert len(record.vibration) >= MIN_SAMPLES and np.all(np.isfinite(record.vibration))
+
+
+def _patched(write, *patches):
+    """A file as `write` makes it, with words put at byte offsets."""
+    def patch(path):
+        write(path)
+        data = bytearray(path.read_bytes())
+        for offset, word in patches:
+            data[offset:offset + len(word)] = word
+        path.write_bytes(bytes(data))
+    return patch
+
+
+def _mat5_with(*patches):
+    return _patched(lambda path: scipy.io.savemat(path, {"vibration": SAMPLES}), *patches)
+
+
+def _h5_declaring_2_40_values(path):
+    import h5py
+
+    with h5py.File(path, "w", userblock_size=512) as file:  # a chunked dataset of no chunk written
+        file.create_dataset("vibration", shape=(1, 2**40), chunks=(1, 1024)).attrs["MATLAB_class"] = "double"
+    _patched(lambda path: None, (0, MAT73_HEADER))(path)
+
+
+def _npz_holding(member):
+    def write(path):
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("vibration.npy", member)
+    return write
+
+
+LIAR = io.BytesIO()  # a .npy header of 10**12 values
+np.lib.format.write_array_header_1_0(LIAR, {"descr": "<f8", "fortran_order": False, "shape": (10**12,)})
+
+
+def _text(text):
+    return lambda path: path.write_text(text)
+
+
+U32, U16 = struct.Struct("<I").pack, struct.Struct("<H").pack
+TOO_FEW = ["--max-samples", 1500]  # for records of 2000 samples
+# (file, writer, options, the error line's reason): a file refused by one
+# line before it is read in full.  scipy's WAV header has the channels at
+# byte 22, the rate at 24, the frame size at 32, the bits per sample at 34
+# and the data chunk's size at 40.  Its MATLAB v5 variable has its columns at
+# byte 164, its name's size at 172, its values' type at 192, their size at 196.
+HOSTILE = {
+    "a FIFO": ("r.csv", os.mkfifo, [], "is not a regular file"),
+    "a link to /dev/zero": ("r.npz", lambda path: path.symlink_to("/dev/zero"), [], "is not a regular file"),
+    "NPZ declaring 10**12 values": ("r.npz", _npz_holding(LIAR.getvalue()), [], "'vibration' declares 1000000000000"
+                                    " values, more than --max-samples 67108864 allows"),
+    "NPZ member no array": ("r.npz", _npz_holding("hello"), [], "member 'vibration' is not an array"),
+    "NPZ, damaged compressed data": ("r.npz", _patched(lambda path: np.savez_compressed(path, vibration=SAMPLES),
+                                                       (200, bytes(60))), [], "(Error -3 while decompressing data"),
+    "MATLAB v5 declaring 2**30 columns": ("r.mat", _mat5_with((164, U32(2**30))), [], "declares 1073741824 values"),
+    "MATLAB v5 name of 4 GiB": ("r.mat", _mat5_with((172, U32(2**32 - 8))), [], "name declares 4294967288 bytes"),
+    "MATLAB v5 values of 4 GiB": ("r.mat", _mat5_with((196, U32(2**32 - 128))), ["--fs", FS_HZ],
+                                  "declares 4294967168 bytes of values"),
+    "MATLAB v5 values of no number type, which crash scipy": (
+        "r.mat", _mat5_with((192, U32(0x10000))), ["--fs", FS_HZ], "holds values of type 0, which is no number"),
+    "MATLAB v7.3 declaring 2**40 values": ("r.mat", _h5_declaring_2_40_values, [], "declares 1099511627776 values"),
+    "TDMS": ("r.tdms", SEEDS["TDMS"][1], TOO_FEW, "'vibration' declares 2000 values, more than --max-samples 1500"),
+    "UFF": ("r.uff", SEEDS["UFF"][1], TOO_FEW, "more than --max-samples 1500 values of a universal file take"),
+    "CSV": ("r.csv", _csv_file, TOO_FEW, "more than 1500 rows, more samples than --max-samples allows"),
+    "CSV of 2**17 columns": ("r.csv", _text(",".join(["c"] * 2**17)), [], "names more than 4096 columns"),
+    "CSV cell over the limit": ("r.csv", _text("t,y\n0," + "1" * 2**18 + ",\n"), [], "larger than field limit"),
+    "CSV line over 4 Mi characters": ("r.csv", _text("t,y\n" + "1" * (2**22 + 1)), [], "line 2: longer than 4194304"),
+    "WAV": ("r.wav", _wav, TOO_FEW, "'channel_1' declares 2000 values"),
+    "WAV data chunk over the file": ("r.wav", _patched(_wav, (40, U32(2**32 - 16))), [],
+                                     "the data chunk declares 4294967280 bytes, the file holds 4000 after it"),
+    "WAV of no frames": ("r.wav", lambda path: scipy.io.wavfile.write(path, 8000, np.zeros(0, np.int16)), [],
+                         "no vector of at least 1024 samples"),
+    "WAV of rate 0, with --fs": ("r.wav", _patched(_wav, (24, U32(0))), ["--fs", FS_HZ], "a sample rate of 0 Hz"),
+    "WAV of no channels": ("r.wav", _patched(_wav, (22, U16(0))), [], "0 channels of 16 bits"),
+    "WAV of frames of no bytes": ("r.wav", _patched(_wav, (32, U16(0))), [], "in frames of 0 bytes"),
+    "WAV of 0 bits per sample": ("r.wav", _patched(_wav, (34, U16(0))), [], "1 channels of 0 bits"),
+    "WAV header cut short": ("r.wav", lambda path: (_wav(path), os.truncate(path, 30)), [], "a header cut short?"),
+}
+
+
+@pytest.mark.forked(**LIMITS)
+@pytest.mark.parametrize("name, write, options, problem", HOSTILE.values(), ids=HOSTILE.keys())
+def test_a_hostile_file_gets_one_error_line(tmp_path, name, write, options, problem):
+    write(tmp_path / name)
+    code, out, err, caught = run(tmp_path / name, *options)
+    assert (code, out, caught) == (2, "", []) and err.count("\n") == 1, err
+    assert err.startswith(ERROR_PREFIX) and problem in err, err

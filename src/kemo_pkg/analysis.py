@@ -24,11 +24,15 @@ from .quality import RecordQuality, bridge_spikes, check_record
 from .records import Record
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S, Severity, assess_severity
 
-__all__ = ["MIN_GEAR_RATIO", "Assessment", "Progress", "Settings", "ShaftSpeed", "assess_record", "check_settings"]
+__all__ = ["MIN_GEAR_RATIO", "MIN_REVOLUTIONS", "Assessment", "Progress", "Settings", "ShaftSpeed", "assess_record",
+           "check_settings"]
 
 # The slow shaft turns slower: below 1 the "slow-shaft revolutions" would
 # outnumber the pulses, a thousand to one at 0.001, and fill the memory.
 MIN_GEAR_RATIO = 1.0
+# A record resolves no frequency below the spacing of its spectrum, one
+# cycle per record: a shaft must turn once in it for its speed to be read.
+MIN_REVOLUTIONS = 1.0
 
 # A step of the analysis, named: the caller's context, entered around it (to
 # time it, show it, or log it).
@@ -109,11 +113,21 @@ class Assessment:
         return self.samples / self.fs
 
 
-def check_settings(settings: Settings, fs: float) -> None:
-    """Raises InputError when `settings` cannot serve a record sampled at `fs`
-    (Hz): an envelope band the chain's band-pass cannot take."""
+def check_settings(settings: Settings, fs: float, samples: int | None = None) -> None:
+    """Raises InputError when `settings` cannot serve a record of `samples`
+    samples at `fs` (Hz): an envelope band the chain's band-pass cannot take,
+    a nominal speed at which the shaft turns less than `MIN_REVOLUTIONS`
+    times in the record."""
     if settings.band_hz is not None:
         check_band(settings.band_hz, fs)
+    if settings.rpm is not None and samples is not None and not settings.rpm >= _lowest_rpm(fs, samples):
+        raise InputError(f"a shaft speed of {settings.rpm:g} r/min turns less than once in the record's"
+                         f" {samples / fs:.3g} s; the record resolves no speed below {_lowest_rpm(fs, samples):.3g}"
+                         " r/min")
+
+
+def _lowest_rpm(fs: float, samples: int) -> float:
+    return 60.0 * MIN_REVOLUTIONS * fs / samples
 
 
 def assess_record(record: Record, settings: Settings = Settings(), progress: Progress = _unseen) -> Assessment:
@@ -138,7 +152,7 @@ def assess_record(record: Record, settings: Settings = Settings(), progress: Pro
     InputError
         For settings the record cannot take (`check_settings`).
     """
-    check_settings(settings, record.fs)
+    check_settings(settings, record.fs, len(record.vibration))
     assessment = Assessment(record.name, record.fs, len(record.vibration), _quality(record, settings, progress),
                             settings.units)
     if not assessment.quality.usable:
@@ -180,6 +194,10 @@ def _shaft_speed(record: Record, settings: Settings, order: OrderDomain | None, 
     tolerance of the nominal speed (the analyst's before the one the record
     logged); else, where no shaft line stands out, the nominal speed."""
     rpm = settings.rpm if settings.rpm is not None else record.rpm
+    if rpm is not None and rpm < _lowest_rpm(record.fs, len(record.vibration)):  # the record's own, logged
+        notes.append(Note("shaft speed", f"the logged speed, {rpm:g} r/min, turns less than once in the record;"
+                          " set aside"))
+        rpm = None
     nominal_hz = None if rpm is None else rpm / 60.0
     if order is not None:
         return ShaftSpeed(order.speed_hz, "tachometer", nominal_hz)

@@ -63,6 +63,7 @@ from .filterbank import (
     resolved_levels,
     spectral_kurtosis,
 )
+from .problems import EXCERPT, printable
 
 __all__ = [
     "DEFECTS", "DEFECT_LABELS", "BearingDiagnosis", "DefectEvidence", "DefectOrders", "defect_orders_from_geometry",
@@ -138,6 +139,16 @@ EMPTY_BAND = 1e-5
 REQUIRED_SIDEBANDS = ("inner_race",)
 
 Families = dict[str, tuple[float, float | None]]  # per defect: its rate and its sidebands' spacing, Hz
+
+# What a rolling bearing can be.  A rolling element is at least 1 % of the
+# pitch diameter (a needle bearing's needles and a slewing ring's balls are
+# among the smallest), and no more of them fit around the pitch circle than
+# its circumference holds, 314 at 1 %.  Hence a cage turning at under half
+# the shaft's speed, ball-pass rates under the number of balls, and a ball
+# spinning at under 50 orders.
+MIN_BALL_RATIO = 0.01
+MAX_BALLS = int(math.pi / math.asin(MIN_BALL_RATIO))
+MAX_BSF = 1 / (2 * MIN_BALL_RATIO)
 Window = tuple[float, float]                      # slips below and above a kinematic rate, as shares
 
 
@@ -156,6 +167,18 @@ class DefectOrders:
             value = getattr(self, name)
             if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
                 raise ValueError(f"{name.upper()} must be a positive number of orders, not {value!r}")
+        if not self.ftf < 0.5:
+            raise ValueError(f"FTF must be below 0.5 orders (the cage turns at under half the shaft's speed),"
+                             f" not {self.ftf:g}")
+        if not self.bpfo < self.bpfi:
+            raise ValueError(f"BPFO ({self.bpfo:g}) must be below BPFI ({self.bpfi:g}): the balls pass a point of"
+                             " the standing outer race less often than one of the turning inner race")
+        if not self.bpfi < MAX_BALLS:
+            raise ValueError(f"BPFI must be below {MAX_BALLS} orders (under the number of balls, and no bearing"
+                             f" holds more than {MAX_BALLS}), not {self.bpfi:g}")
+        if not self.bsf < MAX_BSF:
+            raise ValueError(f"BSF must be below {MAX_BSF:g} orders (a ball at least {MIN_BALL_RATIO:.0%} of the"
+                             f" pitch diameter), not {self.bsf:g}")
 
     def families(self) -> dict[str, tuple[float, float | None]]:
         """For each defect: the order its lines repeat at, and the order of
@@ -191,7 +214,7 @@ def defect_orders_from_geometry(
         BPFO = n/2 (1 - r), BPFI = n/2 (1 + r), BSF = D/(2d) (1 - r**2),
         FTF = (1 - r)/2, with r = d/D cos(contact angle).
     """
-    if int(balls) != balls or balls < 1:
+    if not (math.isfinite(balls) and int(balls) == balls and balls >= 1):
         raise ValueError(f"the number of balls must be a positive whole number, not {balls!r}")
     for name, value in (("ball diameter", ball_diameter), ("pitch diameter", pitch_diameter)):
         if not (math.isfinite(value) and value > 0):
@@ -199,6 +222,14 @@ def defect_orders_from_geometry(
     if not ball_diameter < pitch_diameter:
         raise ValueError(f"the ball diameter ({ball_diameter:g}) must be smaller than the pitch diameter"
                          f" ({pitch_diameter:g})")
+    if not ball_diameter >= MIN_BALL_RATIO * pitch_diameter:
+        raise ValueError(f"the ball diameter ({ball_diameter:g}) must be at least {MIN_BALL_RATIO:.0%} of the pitch"
+                         f" diameter ({pitch_diameter:g})")
+    # Balls side by side on the pitch circle each take an angle of 2 asin(d/D).
+    fit = int(math.pi / math.asin(ball_diameter / pitch_diameter) + 1e-9)
+    if balls > fit:
+        raise ValueError(f"{balls:g} balls of diameter {ball_diameter:g} do not fit around a pitch circle of"
+                         f" diameter {pitch_diameter:g}: {fit} do at most")
     if not (math.isfinite(contact_angle_deg) and 0 <= contact_angle_deg < 90):
         raise ValueError(f"the contact angle must lie from 0 to below 90 degrees, not {contact_angle_deg!r}")
     ratio = ball_diameter / pitch_diameter * math.cos(math.radians(contact_angle_deg))
@@ -215,11 +246,11 @@ def _key_values(text: str, what: str) -> dict[str, float]:
     for item in filter(None, (part.strip() for part in text.split(","))):
         key, sep, value = item.partition("=")
         if not sep:
-            raise ValueError(f"{what}: '{item}' is not KEY=VALUE")
+            raise ValueError(f"{what}: '{printable(item, EXCERPT)}' is not KEY=VALUE")
         try:
             values[key.strip().lower()] = float(value)
         except ValueError:
-            raise ValueError(f"{what}: '{value.strip()}' is not a number") from None
+            raise ValueError(f"{what}: '{printable(value.strip(), EXCERPT)}' is not a number") from None
     return values
 
 
@@ -232,7 +263,7 @@ def parse_defect_orders(text: str) -> DefectOrders:
     if unknown or missing:
         raise ValueError("bearing: give BPFO, BPFI, BSF and FTF in orders"
                          + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return DefectOrders(**{key: values[key] for key in wanted})
 
 
@@ -246,7 +277,7 @@ def parse_geometry(text: str) -> DefectOrders:
     if unknown or missing:
         raise ValueError("bearing geometry: give balls, ball_diameter, pitch_diameter and optionally contact_angle"
                          + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {', '.join(unknown)}" if unknown else ""))
+                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return defect_orders_from_geometry(values["balls"], values["ball_diameter"], values["pitch_diameter"],
                                        values.get("contact_angle", 0.0))
 
@@ -528,7 +559,8 @@ def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families
     """The envelope spectra of every candidate band, and the spectral
     kurtosis of every level of `tree` of the record with its lines removed."""
     floor_hz = BAND_FLOOR_MULTIPLE * _highest_line_hz(families_hz)
-    top_hz = _top_hz(families_hz, shaft_hz)
+    # No envelope spectrum reaches past the record's Nyquist, whatever the defect orders ask.
+    top_hz = min(_top_hz(families_hz, shaft_hz), (len(spectrum) - 1) * df)
     block = _floor_block(shaft_hz, df)
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
     bin_power = np.abs(spectrum) ** 2
@@ -913,6 +945,8 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
     x = np.asarray(vibration, dtype=float)
     if x.ndim != 1 or not np.all(np.isfinite(x)):
         raise ValueError("the vibration record must be one-dimensional with finite samples")
+    if not (math.isfinite(shaft_hz) and shaft_hz > 0):
+        raise ValueError(f"the shaft speed must be a positive number of Hz, not {shaft_hz!r}")
     notes = []
     if len(x) > MAX_SAMPLES:
         notes.append(f"bearing: the first {MAX_SAMPLES} samples of the record were analysed")

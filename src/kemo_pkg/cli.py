@@ -5,6 +5,9 @@ and a fleet's records analysed on Dask (fleet)."""
 import argparse
 import csv
 import json
+import os
+import secrets
+import stat
 import sys
 import tempfile
 import time
@@ -34,8 +37,8 @@ from .fleet import (
     table_json,
 )
 from .history import DEFAULT_TARGET, append, content_hash, machine_history, machines, open_history
-from .problems import InputError
-from .records import COLUMN_ALIASES, READERS, load_record
+from .problems import EXCERPT, InputError, printable
+from .records import COLUMN_ALIASES, MAX_SAMPLES, MIN_SAMPLES, READERS, load_record
 from .report import Finding, Row, findings, format_report, group, to_json
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S
 from .trend import FINDING_LABELS, MIN_READINGS, MachineTrend, assess_trend, machine_trend, trend_json
@@ -52,9 +55,19 @@ def _positive(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}") from None
+        value = float("nan")
     if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {printable(text, EXCERPT)}")
+    return value
+
+
+def _samples(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number of samples, not {printable(text, EXCERPT)}") from None
+    if value < MIN_SAMPLES:
+        raise argparse.ArgumentTypeError(f"must be at least {MIN_SAMPLES}, the shortest record, not {value}")
     return value
 
 
@@ -79,7 +92,7 @@ def _parsed_by(parse: Callable[[str], object]) -> Callable[[str], object]:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, as for a record that cannot be read; the usage is --help's job.
-        self.exit(2, f"{PROG}: error: {message}\n")
+        self.exit(2, f"{PROG}: error: {printable(message)}\n")
 
 
 def _names(role: str) -> str:
@@ -172,6 +185,14 @@ def _parser() -> argparse.ArgumentParser:
         help="sample rate, when the record has no time axis and the file none of its own",
     )
     analyze.add_argument(
+        "--max-samples",
+        type=_samples,
+        default=MAX_SAMPLES,
+        metavar="N",
+        help="the most samples a channel of the file may hold (default: 2**26); a file declaring more is refused"
+        " before it is read",
+    )
+    analyze.add_argument(
         "--rpm",
         type=_positive,
         metavar="RPM",
@@ -262,13 +283,73 @@ def _shown(step: str) -> Iterator[None]:
     """One line on stderr per step of the analysis, with the time it took."""
     print(f"  {step} ...", end="", file=sys.stderr, flush=True)
     start = time.perf_counter()
-    yield
+    try:
+        yield
+    except BaseException:
+        print(file=sys.stderr, flush=True)  # the step's line ends, and the error has its own
+        raise
     print(f" {time.perf_counter() - start:.2f} s", file=sys.stderr, flush=True)
 
 
 def _output_folder(out: Path) -> None:
     if out.exists() and not out.is_dir():
         raise InputError(f"output folder {out} is a file")
+
+
+Publish = Callable[[Callable[[Path], None]], None]  # writes an output, given what draws it into a path
+
+
+def _claim(path: Path, force: bool, what: str) -> Path:
+    """The temporary file, made now beside `path`, that `what` will be
+    written into: whether it can be written is known before any work.
+    Without `force`, anything already at `path` is kept (a link too, even
+    one that points nowhere); with it, a folder still is."""
+    try:
+        mode: int | None = os.lstat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is not None and not force:
+        raise InputError(f"{path} exists; pass --force to overwrite it")
+    if mode is not None and stat.S_ISDIR(mode):
+        raise InputError(f"{path} is a folder; {what} cannot take its place")
+    temporary = path.parent / f".{path.stem}-{secrets.token_hex(4)}{path.suffix}"
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    except OSError as error:
+        raise InputError(f"cannot write {what} into {path.parent}: {error.strerror}") from None
+    return temporary
+
+
+def _publish(write: Callable[[Path], None], temporary: Path, path: Path, force: bool, what: str) -> None:
+    """Writes into `temporary` and renames it into place: a failed write
+    leaves what was at `path` whole.  Without `force` the name is taken only
+    where nothing has it, so that of two runs racing for it one writes and
+    the other is refused; with it, what is there is replaced (a link itself,
+    never what it points to)."""
+    try:
+        write(temporary)
+        if not force:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        os.replace(temporary, path)
+    except FileExistsError:
+        raise InputError(f"{path} exists; pass --force to overwrite it") from None
+    except OSError as error:
+        raise InputError(f"cannot write {what} {path}: {error.strerror}") from None
+
+
+@contextmanager
+def _claimed(path: Path | None, force: bool, what: str = "the figure") -> Iterator[Publish | None]:
+    """Claims `path` for an output now (None: no output), and yields what
+    writes it into place once it is made; the claim is given up on leaving."""
+    if path is None:
+        yield None
+        return
+    temporary = _claim(path, force, what)
+    try:
+        yield lambda write: _publish(write, temporary, path, force, what)
+    finally:
+        temporary.unlink(missing_ok=True)
 
 
 def _figure_module() -> ModuleType:
@@ -305,17 +386,20 @@ def run_demo(out: Path, design: demo.Drivetrain = demo.Drivetrain()) -> tuple[st
     checked = [row for _, block in sections for row in block if row.passed is not None]
     recovered = sum(bool(row.passed) for row in checked)
     path = out / "demo.png"
-    with _shown("figure"):
-        out.mkdir(parents=True, exist_ok=True)
-        figure.draw(
-            assessment,
-            path,
-            record,
-            trend,
-            truth_fault=design.bpfo_order,
-            onset=design.onset_day,
-            trend_unit="day",
-            trend_label=f"bearing-band level ({assessment.units})",
+    # The demonstration replaces its own figure, whole or not at all.
+    with _shown("figure"), _claimed(path, force=True) as publish:
+        assert publish is not None
+        publish(
+            lambda into: figure.draw(
+                assessment,
+                into,
+                record,
+                trend,
+                truth_fault=design.bpfo_order,
+                onset=design.onset_day,
+                trend_unit="day",
+                trend_label=f"bearing-band level ({assessment.units})",
+            )
         )
     title = [
         f"kemo_pkg demo: a synthetic drivetrain with known truth (seed {design.seed})",
@@ -347,7 +431,7 @@ def _demo(args: argparse.Namespace) -> int:
 
 def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -> str:
     title = [
-        f"kemo_pkg analyze: {args.file} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
+        f"kemo_pkg analyze: {printable(str(args.file))} ({assessment.samples} samples, {assessment.duration_s:.3g} s"
         f" at {assessment.fs:g} Hz, {'with' if tach else 'no'} tachometer)",
         "",
     ]
@@ -358,7 +442,9 @@ def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -
 def _analyze(args: argparse.Namespace) -> int:
     if args.machine is None and (args.taken is not None or args.history != DEFAULT_TARGET):
         raise InputError("--taken and --history need --machine NAME")
-    record = load_record(args.file, args.fs, args.time_column, args.vibration_column, args.tach_column)
+    record = load_record(
+        args.file, args.fs, args.time_column, args.vibration_column, args.tach_column, args.max_samples
+    )
     settings = Settings(
         gear_ratio=args.gear_ratio,
         band_hz=tuple(args.band) if args.band else None,
@@ -369,24 +455,23 @@ def _analyze(args: argparse.Namespace) -> int:
         machine_group=args.machine_group,
         support=args.support,
     )
-    check_settings(settings, record.fs)
+    check_settings(settings, record.fs, len(record.vibration))
     engine = None if args.machine is None else open_history(args.history)
     figure, figure_path = None, args.out / f"{args.file.stem}.png"
     if not args.no_figure:
         figure = _figure_module()
         _output_folder(args.out)
-        if figure_path.exists() and not args.force:
-            raise InputError(f"{figure_path} exists; pass --force to overwrite it")
-
-    if not args.json:
-        print(f"running the analysis on {args.file}:", file=sys.stderr)
-    progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
-    assessment = assess_record(record, settings, progress)
-    drawn = figure is not None and assessment.chain is not None
-    if figure is not None and drawn:
-        with progress("figure"):
-            args.out.mkdir(parents=True, exist_ok=True)
-            figure.draw(assessment, figure_path, record)
+    with _claimed(None if figure is None else figure_path, args.force) as publish:
+        if not args.json:
+            print(f"running the analysis on {printable(str(args.file))}:", file=sys.stderr)
+        progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
+        assessment = assess_record(record, settings, progress)
+        drawn = False
+        if figure is not None and publish is not None and assessment.chain is not None:
+            draw = figure.draw
+            with progress("figure"):
+                publish(lambda path: draw(assessment, path, record))
+            drawn = True
     stored = None if engine is None else _store_analysis(args, assessment, settings, engine)
     if args.json:
         document = to_json(assessment)
@@ -401,7 +486,7 @@ def _analyze(args: argparse.Namespace) -> int:
             f" {'stored in' if stored['stored'] else 'already in'} {args.history}"
         )
     if drawn:
-        print(f"\nfigure: {figure_path}")
+        print(f"\nfigure: {printable(str(figure_path))}")
     return 0
 
 
@@ -431,18 +516,18 @@ def _trend(args: argparse.Namespace) -> int:
     if args.figure:
         figure = _figure_module()
         _output_folder(args.out)
-        if figure_path.exists() and not args.force:
-            raise InputError(f"{figure_path} exists; pass --force to overwrite it")
-    trend = machine_trend(readings)
-    print(
-        json.dumps(trend_json(args.machine, trend), allow_nan=False) if args.json else _trend_text(args.machine, trend)
-    )
-    if figure is not None:
-        if trend.trends:
-            args.out.mkdir(parents=True, exist_ok=True)
-            figure.draw_machine_trend(args.machine, trend, figure_path)
-        where = figure_path if trend.trends else f"none, no finding has the {MIN_READINGS} readings a trend needs"
-        print(f"\nfigure: {where}", file=sys.stderr if args.json else sys.stdout)
+    with _claimed(None if figure is None else figure_path, args.force) as publish:
+        trend = machine_trend(readings)
+        print(
+            json.dumps(trend_json(args.machine, trend), allow_nan=False)
+            if args.json
+            else _trend_text(args.machine, trend)
+        )
+        if figure is not None and publish is not None:
+            if trend.trends:
+                publish(lambda path: figure.draw_machine_trend(args.machine, trend, path))
+            where = figure_path if trend.trends else f"none, no finding has the {MIN_READINGS} readings a trend needs"
+            print(f"\nfigure: {printable(str(where))}", file=sys.stderr if args.json else sys.stdout)
     return 0
 
 
@@ -543,7 +628,7 @@ def _fleet_text(table: list[MachineStatus], analysed_now: int) -> str:
     return "\n".join(lines)
 
 
-def _write_table_csv(path: Path, document: dict[str, Any]) -> None:
+def _write_table_csv(document: dict[str, Any], path: Path) -> None:
     with open(path, "w", newline="") as file:
         writer = csv.writer(file)
         writer.writerow(["machine", "measurements", "last_taken", "verdict", "zone", "alarms", "failed"])
@@ -563,8 +648,11 @@ def _write_table_csv(path: Path, document: dict[str, Any]) -> None:
 
 
 def _fleet(args: argparse.Namespace) -> int:
-    if args.csv is not None and args.csv.exists() and not args.force:
-        raise InputError(f"{args.csv} exists; pass --force to overwrite it")
+    with _claimed(args.csv, args.force, "the table") as publish:
+        return _run_fleet_command(args, publish)
+
+
+def _run_fleet_command(args: argparse.Namespace, publish: Publish | None) -> int:
     settings = Settings(
         gear_ratio=args.gear_ratio,
         band_hz=tuple(args.band) if args.band else None,
@@ -583,8 +671,8 @@ def _fleet(args: argparse.Namespace) -> int:
     table = fleet_table(engine)
     engine.dispose()
     document = table_json(table, analysed_now)
-    if args.csv is not None:
-        _write_table_csv(args.csv, document)
+    if publish is not None:
+        publish(lambda path: _write_table_csv(document, path))
     print(json.dumps(document) if args.json else _fleet_text(table, analysed_now))
     return 0
 
@@ -616,8 +704,9 @@ def run_demo_fleet(out: Path, design: FleetDesign = FleetDesign()) -> tuple[str,
     trend = next(row.trend for row in table if row.machine == machine)
     assert trend is not None  # every row of the table carries its trend
     path = out / "fleet-trend.png"
-    out.mkdir(parents=True, exist_ok=True)
-    figure.draw_machine_trend(machine, trend, path)
+    with _claimed(path, force=True) as publish:
+        assert publish is not None
+        publish(lambda into: figure.draw_machine_trend(machine, trend, into))
     report = "\n\n".join(
         [
             format_report(title, sections),
@@ -641,5 +730,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         command = {"demo": _demo, "analyze": _analyze, "trend": _trend, "fleet": _fleet}[args.command]
         return command(args)
     except (InputError, OSError) as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
+        # Names and excerpts of the user's files escaped: one line, nothing a terminal acts on.
+        print(f"{PROG}: error: {printable(str(error))}", file=sys.stderr)
+    except MemoryError:
+        print(f"{PROG}: error: out of memory; the record is too large for this machine", file=sys.stderr)
+    return 2

@@ -8,6 +8,12 @@ When the worker dies instead, the test it was running is reported as failed,
 with the signal or exit status that ended it, and the next marked test
 starts a new worker.  The test process itself never runs them.
 
+`forked(address_space=BYTES, seconds=S)` runs the test under limits: its
+address space may grow by BYTES beyond what the worker has mapped (where
+the kernel keeps that limit), so an unbounded allocation fails the test
+instead of taking the machine; after S seconds the worker is ended, so a
+hang fails it too.
+
 Where there is no fork (Windows), marked tests run in the test process.
 """
 
@@ -17,6 +23,12 @@ import signal
 import struct
 import traceback
 import warnings
+from contextlib import contextmanager
+
+try:
+    import resource
+except ImportError:  # Windows: no limits
+    resource = None
 
 import pytest
 from _pytest.reports import TestReport
@@ -79,7 +91,10 @@ class Worker:
                 item = session.items[position]
                 nextitem = session.items[next_position] if next_position is not None else None
                 hook = item.config.hook
-                results = runtestprotocol(item, log=False, nextitem=nextitem)
+                # What the worker set up for its last test and this one does not share ends first.
+                item.session._setupstate.teardown_exact(item)
+                with _limited(item):
+                    results = runtestprotocol(item, log=False, nextitem=nextitem)
                 serialised = [hook.pytest_report_to_serializable(config=item.config, report=r) for r in results]
                 _send(reports, pickle.dumps(serialised))
             status = 0
@@ -112,11 +127,30 @@ class Worker:
         return f"exit status {os.WEXITSTATUS(status)}"
 
 
+@contextmanager
+def _limited(item):
+    """The limits the test's marker asks for, held while it runs."""
+    limits = item.get_closest_marker("forked").kwargs
+    previous = resource.getrlimit(resource.RLIMIT_AS) if resource is not None else None
+    if limits.get("address_space") and previous is not None and os.path.exists("/proc/self/statm"):
+        with open("/proc/self/statm") as statm:  # the address space mapped, in pages
+            mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + limits["address_space"], previous[1]))
+    signal.alarm(limits.get("seconds", 0))
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        if previous is not None:
+            resource.setrlimit(resource.RLIMIT_AS, previous)
+
+
 _WORKER = pytest.StashKey()  # the live worker, if any
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "forked: run the test in a forked worker, so that a crash fails it alone")
+    config.addinivalue_line("markers", "forked(address_space=BYTES, seconds=S): run the test in a forked worker, so"
+                            " that a crash fails it alone; optionally with its memory and time bounded")
     config.stash[_WORKER] = None
 
 
@@ -141,6 +175,9 @@ def pytest_runtest_protocol(item, nextitem):
             )
         ]
     item.config.stash[_WORKER] = worker
+    # What this process set up for earlier tests (a module's fixtures) and the
+    # next test does not share ends here, as it would after a test run here.
+    item.session._setupstate.teardown_exact(nextitem)
     for report in reports:
         item.ihook.pytest_runtest_logreport(report=report)
     item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
