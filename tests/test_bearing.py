@@ -24,8 +24,8 @@ from kemo_pkg.bearing import (
     diagnose_bearing,
     parse_defect_orders,
     parse_geometry,
-    shaft_speed_from_spectrum,
 )
+from kemo_pkg.speed import shaft_speed_from_spectrum
 from support.rigs import RIGS, analyze_arguments
 
 # A 6205-like deep-groove bearing: nine balls, ball to pitch diameter 0.2.

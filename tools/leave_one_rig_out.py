@@ -21,9 +21,10 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from kemo_pkg import bearing
-from kemo_pkg.bearing import SPEED_TOLERANCE, parse_defect_orders, shaft_speed_from_spectrum
+from kemo_pkg.bearing import parse_defect_orders
 from kemo_pkg.quality import bridge_spikes, check_vibration
 from kemo_pkg.records import load_record
+from kemo_pkg.speed import SPEED_TOLERANCE, shaft_speed_from_spectrum
 
 STATISTICS = {"CAGE_LAG": (0.0, 0.03, 0.045, 0.06), "SIDEBAND_WEIGHT": (0.0, 0.3, 0.5, 0.7)}
 THRESHOLDS = {"MIN_EXCESS": (0.25, 0.3, 0.35, 0.4, 0.45, 0.5, 0.6), "MIN_SCORE": (2.0, 3.0, 4.0),

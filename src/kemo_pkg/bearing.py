@@ -52,7 +52,6 @@ import scipy.fft as sfft
 from numpy.typing import ArrayLike
 from scipy.ndimage import maximum_filter1d
 
-from . import core_math as cm
 from .filterbank import (
     MIN_BAND_BINS,
     Kurtogram,
@@ -67,7 +66,7 @@ from .problems import EXCERPT, printable
 
 __all__ = [
     "DEFECTS", "DEFECT_LABELS", "BearingDiagnosis", "DefectEvidence", "DefectOrders", "defect_orders_from_geometry",
-    "diagnose_bearing", "parse_defect_orders", "parse_geometry", "shaft_speed_from_spectrum",
+    "diagnose_bearing", "parse_defect_orders", "parse_geometry",
 ]
 
 DEFECTS = ("outer_race", "inner_race", "ball", "cage")
@@ -90,9 +89,6 @@ SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs its fami
 # The band's envelope must reach well above the defect lines for the
 # envelope to be the ringing of resonances, not the lines themselves.
 BAND_FLOOR_MULTIPLE = 4.0
-SPEED_TOLERANCE = 0.1         # a set point or a nameplate speed is within 10 % of the shaft's
-SPEED_HARMONICS = 5
-LINE_PROMINENCE = 4.0         # a shaft line stands this many times over the spectrum's median around it
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 DISCRETE_LINE = 3.0           # a discrete line of a shaft, gear or the supply towers this far over the floor
 # A present family's lines, explained away: its harmonics and three
@@ -280,68 +276,6 @@ def parse_geometry(text: str) -> DefectOrders:
                          + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return defect_orders_from_geometry(values["balls"], values["ball_diameter"], values["pitch_diameter"],
                                        values.get("contact_angle", 0.0))
-
-
-def shaft_speed_from_spectrum(vibration: np.ndarray, fs: float, nominal_hz: float,
-                              tolerance: float = SPEED_TOLERANCE) -> float | None:
-    """The shaft speed (Hz) within `tolerance` (a share) of `nominal_hz`,
-    read from the spectrum's shaft harmonics; None where no harmonic stands
-    out: a spectrum without shaft lines says nothing of the speed.
-
-    A motor's slip or a drive's set point moves the speed from its nameplate.
-    The speed is first taken where the first `SPEED_HARMONICS` shaft harmonics
-    of the Hann-windowed spectrum stand highest together (their log
-    amplitudes summed: one line of another machine lifts one harmonic only),
-    then read finely from those harmonics that stand clear of the spectrum
-    around them, each line's peak placed between bins by a parabola through
-    its log amplitudes, the higher harmonics weighing more as they resolve
-    the speed more finely.
-
-    Parameters
-    ----------
-    vibration : ndarray
-        The record, finite samples.
-    fs : float
-        Sample rate, Hz.
-    nominal_hz : float
-        The speed given: a set point, a nameplate or a logged speed, Hz.
-    tolerance : float
-        How far the shaft may turn from `nominal_hz`, as a share of it; below
-        1/3, so that no other harmonic falls in the search.
-
-    Returns
-    -------
-    float or None
-    """
-    freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
-    if freqs is None or amps is None:  # a record of fewer than two samples
-        return None
-    df = float(freqs[1] - freqs[0])
-    harmonics = np.arange(1, SPEED_HARMONICS + 1)
-    # A line is read from its bin and both neighbours: none within two bins of
-    # 0 Hz (the record's mean) or of Nyquist.
-    harmonics = harmonics[(harmonics * nominal_hz * (1 - tolerance) > freqs[2])
-                          & (harmonics * nominal_hz * (1 + tolerance) < freqs[-2])]
-    if harmonics.size == 0:
-        return None
-    log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
-    candidates = np.arange(nominal_hz * (1 - tolerance), nominal_hz * (1 + tolerance), df / harmonics[-1] / 2)
-    below = np.floor(np.outer(candidates, harmonics) / df).astype(int)
-    score = np.maximum(log_amps[below], log_amps[below + 1]).sum(axis=1)
-    coarse = float(candidates[np.argmax(score)])
-    estimates, weights = [], []
-    for k in harmonics:
-        centre = int(round(k * coarse / df))
-        peak = centre - 1 + int(np.argmax(log_amps[centre - 1 : centre + 2]))
-        around = amps[max(peak - 20, 0) : peak + 21]
-        if amps[peak] < LINE_PROMINENCE * np.median(around):
-            continue  # no line here
-        left, middle, right = log_amps[peak - 1 : peak + 2]
-        curvature = left - 2 * middle + right
-        offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
-        estimates.append((peak + offset) * df / k)
-        weights.append(float(k))
-    return float(np.average(estimates, weights=weights)) if estimates else None
 
 
 @dataclass(frozen=True)
@@ -900,7 +834,7 @@ def diagnose_bearing(
         Defect frequencies in orders of the shaft speed.
     shaft_hz : float
         Shaft speed, Hz: measured by a tachometer, or read from the spectrum
-        (`shaft_speed_from_spectrum`).
+        (`speed.shaft_speed_from_spectrum`).
     band_hz : (low, high), optional
         A demodulation band chosen by the analyst; by default every band of
         the 1/3-binary tree above the defect lines is tried.

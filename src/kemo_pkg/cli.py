@@ -22,7 +22,7 @@ from sqlalchemy import Engine
 
 from . import __version__, demo
 from .analysis import Assessment, Settings, assess_record, check_settings
-from .bearing import SPEED_TOLERANCE, parse_defect_orders, parse_geometry
+from .bearing import parse_defect_orders, parse_geometry
 from .demo_fleet import FleetDesign, build_fleet, truth_rows
 from .fleet import (
     Job,
@@ -41,6 +41,7 @@ from .problems import EXCERPT, InputError, printable
 from .records import COLUMN_ALIASES, MAX_SAMPLES, MIN_SAMPLES, READERS, load_record
 from .report import Finding, Row, findings, format_report, group, to_json
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S
+from .speed import SPEED_TOLERANCE
 from .trend import FINDING_LABELS, MIN_READINGS, MachineTrend, assess_trend, machine_trend, trend_json
 
 if TYPE_CHECKING:

@@ -1,0 +1,81 @@
+"""The shaft speed a record's spectrum shows near the speed it was given.
+
+A motor's slip or a drive's set point moves the speed from its nameplate by
+a few per cent; a set point of a test rig, by several.  The bearing's defect
+lines are sought at the speed the shaft truly turns, so it is read from the
+shaft's own harmonics within a stated tolerance of the speed given.
+"""
+
+import numpy as np
+
+from . import core_math as cm
+
+__all__ = ["SPEED_TOLERANCE", "shaft_speed_from_spectrum"]
+
+SPEED_TOLERANCE = 0.1  # a set point or a nameplate speed is within 10 % of the shaft's
+SPEED_HARMONICS = 5
+LINE_PROMINENCE = 4.0  # a shaft line stands this many times over the spectrum's median around it
+
+
+def shaft_speed_from_spectrum(
+    vibration: np.ndarray, fs: float, nominal_hz: float, tolerance: float = SPEED_TOLERANCE
+) -> float | None:
+    """The shaft speed (Hz) within `tolerance` (a share) of `nominal_hz`,
+    read from the spectrum's shaft harmonics; None where no harmonic stands
+    out: a spectrum without shaft lines says nothing of the speed.
+
+    A motor's slip or a drive's set point moves the speed from its nameplate.
+    The speed is first taken where the first `SPEED_HARMONICS` shaft harmonics
+    of the Hann-windowed spectrum stand highest together (their log
+    amplitudes summed: one line of another machine lifts one harmonic only),
+    then read finely from those harmonics that stand clear of the spectrum
+    around them, each line's peak placed between bins by a parabola through
+    its log amplitudes, the higher harmonics weighing more as they resolve
+    the speed more finely.
+
+    Parameters
+    ----------
+    vibration : ndarray
+        The record, finite samples.
+    fs : float
+        Sample rate, Hz.
+    nominal_hz : float
+        The speed given: a set point, a nameplate or a logged speed, Hz.
+    tolerance : float
+        How far the shaft may turn from `nominal_hz`, as a share of it; below
+        1/3, so that no other harmonic falls in the search.
+
+    Returns
+    -------
+    float or None
+    """
+    freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
+    if freqs is None or amps is None:  # a record of fewer than two samples
+        return None
+    df = float(freqs[1] - freqs[0])
+    harmonics = np.arange(1, SPEED_HARMONICS + 1)
+    # A line is read from its bin and both neighbours: none within two bins of
+    # 0 Hz (the record's mean) or of Nyquist.
+    harmonics = harmonics[
+        (harmonics * nominal_hz * (1 - tolerance) > freqs[2]) & (harmonics * nominal_hz * (1 + tolerance) < freqs[-2])
+    ]
+    if harmonics.size == 0:
+        return None
+    log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
+    candidates = np.arange(nominal_hz * (1 - tolerance), nominal_hz * (1 + tolerance), df / harmonics[-1] / 2)
+    below = np.floor(np.outer(candidates, harmonics) / df).astype(int)
+    score = np.maximum(log_amps[below], log_amps[below + 1]).sum(axis=1)
+    coarse = float(candidates[np.argmax(score)])
+    estimates, weights = [], []
+    for k in harmonics:
+        centre = int(round(k * coarse / df))
+        peak = centre - 1 + int(np.argmax(log_amps[centre - 1 : centre + 2]))
+        around = amps[max(peak - 20, 0) : peak + 21]
+        if amps[peak] < LINE_PROMINENCE * np.median(around):
+            continue  # no line here
+        left, middle, right = log_amps[peak - 1 : peak + 2]
+        curvature = left - 2 * middle + right
+        offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
+        estimates.append((peak + offset) * df / k)
+        weights.append(float(k))
+    return float(np.average(estimates, weights=weights)) if estimates else None
