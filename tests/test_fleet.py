@@ -29,9 +29,13 @@ BEARING = "BPFO=3.57,BPFI=5.43,BSF=2.316,FTF=0.3967"
 
 
 @pytest.fixture(scope="module")
-def fleet(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("fleet")
-    return jobs_from_manifest(build_fleet(folder, DESIGN), folder, Settings(band_hz=DESIGN.band_hz))
+def manifest(tmp_path_factory):
+    return build_fleet(tmp_path_factory.mktemp("fleet"), DESIGN)
+
+
+@pytest.fixture(scope="module")
+def fleet(manifest):
+    return jobs_from_manifest(manifest, manifest.parent, Settings(band_hz=DESIGN.band_hz))
 
 
 def table_after_run(jobs, target, client=None):
@@ -41,7 +45,9 @@ def table_after_run(jobs, target, client=None):
 
 
 @pytest.mark.services
-def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(fleet, tmp_path, postgres_url):
+def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(
+    manifest, fleet, tmp_path, postgres_url, capsys
+):
     from distributed import Client, LocalCluster
 
     serial, history = table_after_run(fleet, tmp_path / "serial.sqlite")
@@ -57,8 +63,15 @@ def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(
         LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
         Client(cluster) as client,
     ):
-        on_cluster = table_after_run(fleet, tmp_path / "cluster.sqlite", client)[0]
+        # The command a team runs against its cluster: the scheduler's address.
+        address = cluster.scheduler_address
+        command = ["fleet", manifest.parent, "--manifest", manifest, "--band", *DESIGN.band_hz, "--json"]
+        capsys.readouterr()
+        assert main([str(arg) for arg in [*command, "--scheduler", address, "--history", tmp_path / "c.sqlite"]]) == 0
+        on_cluster = json.loads(capsys.readouterr().out)
         assert len({worker for worker in client.run(os.getpid).values()} - {os.getpid()}) == 2
+    assert main(["fleet", str(manifest.parent), "--scheduler", address]) == 2
+    assert capsys.readouterr().err.startswith(f"python -m kemo_pkg: error: no Dask scheduler at {address} (")
     assert table_after_run(fleet, postgres_url)[0] == serial == on_cluster
 
 
