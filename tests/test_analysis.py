@@ -12,10 +12,12 @@ import pytest
 from kemo_pkg import core_math as cm
 from kemo_pkg.analysis import Settings, assess_record
 from kemo_pkg.demo import Drivetrain, make_record
-from kemo_pkg.drivetrain import analyze_chain, stable_band, track_orders
+from kemo_pkg.drivetrain import analyze_chain
+from kemo_pkg.filterbank import stable_band
 from kemo_pkg.records import Record
 from kemo_pkg.report import Row, findings, format_report, group, summary, to_json
 from kemo_pkg.severity import zone_of
+from kemo_pkg.tracking import track_orders
 
 # The demonstration's drivetrain cut to 3 s, and a faster one whose loose
 # shaft gives a strong 1x and 2x (signature level 3), on a 2.5:1 gear stage,

@@ -70,7 +70,7 @@ def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(
         assert main([str(arg) for arg in [*command, "--scheduler", address, "--history", tmp_path / "c.sqlite"]]) == 0
         on_cluster = json.loads(capsys.readouterr().out)
         assert len({worker for worker in client.run(os.getpid).values()} - {os.getpid()}) == 2
-    assert main(["fleet", str(manifest.parent), "--scheduler", address]) == 2
+    assert main(["fleet", str(manifest.parent), "--scheduler", address, "--history", str(tmp_path / "c.sqlite")]) == 2
     assert capsys.readouterr().err.startswith(f"python -m kemo_pkg: error: no Dask scheduler at {address} (")
     assert table_after_run(fleet, postgres_url)[0] == serial == on_cluster
 

@@ -10,11 +10,12 @@ import pytest
 
 from kemo_pkg.analysis import Assessment, ShaftSpeed
 from kemo_pkg.bearing import BearingDiagnosis, DefectEvidence
-from kemo_pkg.drivetrain import ChainAnalysis, OrderDomain
+from kemo_pkg.drivetrain import ChainAnalysis
 from kemo_pkg.problems import Note
 from kemo_pkg.quality import ChannelQuality, Check, RecordQuality, TachQuality
 from kemo_pkg.report import Finding, Row, findings, format_report, group, to_json
 from kemo_pkg.severity import Severity
+from kemo_pkg.tracking import OrderDomain
 from kemo_pkg.trend import TrendAssessment
 
 NO_ARRAY = np.array([])

@@ -17,13 +17,14 @@ import numpy as np
 
 from . import core_math as cm
 from .bearing import BearingDiagnosis, DefectOrders, diagnose_bearing
-from .drivetrain import ChainAnalysis, OrderDomain, analyze_chain, check_band, stable_band, track_orders
-from .filterbank import EDGE_TAPER
+from .drivetrain import ChainAnalysis, analyze_chain
+from .filterbank import EDGE_TAPER, check_band, stable_band
 from .problems import InputError, Note
 from .quality import RecordQuality, bridge_spikes, check_record
 from .records import Record
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S, Severity, assess_severity
 from .speed import SPEED_TOLERANCE, shaft_speed_from_spectrum
+from .tracking import OrderDomain, track_orders
 
 __all__ = ["MIN_GEAR_RATIO", "MIN_REVOLUTIONS", "Assessment", "Progress", "Settings", "ShaftSpeed", "assess_record",
            "check_settings"]

@@ -1,5 +1,6 @@
-"""Demodulation bands of a record: the 1/3-binary filter-bank tree, the squared
-envelope of every band, and the kurtogram.
+"""Demodulation bands of a record: which band the envelope's band-pass can
+take, the 1/3-binary filter-bank tree, the squared envelope of every band,
+and the kurtogram.
 
 A bearing defect rings the structure's resonances with a short impact at every
 contact; which resonance carries the impacts best depends on the machine, the
@@ -22,8 +23,23 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.fft as sfft
 
+from .problems import InputError
+
+__all__ = [
+    "EDGE_TAPER", "MIN_BAND_BINS", "MIN_BAND_CONDITIONING", "Kurtogram", "LevelEnvelopes", "band_envelope", "bands_at",
+    "check_band", "default_band", "fast_length_at_most", "level_envelopes", "resolved_levels", "spectral_kurtosis",
+    "stable_band", "tree_levels",
+]
+
 EDGE_TAPER = 0.1  # share of a band's bins on each side that fade in and out
 MIN_BAND_BINS = 4  # narrower bands leave no room for the tapers and a flat top
+# The envelope's band-pass is a 4th-order Butterworth in transfer-function
+# form, run forwards and backwards.  Its poles crowd the unit circle when the
+# band is narrow and close to 0 Hz or to Nyquist: once the distance from the
+# nearer end times the width falls below about 1e-5 of the squared sample
+# rate, rounding puts poles outside and unit noise comes out at 1e18, or NaN.
+# Three times that keeps a margin.
+MIN_BAND_CONDITIONING = 3e-5
 
 
 def fast_length_at_most(n: int) -> int:
@@ -35,6 +51,36 @@ def fast_length_at_most(n: int) -> int:
     while sfft.next_fast_len(length, real=True) != length:
         length -= 1
     return length
+
+
+def default_band(fs: float) -> tuple[float, float]:
+    """An envelope band high enough to sit above gear mesh and shaft harmonics,
+    where bearing impacts ring the structure: 8 % to 20 % of the sample rate."""
+    return 0.08 * fs, 0.2 * fs
+
+
+def stable_band(band_hz: tuple[float, float], fs: float) -> bool:
+    """Whether the envelope's band-pass filter over `band_hz` (Hz, below
+    Nyquist) stays stable at the sample rate `fs`."""
+    low, high = band_hz[0] / fs, band_hz[1] / fs
+    return min(low, 0.5 - high) * (high - low) >= MIN_BAND_CONDITIONING
+
+
+def check_band(band_hz: tuple[float, float], fs: float) -> None:
+    """Raises InputError unless the envelope's band-pass can take `band_hz`
+    (Hz) at the sample rate `fs`: a band that rises, stays below Nyquist and
+    keeps its filter stable."""
+    low, high = band_hz
+    if not 0 < low < high < fs / 2:
+        raise InputError(
+            f"envelope band {low:g}-{high:g} Hz must rise and stay below half the sample rate ({fs / 2:g} Hz)"
+        )
+    if not stable_band(band_hz, fs):
+        raise InputError(
+            f"envelope band {low:g}-{high:g} Hz is too narrow, or too close to 0 Hz or to half the"
+            f" sample rate, for a stable band-pass filter at {fs:g} Hz; widen it or move it towards"
+            " the middle"
+        )
 
 
 def tree_levels(max_level: int) -> list[float]:
