@@ -17,8 +17,8 @@ import csv
 import itertools
 import statistics
 import sys
-from contextlib import contextmanager
 from pathlib import Path
+from unittest.mock import patch
 
 from kemo_pkg import bearing
 from kemo_pkg.bearing import parse_defect_orders
@@ -31,19 +31,6 @@ THRESHOLDS = {"MIN_EXCESS": (0.25, 0.3, 0.35, 0.4, 0.45, 0.5, 0.6), "MIN_SCORE":
               "MIN_SIDEBAND_EXCESS": (0.35, 0.5, 0.65)}
 WRONG_WEIGHT = 3  # a wrong defect or a false alarm costs three right answers
 DEFECTS = set(bearing.DEFECTS)
-
-
-@contextmanager
-def constants(values):
-    """The bearing module's constants set to `values` for the duration."""
-    saved = {name: getattr(bearing, name) for name in values}
-    for name, value in values.items():
-        setattr(bearing, name, value)
-    try:
-        yield
-    finally:
-        for name, value in saved.items():
-            setattr(bearing, name, value)
 
 
 def memoized_judging():
@@ -118,12 +105,12 @@ def main(folders):
     verdicts = {}
     for statistic in itertools.product(*STATISTICS.values()):
         memoized = memoized_judging()
-        with constants(dict(zip(STATISTICS, statistic))):
+        with patch.multiple(bearing, **dict(zip(STATISTICS, statistic))):
             families = [None if ready is None else bearing._families(ready[1].levels, ready[1].families_hz, ready[0],
                                                                     ready[1].duration_s)
                         for _, _, ready in labelled]
             for threshold in itertools.product(*THRESHOLDS.values()):
-                with constants(dict(zip(THRESHOLDS, threshold)) | memoized):
+                with patch.multiple(bearing, **dict(zip(THRESHOLDS, threshold)) | memoized):
                     by_rig = {rig: [] for rig in rigs}
                     for (rig, label, _), scored in zip(labelled, families):
                         verdict = "sensor fault" if scored is None else bearing._verdict(*bearing._explained(scored))[0]

@@ -41,10 +41,6 @@ MIN_REVOLUTIONS = 1.0
 Progress = Callable[[str], AbstractContextManager[object]]
 
 
-def _unseen(step: str) -> AbstractContextManager[object]:
-    return nullcontext()
-
-
 @dataclass(frozen=True)
 class Settings:
     """What the analyst knows of the machine and asks of the analysis.
@@ -132,7 +128,7 @@ def _lowest_rpm(fs: float, samples: int) -> float:
     return 60.0 * MIN_REVOLUTIONS * fs / samples
 
 
-def assess_record(record: Record, settings: Settings = Settings(), progress: Progress = _unseen) -> Assessment:
+def assess_record(record: Record, settings: Settings = Settings(), progress: Progress = nullcontext) -> Assessment:
     """Runs the whole analysis over one record.
 
     Parameters

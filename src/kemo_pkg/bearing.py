@@ -323,6 +323,13 @@ class BearingDiagnosis:
     notes: tuple[str, ...] = ()
     band_rms: float = math.nan   # RMS of the record in band_hz, in its units: what the resonances carry
 
+    @property
+    def verdict_text(self) -> str:
+        """The verdict in words, with its confidence."""
+        if self.verdict == "none":
+            return "no bearing defect"
+        return f"{DEFECT_LABELS[self.verdict]} defect ({self.confidence})"
+
     def scaled(self, factor: float) -> "BearingDiagnosis":
         """The same diagnosis with every frequency multiplied by `factor`: a
         diagnosis made over shaft angle (frequencies in orders) read in Hz at

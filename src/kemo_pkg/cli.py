@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import AbstractContextManager, contextmanager, nullcontext
+from contextlib import contextmanager, nullcontext
 from datetime import datetime
 from pathlib import Path
 from types import ModuleType
@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from sqlalchemy import Engine
 
 from . import __version__, demo
-from .analysis import Assessment, Settings, assess_record, check_settings
+from .analysis import Assessment, Progress, Settings, assess_record, check_settings
 from .bearing import parse_defect_orders, parse_geometry
 from .demo_fleet import FleetDesign, build_fleet, truth_rows
 from .fleet import (
@@ -40,7 +40,7 @@ from .history import DEFAULT_TARGET, append, content_hash, machine_history, mach
 from .problems import EXCERPT, InputError, printable
 from .records import COLUMN_ALIASES, MAX_SAMPLES, MIN_SAMPLES, READERS, load_record
 from .report import Finding, Row, findings, format_report, group, to_json
-from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S
+from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S, ZONES
 from .speed import SPEED_TOLERANCE
 from .trend import FINDING_LABELS, MIN_READINGS, MachineTrend, assess_trend, machine_trend, trend_json
 
@@ -440,22 +440,27 @@ def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -
     return format_report(title, sections, assessment.notes)
 
 
+def _settings(args: argparse.Namespace, **record_settings: Any) -> Settings:
+    """The machine as the analyst described it with the flags; `analyze` adds
+    the record's own speed."""
+    return Settings(
+        gear_ratio=args.gear_ratio,
+        band_hz=tuple(args.band) if args.band else None,
+        bearing=args.bearing,
+        units=args.units,
+        machine_group=args.machine_group,
+        support=args.support,
+        **record_settings,
+    )
+
+
 def _analyze(args: argparse.Namespace) -> int:
     if args.machine is None and (args.taken is not None or args.history != DEFAULT_TARGET):
         raise InputError("--taken and --history need --machine NAME")
     record = load_record(
         args.file, args.fs, args.time_column, args.vibration_column, args.tach_column, args.max_samples
     )
-    settings = Settings(
-        gear_ratio=args.gear_ratio,
-        band_hz=tuple(args.band) if args.band else None,
-        rpm=args.rpm,
-        rpm_tolerance=args.rpm_tolerance / 100,
-        bearing=args.bearing,
-        units=args.units,
-        machine_group=args.machine_group,
-        support=args.support,
-    )
+    settings = _settings(args, rpm=args.rpm, rpm_tolerance=args.rpm_tolerance / 100)
     check_settings(settings, record.fs, len(record.vibration))
     engine = None if args.machine is None else open_history(args.history)
     figure, figure_path = None, args.out / f"{args.file.stem}.png"
@@ -465,7 +470,7 @@ def _analyze(args: argparse.Namespace) -> int:
     with _claimed(None if figure is None else figure_path, args.force) as publish:
         if not args.json:
             print(f"running the analysis on {printable(str(args.file))}:", file=sys.stderr)
-        progress: Callable[[str], AbstractContextManager[object]] = _shown if not args.json else _unseen
+        progress: Progress = nullcontext if args.json else _shown  # beside the JSON, nothing on stderr
         assessment = assess_record(record, settings, progress)
         drawn = False
         if figure is not None and publish is not None and assessment.chain is not None:
@@ -473,9 +478,9 @@ def _analyze(args: argparse.Namespace) -> int:
             with progress("figure"):
                 publish(lambda path: draw(assessment, path, record))
             drawn = True
-    stored = None if engine is None else _store_analysis(args, assessment, settings, engine)
+    document = to_json(assessment) if args.json or engine is not None else {}
+    stored = None if engine is None else _store_analysis(args, document, settings, engine)
     if args.json:
-        document = to_json(assessment)
         if stored is not None:
             document["history"] = stored
         print(json.dumps(document, allow_nan=False))
@@ -492,13 +497,13 @@ def _analyze(args: argparse.Namespace) -> int:
 
 
 def _store_analysis(
-    args: argparse.Namespace, assessment: Assessment, settings: Settings, engine: Engine
+    args: argparse.Namespace, document: dict[str, Any], settings: Settings, engine: Engine
 ) -> dict[str, Any]:
-    """Appends the record's findings to the machine's history: what was
-    stored, and where its date was read."""
+    """Appends the record's findings (`document`, their JSON) to the
+    machine's history: what was stored, and where its date was read."""
     taken, taken_from = record_time(args.file, args.taken, "flag")
     job = Job(args.machine, str(args.file), taken, taken_from, content_hash(args.file), settings)
-    added = append(engine, [measurement(job, document=to_json(assessment))])
+    added = append(engine, [measurement(job, document=document)])
     engine.dispose()
     return {"machine": args.machine, "taken": taken.isoformat(), "taken_from": taken_from, "stored": added == 1}
 
@@ -506,7 +511,7 @@ def _store_analysis(
 def _trend(args: argparse.Namespace) -> int:
     engine = open_history(args.history)
     readings = machine_history(engine, args.machine)
-    known = machines(engine)
+    known = [] if readings else machines(engine)
     engine.dispose()
     if not readings:
         raise InputError(
@@ -559,7 +564,7 @@ def _trend_text(machine: str, trend: MachineTrend) -> str:
                 if outlook.projected is None
                 else f"projected {outlook.projected:%Y-%m-%d} at the current velocity"
             )
-            boundary = outlook.boundaries_mm_s["ABC".index(outlook.zone)]
+            boundary = outlook.boundaries_mm_s[ZONES.index(outlook.zone)]
             lines += ["", f"zone now: {outlook.zone}; zone {outlook.next_zone} from {boundary:g} mm/s, {when}"]
     return "\n".join(lines)
 
@@ -570,7 +575,7 @@ def _dask_client(scheduler: str | None, workers: int) -> "Client | None":
     if scheduler is None and workers == 0:
         return None
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
     except ImportError as missing:
         raise InputError(
             f"the fleet runs on Dask distributed ({missing.name} is missing); install it with:"
@@ -583,7 +588,8 @@ def _dask_client(scheduler: str | None, workers: int) -> "Client | None":
             raise InputError(f"no Dask scheduler at {scheduler} ({error})") from None
     if workers < 0:
         raise InputError(f"--workers must be 0 or more, not {workers}")
-    return Client(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None))
+    # The client starts the cluster, and so stops it when it closes.
+    return Client(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
 
 
 def _progress_bar() -> Callable[..., Any]:
@@ -654,14 +660,7 @@ def _fleet(args: argparse.Namespace) -> int:
 
 
 def _run_fleet_command(args: argparse.Namespace, publish: Publish | None) -> int:
-    settings = Settings(
-        gear_ratio=args.gear_ratio,
-        band_hz=tuple(args.band) if args.band else None,
-        bearing=args.bearing,
-        units=args.units,
-        machine_group=args.machine_group,
-        support=args.support,
-    )
+    settings = _settings(args)
     if args.manifest is not None:
         jobs = jobs_from_manifest(args.manifest, args.folder, settings, args.fs)
     else:
@@ -717,10 +716,6 @@ def run_demo_fleet(out: Path, design: FleetDesign = FleetDesign()) -> tuple[str,
         ]
     )
     return report, all(row.passed for _, rows in sections for row in rows)
-
-
-def _unseen(step: str) -> AbstractContextManager[object]:
-    return nullcontext()  # beside the JSON, nothing on stderr
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -170,9 +170,7 @@ def _bearing_envelope_panel(ax: Axes, bearing: BearingDiagnosis) -> None:
             ax.axvline(k * found, color=DEFECT_COLOURS[defect], ls="-" if e.present else ":", lw=1.0,
                        label=f"{DEFECT_LABELS[defect]}{' (present)' if e.present else ''}" if k == 1 else None)
     low, high = bearing.band_hz
-    verdict = ("no bearing defect" if bearing.verdict == "none"
-               else f"{DEFECT_LABELS[bearing.verdict]} defect ({bearing.confidence})")
-    ax.set(title=f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: {verdict}",
+    ax.set(title=f"Envelope spectrum {low:.0f}-{high:.0f} Hz over its floor: {bearing.verdict_text}",
            xlabel="frequency (Hz)", ylabel="line / local floor")
     ax.legend(loc="upper right", fontsize=8)
 

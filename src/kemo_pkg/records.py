@@ -393,7 +393,7 @@ def _vector_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
 
 
 def _as_vectors(arrays: Arrays) -> Arrays:
-    return {name: array.ravel() if array.ndim == 2 and 1 in array.shape else array for name, array in arrays.items()}
+    return {name: array.reshape(_vector_shape(array.shape)) for name, array in arrays.items()}
 
 
 @contextmanager
@@ -636,7 +636,7 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
             steps_s = [float(channel.properties.get("wf_increment", 0.0)) for channel in channels]
             short = Counter(channel.name for channel in channels)
             names = _unique([c.name if short[c.name] == 1 else f"{c.group_name}/{c.name}" for c in channels])
-            declared = {name: _Declared(_vector_shape((len(channel),)), np.dtype(channel.dtype).kind)
+            declared = {name: _Declared((len(channel),), np.dtype(channel.dtype).kind)
                         for name, channel in zip(names, channels)}
         by_name = dict(zip(names, channels))
 

@@ -110,12 +110,9 @@ def _severity_findings(assessment: Assessment, add: _Rows) -> None:
 def _bearing_findings(b: BearingDiagnosis, add: _Rows) -> None:
     low, high = b.band_hz
     add.section = "bearing"
-    if b.verdict == "none":
-        verdict = "no bearing defect"
-    else:
-        verdict = f"{DEFECT_LABELS[b.verdict]} defect ({b.confidence})"
-        if b.alternatives:
-            verdict += "; also possible: " + ", ".join(DEFECT_LABELS[d] for d in b.alternatives)
+    verdict = b.verdict_text
+    if b.alternatives:
+        verdict += "; also possible: " + ", ".join(DEFECT_LABELS[d] for d in b.alternatives)
     add("bearing_verdict", "verdict", b.verdict, verdict)
     add("bearing_band", "envelope band (Hz)", b.band_hz,
         f"{low:.0f}-{high:.0f}: {b.band_reason}" if math.isfinite(low) else b.band_reason)
