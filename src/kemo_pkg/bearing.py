@@ -494,15 +494,17 @@ def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
     # Single precision is ample for ratios of envelope spectra, and twice as fast.
     return {"cepstral": (spectrum / np.maximum(magnitude, np.finfo(float).tiny)).astype(np.complex64),
             "lines removed": lines_removed.astype(np.complex64)}
-def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families_hz: Families,
-                      band_hz: tuple[float, float] | None, tree: list[float],
+
+
+def _candidate_levels(spectrum: np.ndarray, whitened_by: dict[str, np.ndarray], df: float, shaft_hz: float,
+                      families_hz: Families, band_hz: tuple[float, float] | None, tree: list[float],
                       highest_hz: float) -> tuple[list[_Level], list[np.ndarray]]:
-    """The envelope spectra of every candidate band, and the spectral
+    """The envelope spectra of every candidate band of the record's transform
+    `spectrum`, pre-whitened each way (`whitened_by`), and the spectral
     kurtosis of every level of `tree` of the record with its lines removed."""
     floor_hz = BAND_FLOOR_MULTIPLE * _highest_line_hz(families_hz)
     # No envelope spectrum reaches past the record's Nyquist, whatever the defect orders ask.
     top_hz = min(_top_hz(families_hz, shaft_hz), (len(spectrum) - 1) * df)
-    block = _floor_block(shaft_hz, df)
     shaft_lines = shaft_hz * np.arange(1, int(top_hz / shaft_hz) + 2)
     bin_power = np.abs(spectrum) ** 2
     cumulative_power = np.concatenate(([0.0], np.cumsum(bin_power)))
@@ -511,9 +513,10 @@ def _candidate_levels(spectrum: np.ndarray, df: float, shaft_hz: float, families
     candidates: list[_Level] = []
     kurtosis_rows = []
     valid_on: dict[tuple[int, float], np.ndarray] = {}  # per grid of envelope spectra
-    for prewhitening, whitened in _prewhitened(spectrum, block).items():
+    for prewhitening, whitened in whitened_by.items():
         levels: Iterable[LevelEnvelopes]
         if band_hz is None:
+            whitened = whitened.copy()
             whitened[: int(math.ceil(floor_hz / df))] = 0.0  # the defect lines and shaft harmonics stay out
             levels = (level_envelopes(whitened, df, level, top_hz) for level in tree)
         else:
@@ -862,16 +865,17 @@ def diagnose_bearing(
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
-    envelope_hz, envelope_ratio = _envelope_over_floor(bands.spectrum, bands.df, band, shaft_hz, evidence, source)
+    envelope_hz, envelope_ratio = _envelope_over_floor(bands.whitened, bands.df, band, shaft_hz, evidence, source)
     return BearingDiagnosis(verdict, confidence, alternatives, nominal_shaft_hz, float(shaft_hz), band, reason,
                             evidence, bands.kurtogram, envelope_hz, envelope_ratio, bands.notes)
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
 class _Bands:
-    """A record's transform and the envelope spectra of its candidate bands."""
+    """A record's transform, pre-whitened each way, and the envelope spectra
+    of its candidate bands."""
 
-    spectrum: np.ndarray         # of the record at unit peak
+    whitened: dict[str, np.ndarray]  # the transform of the record at unit peak, by pre-whitening
     df: float
     duration_s: float
     families_hz: Families
@@ -900,6 +904,7 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
     spectrum = sfft.rfft(x / peak if peak > 0 else x, workers=1)
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
+    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
     levels: list[_Level] = []
     kurtosis_rows: list[np.ndarray] = []
@@ -907,13 +912,13 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
         notes.append(f"bearing: the band given spans fewer than {MIN_BAND_BINS} bins of the record's spectrum;"
                      " nothing to demodulate")
     else:
-        levels, kurtosis_rows = _candidate_levels(spectrum, df, shaft_hz, families_hz, band_hz, tree,
+        levels, kurtosis_rows = _candidate_levels(spectrum, whitened, df, shaft_hz, families_hz, band_hz, tree,
                                                   fs / 2 if highest_hz is None else highest_hz)
         if not levels:
             notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
                          " for this bearing at this speed")
     kurtogram = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
-    return _Bands(spectrum, df, n / fs, families_hz, levels, kurtogram, tuple(notes))
+    return _Bands(whitened, df, n / fs, families_hz, levels, kurtogram, tuple(notes))
 
 
 def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[str, Confidence | None, tuple[str, ...]]:
@@ -959,7 +964,7 @@ def _band_and_reason(source: DefectEvidence | None, kurt: Kurtogram, band_hz: tu
     return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect family stands out in any band"
 
 
-def _envelope_over_floor(spectrum: np.ndarray, df: float, band: tuple[float, float], shaft_hz: float,
+def _envelope_over_floor(whitened_by: dict[str, np.ndarray], df: float, band: tuple[float, float], shaft_hz: float,
                          evidence: dict[str, DefectEvidence],
                          source: DefectEvidence | None) -> tuple[np.ndarray, np.ndarray]:
     """Envelope spectrum of `band` over its floor, as the verdict was read
@@ -968,8 +973,7 @@ def _envelope_over_floor(spectrum: np.ndarray, df: float, band: tuple[float, flo
     if not all(map(math.isfinite, band)):
         return np.zeros(0), np.zeros(0)
     prewhitening = source.prewhitening if source is not None else "cepstral"
-    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))[prewhitening]
-    envelope = band_envelope(whitened, df, band)
+    envelope = band_envelope(whitened_by[prewhitening], df, band)
     ses, level_df = _envelope_spectra(envelope.envelopes, envelope.rate_hz)
     top = (HARMONICS + 1.5) * max(e.frequency_hz for e in evidence.values())
     ses = ses[:, : min(int(top / level_df) + 1, ses.shape[1])]
