@@ -66,7 +66,7 @@ def prepared(folder, row):
     nominal_hz = float(row["rpm"]) / 60
     shaft_hz = shaft_speed_from_spectrum(vibration, record.fs, nominal_hz, SPEED_TOLERANCE) or nominal_hz
     orders = parse_defect_orders(",".join(f"{key}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf")))
-    return shaft_hz, bearing._bands(vibration, record.fs, orders, shaft_hz, None, None)
+    return bearing._bands(vibration, record.fs, orders, shaft_hz, None, None)
 
 
 def tally(outcomes):
@@ -88,7 +88,7 @@ def chosen(verdicts, rigs):
     scores = {setting: objective([o for rig in rigs for o in by_rig[rig]]) for setting, by_rig in verdicts.items()}
     best = max(scores.values())
     plateau = [setting for setting, score in scores.items() if score == best]
-    middle = tuple(statistics.median_low(sorted(values)) for values in zip(*plateau))
+    middle = tuple(statistics.median_low(values) for values in zip(*plateau))
     # The plateau's middle, or where it is not itself on the plateau, its nearest member.
     return min(plateau, key=lambda setting: sum(abs(a - b) for a, b in zip(setting, middle)))
 
@@ -106,8 +106,7 @@ def main(folders):
     for statistic in itertools.product(*STATISTICS.values()):
         memoized = memoized_judging()
         with patch.multiple(bearing, **dict(zip(STATISTICS, statistic))):
-            families = [None if ready is None else bearing._families(ready[1].levels, ready[1].families_hz, ready[0],
-                                                                    ready[1].duration_s)
+            families = [None if ready is None else bearing._families(ready.levels, ready.families_hz, ready.duration_s)
                         for _, _, ready in labelled]
             for threshold in itertools.product(*THRESHOLDS.values()):
                 with patch.multiple(bearing, **dict(zip(THRESHOLDS, threshold)) | memoized):

@@ -92,15 +92,15 @@ BAND_FLOOR_MULTIPLE = 4.0
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 DISCRETE_LINE = 3.0           # a discrete line of a shaft, gear or the supply towers this far over the floor
 # A present family's lines, explained away: its harmonics and three
-# sidebands either side of each at the rate that modulates its impacts,
-# within this share (and two bins): a race's impacts swing with the load at
-# shaft rate, a ball's follow the cage through the load zone.  (An outer
+# sidebands either side of each at the rate that modulates its impacts (its
+# sidebands' in `DefectOrders.families`), within this share (and two bins): a
+# race's impacts swing with the load at shaft rate, a ball's follow the cage
+# through the load zone.  (An outer
 # race's impacts also vary from ball to ball and so repeat with the cage; but
 # cage-rate sidebands on every harmonic would mask a third of the spectrum,
 # the inner race's lines among them.)
 LATTICE_WIDTH = 0.002
 LATTICE_SIDEBANDS = 3
-MODULATIONS = {"outer_race": ("shaft",), "inner_race": ("shaft",), "ball": ("cage",), "cage": ()}
 # Decoys: the same comb at 0.65 to 1.5 times the family's frequency, kept this
 # far clear of its search window; 60 of them give the null's median and spread.
 DECOY_RATIOS = np.exp(np.linspace(np.log(0.65), np.log(1.5), 60))
@@ -769,13 +769,13 @@ class _Families:
     top_hz: float
 
 
-def _families(levels: list[_Level], families_hz: Families, shaft_hz: float, duration_s: float) -> _Families:
+def _families(levels: list[_Level], families_hz: Families, duration_s: float) -> _Families:
     """Every family scored against its decoys in each of its windows."""
     trials: dict[str, list[_Trial]] = {}
     unjudged: dict[str, DefectEvidence] = {}
     top_hz = max((level.bins * level.df for level in levels), default=0.0)
-    rates_hz = {"shaft": shaft_hz, "cage": families_hz["cage"][0]}
-    modulations_hz = {d: tuple(rates_hz[rate] for rate in MODULATIONS[d]) for d in DEFECTS}
+    modulations_hz: dict[str, tuple[float, ...]] = {
+        defect: () if sideband_hz is None else (sideband_hz,) for defect, (_, sideband_hz) in families_hz.items()}
     for defect, (fundamental_hz, sideband_hz) in families_hz.items():
         if fundamental_hz * duration_s < MIN_DEFECT_PERIODS:
             why = f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods"
@@ -861,7 +861,7 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked = _explained(_families(bands.levels, bands.families_hz, shaft_hz, bands.duration_s))
+    evidence, ranked = _explained(_families(bands.levels, bands.families_hz, bands.duration_s))
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)

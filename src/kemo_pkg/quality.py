@@ -297,6 +297,8 @@ def _spike_samples(unit: np.ndarray, ordered: np.ndarray, fs: float) -> tuple[np
     # Beyond the record's ends nothing rises.
     surroundings = np.pad(departure, SPIKE_REACH)[SPIKE_REACH + tall[:, None] + _SPIKE_SURROUNDINGS]
     alone = tall[departure[tall] > SPIKE_ISOLATION * surroundings.max(axis=1)]
+    if not alone.size:  # the usual record: nothing stands alone, nothing to ring
+        return alone, sigma
     # The millisecond after against the one before; at the record's ends the
     # record is mirrored, so that a spike there is judged by what it has.
     ring = int(min(max(SPIKE_RING_SAMPLES, SPIKE_RING_S * fs), unit.size))
