@@ -25,7 +25,7 @@ import sqlalchemy as sa
 
 from .analysis import Settings, assess_record, check_settings
 from .bearing import parse_defect_orders
-from .history import Measurement, append, content_hash, date_from_name, machine_history, machines, stored_keys, to_utc
+from .history import Measurement, Reading, append, content_hash, date_from_name, histories, stored_keys, to_utc
 from .problems import InputError
 from .records import READERS, load_record
 from .report import to_json
@@ -288,8 +288,8 @@ class MachineStatus:
         return 4 if self.alarms else 5
 
 
-def machine_status(engine: sa.Engine, machine: str) -> MachineStatus:
-    readings = machine_history(engine, machine)
+def machine_status(machine: str, readings: list[Reading]) -> MachineStatus:
+    """The machine's line of the fleet table, from its history (`readings`, oldest first)."""
     analysed = [r for r in readings if r.status == "analysed"]
     latest = analysed[-1] if analysed else None
     trend = machine_trend(readings)
@@ -315,7 +315,7 @@ def fleet_table(engine: sa.Engine) -> list[MachineStatus]:
     """Every machine of the history, most urgent first: sensor faults, zone
     D, zone C, bearing defects (the strongest first), trend alarms; then by
     name."""
-    rows = [machine_status(engine, machine) for machine in machines(engine)]
+    rows = [machine_status(machine, readings) for machine, readings in histories(engine).items()]
     return sorted(rows, key=lambda r: (r.urgency, -(r.verdict_score or 0.0) if r.urgency == 3 else 0.0, r.machine))
 
 

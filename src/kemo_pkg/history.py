@@ -38,6 +38,7 @@ __all__ = [
     "append",
     "content_hash",
     "date_from_name",
+    "histories",
     "machine_history",
     "machines",
     "open_history",
@@ -303,10 +304,19 @@ def machines(engine: sa.Engine) -> list[str]:
 
 def machine_history(engine: sa.Engine, machine: str) -> list[Reading]:
     """The measurements of `machine`, oldest first (by time, then by path)."""
+    return histories(engine, machine).get(machine, [])
+
+
+def histories(engine: sa.Engine, machine: str | None = None) -> dict[str, list[Reading]]:
+    """Each machine's measurements (of `machine` alone, if given), oldest
+    first (by time, then by path), the machines by name: two queries
+    whatever the fleet's size."""
     m, d = _measurement, _defect
+    chosen = sa.true() if machine is None else m.c.machine == machine
     with engine.connect() as connection:
         rows = connection.execute(
             sa.select(
+                m.c.machine,
                 m.c.id,
                 m.c.taken,
                 m.c.path,
@@ -320,32 +330,32 @@ def machine_history(engine: sa.Engine, machine: str) -> list[Reading]:
                 m.c.band_rms,
                 m.c.settings,
             )
-            .where(m.c.machine == machine)
-            .order_by(m.c.taken, m.c.path, m.c.id)
+            .where(chosen)
+            .order_by(m.c.machine, m.c.taken, m.c.path, m.c.id)
         ).all()
         scores: dict[int, dict[str, float | None]] = {}
         for measurement_id, defect, score in connection.execute(
-            sa.select(d.c.measurement_id, d.c.defect, d.c.score)
-            .join(m, m.c.id == d.c.measurement_id)
-            .where(m.c.machine == machine)
+            sa.select(d.c.measurement_id, d.c.defect, d.c.score).join(m, m.c.id == d.c.measurement_id).where(chosen)
         ):
             scores.setdefault(measurement_id, {})[defect] = score
-    return [
-        Reading(
-            taken=r.taken,
-            path=r.path,
-            status=r.status,
-            error=r.error,
-            usable=r.usable,
-            verdict=r.verdict,
-            zone=r.zone,
-            settings=json.loads(r.settings),
-            findings={
-                "velocity_rms_mm_s": r.velocity_rms_mm_s,
-                **{k: scores.get(r.id, {}).get(k) for k in DEFECTS},
-                "band_rms": r.band_rms,
-                "shaft_hz": r.shaft_hz,
-            },
+    readings: dict[str, list[Reading]] = {}
+    for r in rows:
+        readings.setdefault(r.machine, []).append(
+            Reading(
+                taken=r.taken,
+                path=r.path,
+                status=r.status,
+                error=r.error,
+                usable=r.usable,
+                verdict=r.verdict,
+                zone=r.zone,
+                settings=json.loads(r.settings),
+                findings={
+                    "velocity_rms_mm_s": r.velocity_rms_mm_s,
+                    **{k: scores.get(r.id, {}).get(k) for k in DEFECTS},
+                    "band_rms": r.band_rms,
+                    "shaft_hz": r.shaft_hz,
+                },
+            )
         )
-        for r in rows
-    ]
+    return readings
