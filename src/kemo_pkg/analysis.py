@@ -250,12 +250,10 @@ def _band_rms(vibration: np.ndarray, fs: float, band_hz: tuple[float, float]) ->
     """RMS of the record in the bearing's band (Hz): the energy its
     resonances carry, which a growing defect raises.  NaN without a band that
     a band-pass filter can take."""
-    if not all(map(math.isfinite, band_hz)):
+    band = _filterable(band_hz, fs)
+    if band is None:
         return math.nan
-    low, high = _below_nyquist(band_hz, fs)
-    if not (0 < low < high < fs / 2 and stable_band((low, high), fs)):
-        return math.nan
-    return cm.compute_true_overall_rms(cm.apply_bandpass(cm.remove_dc_offset(vibration), low, high, fs))
+    return cm.compute_true_overall_rms(cm.apply_bandpass(cm.remove_dc_offset(vibration), *band, fs))
 
 
 def _chain_band(settings: Settings, bearing: BearingDiagnosis | None, fs: float) -> tuple[float, float] | None:
@@ -263,10 +261,16 @@ def _chain_band(settings: Settings, bearing: BearingDiagnosis | None, fs: float)
     band-pass can take it, else the chain's default (None)."""
     if settings.band_hz is not None:
         return settings.band_hz
-    if bearing is None or not all(map(math.isfinite, bearing.band_hz)):
+    return None if bearing is None else _filterable(bearing.band_hz, fs)
+
+
+def _filterable(band_hz: tuple[float, float], fs: float) -> tuple[float, float] | None:
+    """The filter bank's band (Hz) as a band-pass can take it at `fs`; None
+    where none can (no band, or one too narrow or too close to an end)."""
+    if not all(map(math.isfinite, band_hz)):
         return None
-    band = _below_nyquist(bearing.band_hz, fs)
-    return band if stable_band(band, fs) else None
+    low, high = _below_nyquist(band_hz, fs)
+    return (low, high) if 0 < low < high < fs / 2 and stable_band((low, high), fs) else None
 
 
 def _below_nyquist(band_hz: tuple[float, float], fs: float) -> tuple[float, float]:
