@@ -70,8 +70,11 @@ def test_the_same_fleet_gives_the_same_table_on_sqlite_postgresql_and_a_cluster(
         assert main([str(arg) for arg in [*command, "--scheduler", address, "--history", tmp_path / "c.sqlite"]]) == 0
         on_cluster = json.loads(capsys.readouterr().out)
         assert len({worker for worker in client.run(os.getpid).values()} - {os.getpid()}) == 2
-    assert main(["fleet", str(manifest.parent), "--scheduler", address, "--history", str(tmp_path / "c.sqlite")]) == 2
+    # A gone scheduler: one line, and no history left where none was.
+    gone = tmp_path / "never.sqlite"
+    assert main(["fleet", str(manifest.parent), "--scheduler", address, "--history", str(gone)]) == 2
     assert capsys.readouterr().err.startswith(f"python -m kemo_pkg: error: no Dask scheduler at {address} (")
+    assert not gone.exists()
     assert table_after_run(fleet, postgres_url)[0] == serial == on_cluster
 
 

@@ -569,11 +569,14 @@ def _trend_text(machine: str, trend: MachineTrend) -> str:
     return "\n".join(lines)
 
 
-def _dask_client(scheduler: str | None, workers: int) -> "Client | None":
+@contextmanager
+def _dask_client(scheduler: str | None, workers: int) -> "Iterator[Client | None]":
     """A client of the scheduler at `scheduler`, or of a local cluster of
-    `workers` processes; None for none."""
+    `workers` processes, closed (the local cluster stopped) on leaving;
+    None for none."""
     if scheduler is None and workers == 0:
-        return None
+        yield None
+        return
     try:
         from distributed import Client
     except ImportError as missing:
@@ -583,13 +586,16 @@ def _dask_client(scheduler: str | None, workers: int) -> "Client | None":
         ) from None
     if scheduler is not None:
         try:
-            return Client(scheduler, timeout="10s")
+            client = Client(scheduler, timeout="10s")
         except (OSError, ValueError, TimeoutError) as error:
             raise InputError(f"no Dask scheduler at {scheduler} ({error})") from None
-    if workers < 0:
+    elif workers < 0:
         raise InputError(f"--workers must be 0 or more, not {workers}")
-    # The client starts the cluster, and so stops it when it closes.
-    return Client(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    else:
+        # The client starts the cluster, and so stops it when it closes.
+        client = Client(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    with client:
+        yield client
 
 
 def _progress_bar() -> Callable[..., Any]:
@@ -608,15 +614,11 @@ def _run_fleet(jobs: list[Job], engine: Engine, client: "Client | None", progres
     bar of records done, failures and the rate; how many were analysed."""
     todo = new_jobs(jobs, engine)
     failures = 0
-    try:
-        with progress_bar(total=len(todo), unit="record", file=sys.stderr, mininterval=1.0) as bar:
-            for done in run_fleet(todo, engine, client):
-                failures += done.error is not None
-                bar.set_postfix(failed=failures, refresh=False)
-                bar.update()
-    finally:
-        if client is not None:
-            client.close()
+    with progress_bar(total=len(todo), unit="record", file=sys.stderr, mininterval=1.0) as bar:
+        for done in run_fleet(todo, engine, client):
+            failures += done.error is not None
+            bar.set_postfix(failed=failures, refresh=False)
+            bar.update()
     return len(todo)
 
 
@@ -666,10 +668,14 @@ def _run_fleet_command(args: argparse.Namespace, publish: Publish | None) -> int
     else:
         jobs = jobs_from_folder(args.folder, settings, args.fs)
     progress_bar = _progress_bar()
-    engine = open_history(args.history)
-    analysed_now = _run_fleet(jobs, engine, _dask_client(args.scheduler, args.workers), progress_bar)
-    table = fleet_table(engine)
-    engine.dispose()
+    # The scheduler is reached before the history is opened: a fleet that cannot run leaves no history behind.
+    with _dask_client(args.scheduler, args.workers) as client:
+        engine = open_history(args.history)
+        try:
+            analysed_now = _run_fleet(jobs, engine, client, progress_bar)
+            table = fleet_table(engine)
+        finally:
+            engine.dispose()
     document = table_json(table, analysed_now)
     if publish is not None:
         publish(lambda path: _write_table_csv(document, path))
@@ -684,16 +690,17 @@ def run_demo_fleet(out: Path, design: FleetDesign = FleetDesign()) -> tuple[str,
     fleet table and that machine's trend, and whether every truth was found."""
     figure = _figure_module()
     progress_bar = _progress_bar()
-    client = _dask_client(None, 2)
-    with tempfile.TemporaryDirectory() as scratch:
+    with _dask_client(None, 2) as client, tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         with _shown(f"building {design.machines} machines x {design.measurements} records into {folder}"):
             manifest = build_fleet(folder, design)
         engine = open_history(str(folder / "history.sqlite"))
-        jobs = jobs_from_manifest(manifest, folder, Settings(band_hz=design.band_hz))
-        analysed_now = _run_fleet(jobs, engine, client, progress_bar)
-        table = fleet_table(engine)
-        engine.dispose()
+        try:
+            jobs = jobs_from_manifest(manifest, folder, Settings(band_hz=design.band_hz))
+            analysed_now = _run_fleet(jobs, engine, client, progress_bar)
+            table = fleet_table(engine)
+        finally:
+            engine.dispose()
     sections = truth_rows(design, table)
     title = [
         f"kemo_pkg demo --fleet: {design.machines} pumps, {design.measurements} measurements each over"
