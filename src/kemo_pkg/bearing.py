@@ -237,7 +237,12 @@ def defect_orders_from_geometry(
     )
 
 
-def _key_values(text: str, what: str) -> dict[str, float]:
+def _key_values(text: str, what: str, give: str, required: tuple[str, ...],
+                optional: tuple[str, ...] = ()) -> dict[str, float]:
+    """`KEY=VALUE,...` (keys in any case) into numbers by lower-case key,
+    every key of `required` given and none beyond it and `optional`; where
+    not, the error asks to `give` them and names those missing as
+    `required` spells them."""
     values = {}
     for item in filter(None, (part.strip() for part in text.split(","))):
         key, sep, value = item.partition("=")
@@ -247,33 +252,26 @@ def _key_values(text: str, what: str) -> dict[str, float]:
             values[key.strip().lower()] = float(value)
         except ValueError:
             raise ValueError(f"{what}: '{printable(value.strip(), EXCERPT)}' is not a number") from None
+    unknown = sorted(set(values) - {key.lower() for key in required + optional})
+    missing = [key for key in required if key.lower() not in values]
+    if unknown or missing:
+        raise ValueError(f"{what}: give {give}"
+                         + (f"; missing {', '.join(missing)}" if missing else "")
+                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
     return values
 
 
 def parse_defect_orders(text: str) -> DefectOrders:
     """`BPFO=3.05,BPFI=4.95,BSF=1.99,FTF=0.38` (any case) into DefectOrders."""
-    values = _key_values(text, "bearing")
-    wanted = ("bpfo", "bpfi", "bsf", "ftf")
-    unknown = sorted(set(values) - set(wanted))
-    missing = [key.upper() for key in wanted if key not in values]
-    if unknown or missing:
-        raise ValueError("bearing: give BPFO, BPFI, BSF and FTF in orders"
-                         + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
-    return DefectOrders(**{key: values[key] for key in wanted})
+    values = _key_values(text, "bearing", "BPFO, BPFI, BSF and FTF in orders", ("BPFO", "BPFI", "BSF", "FTF"))
+    return DefectOrders(**values)
 
 
 def parse_geometry(text: str) -> DefectOrders:
     """`balls=8,ball_diameter=7.94,pitch_diameter=39.04,contact_angle=0` into
     the bearing's DefectOrders (contact_angle in degrees, optional)."""
-    values = _key_values(text, "bearing geometry")
-    allowed = {"balls", "ball_diameter", "pitch_diameter", "contact_angle"}
-    unknown = sorted(set(values) - allowed)
-    missing = sorted({"balls", "ball_diameter", "pitch_diameter"} - set(values))
-    if unknown or missing:
-        raise ValueError("bearing geometry: give balls, ball_diameter, pitch_diameter and optionally contact_angle"
-                         + (f"; missing {', '.join(missing)}" if missing else "")
-                         + (f"; unknown {printable(', '.join(unknown), EXCERPT)}" if unknown else ""))
+    values = _key_values(text, "bearing geometry", "balls, ball_diameter, pitch_diameter and optionally contact_angle",
+                         ("balls", "ball_diameter", "pitch_diameter"), ("contact_angle",))
     return defect_orders_from_geometry(values["balls"], values["ball_diameter"], values["pitch_diameter"],
                                        values.get("contact_angle", 0.0))
 
