@@ -57,8 +57,10 @@ READABLE = {
         "e.csv", csv(["vibration"], [VIB]), {"fs": FS}, (VIB, FS, None, None)),
     "CSV with a time axis and the same rate given": (
         "f.csv", csv(["time", "vibration"], [T, VIB]), {"fs": FS * 1.005}, (VIB, FS, None, None)),
-    "NPZ carrying its sample rate": (
-        "g.npz", lambda path: np.savez(path, accel=VIB, tacho=TACH, fs=np.float64(FS)), {}, (VIB, FS, TACH, None)),
+    "NPZ carrying its sample rate, its units and a note of objects": (
+        "g.npz", lambda path: np.savez(path, accel=VIB, tacho=TACH, fs=np.float64(FS), units="g",
+                                       note=np.array([{"by": "night shift"}], dtype=object)), {},
+        (VIB, FS, TACH, None)),
     "MATLAB file with one long vector and the logged speed": (
         "h.mat", mat(X097_DE_time=VIB[:, None], gain=2.0, X097RPM=np.array([[1796.0]]), X097_note=np.arange(3.0)),
         {"fs": FS}, (VIB, FS, None, 1796.0)),

@@ -91,6 +91,9 @@ MAX_CSV_COLUMNS = 4096
 UFF_CHARS_PER_VALUE = 20
 LISTED = 10  # names an error line lists before it counts the rest
 NPY_HEADER_BYTES = 10_000  # the most a .npy header takes, as numpy reads it
+NUMBERS = "iufb"              # numpy's kinds of the arrays a record's samples may be
+KIND_NAMES = {"U": "text", "S": "byte-string", "O": "Python object", "c": "complex", "M": "date-time",
+              "m": "time-span", "V": "structured"}
 
 Arrays = dict[str, np.ndarray]
 
@@ -339,9 +342,10 @@ def _read_npz(path: Path, max_samples: int) -> Iterator[_Contents]:
     what = ".npz archive"
     with _opened(path) as file:
         with _failing_as(path, what):
-            if not zipfile.is_zipfile(file):
-                raise InputError(f"{path} is not a readable .npz archive")
-            archive = zipfile.ZipFile(file)
+            try:
+                archive = zipfile.ZipFile(file)
+            except zipfile.BadZipFile:
+                raise InputError(f"{path} is not a readable .npz archive") from None
             members = {info.filename.removesuffix(".npy"): info for info in archive.infolist()}
             declared = {name: _npy_declared(path, archive, name, info, max_samples) for name, info in members.items()}
         if not declared:
@@ -354,7 +358,7 @@ def _read_npz(path: Path, max_samples: int) -> Iterator[_Contents]:
         rates: dict[str, float] = {}
         fs = declared.pop("fs", None)
         if fs is not None:  # one value, its shape checked before it is read
-            if fs.shape != () or not (rate := float(load(["fs"])["fs"])) > 0:
+            if fs.shape != () or fs.kind not in NUMBERS or not (rate := float(load(["fs"])["fs"])) > 0:
                 raise InputError(f"{path}: 'fs' must be one positive number, the sample rate in Hz")
             rates = dict.fromkeys(declared, rate)
         yield _Contents(declared, rates, False, load)
@@ -362,8 +366,10 @@ def _read_npz(path: Path, max_samples: int) -> Iterator[_Contents]:
 
 def _npy_declared(path: Path, archive: zipfile.ZipFile, name: str, info: zipfile.ZipInfo,
                   max_samples: int) -> _Declared:
-    """An NPZ member as its .npy header declares it: numbers only, and no more
-    than `max_samples` of them in the member's own size either."""
+    """An NPZ member as its .npy header declares it; an array of numbers
+    holds no more than `max_samples` of them in the member's own size either.
+    Members of text or objects (a unit, a note) are declared and never read
+    unless chosen."""
     with archive.open(info) as stream:
         try:
             version = np.lib.format.read_magic(stream)
@@ -374,9 +380,7 @@ def _npy_declared(path: Path, archive: zipfile.ZipFile, name: str, info: zipfile
         if read_header is None:
             raise InputError(f"{path}: member '{_shown(name)}' is in .npy format {version}, which holds no record")
         shape, _, dtype = read_header(stream)
-    if dtype.kind not in "iufb":
-        raise InputError(f"{path}: array '{_shown(name)}' holds {_shown(str(dtype))} values, not numbers")
-    if info.file_size > max_samples * dtype.itemsize + NPY_HEADER_BYTES:
+    if dtype.kind in NUMBERS and info.file_size > max_samples * dtype.itemsize + NPY_HEADER_BYTES:
         raise InputError(f"{path}: member '{_shown(name)}' unpacks to {info.file_size} bytes, more than"
                          f" --max-samples {max_samples} values of its type take")
     return _Declared(shape, dtype.kind)
@@ -697,14 +701,10 @@ READERS: dict[str, tuple[Reader, str]] = {
 }
 
 
-def _pick_channel(path: Path, declared: dict[str, _Declared], requested: str | None, taken: set[str]) -> str:
-    """The vibration channel of a file of named channels: the one named, else
-    the only vector long enough to be a record besides those `taken` (the
-    time axis and the tachometer)."""
-    if requested:
-        name = _pick(list(declared), "vibration", requested)
-        assert name is not None  # a name asked for is found or refused
-        return name
+def _pick_channel(path: Path, declared: dict[str, _Declared], taken: set[str]) -> str:
+    """The vibration channel of a file of named channels, none named: the
+    only vector long enough to be a record besides those `taken` (the time
+    axis and the tachometer)."""
     long = [name for name, entry in declared.items() if name not in taken and entry.shape is not None
             and len(entry.shape) == 1 and entry.shape[0] >= MIN_SAMPLES]
     if len(long) == 1:
@@ -804,26 +804,33 @@ def load_record(path: str | Path, fs: float | None = None, time_column: str | No
             if entry.shape is not None and (size := math.prod(entry.shape)) > max_samples:
                 raise InputError(f"{path}: '{_shown(name)}' declares {size} values, more than --max-samples"
                                  f" {max_samples} allows")
-        declared = {name: entry for name, entry in declared.items() if entry.kind in "iufb"}
-        if not declared:
+        numeric = {name: entry for name, entry in declared.items() if entry.kind in NUMBERS}
+        if not numeric:
             raise InputError(f"{path} holds no numeric variables")
+        # Columns are chosen by name among all the file declares, so that a
+        # column of text says so; the channels a data acquisition names are
+        # sought among those of numbers.
         names = list(declared)
         time_name = _pick(names, "time", time_column)
         tach_name = _pick(names, "tach", tach_column)
         vib_name: str | None
-        if contents.channels:
-            taken = {name for name in (time_name, tach_name) if name is not None}
-            vib_name = _pick_channel(path, declared, vibration_column, taken)
+        if contents.channels and not vibration_column:
+            vib_name = _pick_channel(path, numeric, {name for name in (time_name, tach_name) if name is not None})
         else:
             vib_name = _pick(names, "vibration", vibration_column)
         if vib_name is None:
-            raise InputError(f"{path}: no vibration column (name one 'vibration'; found: {_listed(names)})")
-        speed_name = _speed_name(declared)
+            raise InputError(f"{path}: no vibration column (name one 'vibration'; found: {_listed(list(numeric))})")
+        for column in (time_name, vib_name, tach_name):
+            if column is not None and (kind := declared[column].kind) not in NUMBERS:
+                raise InputError(f"{path}: '{_shown(column)}' holds {KIND_NAMES.get(kind, kind)} values, not a"
+                                 " record's samples")
+        speed_name = _speed_name(numeric)
         wanted = [name for name in (time_name, vib_name, tach_name, speed_name) if name is not None]
         arrays = contents.load(list(dict.fromkeys(wanted)))
     for name, array in arrays.items():
-        if array.dtype.kind not in "iufb":  # a complex variable, known only once read
-            raise InputError(f"{path}: '{_shown(name)}' holds {array.dtype} values, not a record's samples")
+        if array.dtype.kind not in NUMBERS:  # a complex variable, known only once read
+            raise InputError(f"{path}: '{_shown(name)}' holds {KIND_NAMES.get(array.dtype.kind, array.dtype)} values,"
+                             " not a record's samples")
     chosen = {name: arrays[name] for name in (time_name, vib_name, tach_name) if name is not None}
 
     for name, array in chosen.items():
