@@ -125,14 +125,16 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
          ("inner_race", "probable", ("outer_race",))),
         # A rolling element whose spin wanders leaves only its cage-rate modulation: a ball, or the cage.
         (bearing_record("cage"), ("ball", "probable", ("cage",))),
-        # Impacts at the inner race's rate that do not swing with the shaft: no inner-race defect does that.
+        # Impacts at the inner race's rate that do not swing with the shaft, or at a ball's that do not swing
+        # with the cage: no defect of a part that turns through the load zone does that.
         (bearing_record("inner_race", modulation=0.0), ("none", None, ())),
+        (bearing_record("ball", modulation=0.0), ("none", None, ())),
         # One line at the outer race's rate, without its harmonics: a tone, not a train of impacts.
         (one_line_at(ORDERS.bpfo * SHAFT_HZ), ("none", None, ())),
         (bearing_record("outer_race", impact=0.02), ("none", None, ())),  # under its noise
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "inner race, no load zone",
-         "one line", "weak defect"],
+         "ball, no load zone", "one line", "weak defect"],
 )
 def test_the_families_judged_together(record, expected):
     diagnosis = diagnose_bearing(record, FS, ORDERS, SHAFT_HZ)

@@ -34,7 +34,8 @@ The diagnosis:
    frequencies near the family's own, over the same bands, with the family's
    own lines and their sidebands kept out of the decoys' reach.  A family is
    present when it stands well clear of its decoys, both in size and against
-   their spread; the inner race's shaft-rate sidebands must stand out too;
+   their spread; the sidebands of the load zone must stand out too, at
+   shaft rate for the inner race, at cage rate for a ball;
 5. lets the family that stands highest explain its lines away, and judges
    the others again without them: what remains present are the alternatives.
 
@@ -113,8 +114,9 @@ DECOY_CLEARANCE = 0.05
 MIN_EXCESS = 0.5
 MIN_SCORE = 3.0
 MIN_SPREAD = 0.02             # the decoys of a clean synthetic record may all sit on the floor
-# The inner race's shaft-rate sidebands stand this much above the decoys' own:
-# a lone line near its rate, without the load zone's modulation, is a tone.
+# The load zone's sidebands stand this much above the decoys' own: a comb
+# near the rate of a part that turns through the load zone, without the
+# load zone's modulation, is another machine's, not that part's.
 MIN_SIDEBAND_EXCESS = 0.5
 # The verdict is clear when its family stands at least this many times
 # further above its decoys than any alternative does.
@@ -130,9 +132,11 @@ MAX_SAMPLES = 2**20           # longer records are cut: a million samples resolv
 # or the empty top of a record resampled upwards.  Whitened, such a band is
 # numerical noise, and its chance combs would only widen the decoys' spread.
 EMPTY_BAND = 1e-5
-# The inner race turns its defect through the load zone under every radial
-# load: its lines without their shaft-rate sidebands are not its own.
-REQUIRED_SIDEBANDS = ("inner_race",)
+# The inner race turns its defect through the load zone with the shaft, a
+# ball with the cage, under every radial load: lines without sidebands at
+# that rate are not theirs.  (A comb of a gear's, a belt's or the supply's
+# modulation near a ball's rate, on a healthy machine, has none.)
+REQUIRED_SIDEBANDS = ("inner_race", "ball")
 
 Families = dict[str, tuple[float, float | None]]  # per defect: its rate and its sidebands' spacing, Hz
 
