@@ -46,8 +46,9 @@ READABLE = {
     "CSV with semicolons and comment lines": (
         "b.csv", csv(["t", "vib"], [T, VIB], delimiter=";", preamble="# logger 7\n\n  # channel 2\n"), {},
         (VIB, FS, None, None)),
-    "CSV saved by a spreadsheet, with a byte-order mark": (
-        "bom.csv", csv(["time", "vibration"], [T, VIB], encoding="utf-8-sig"), {}, (VIB, FS, None, None)),
+    "CSV saved by a spreadsheet, with a byte-order mark and every cell quoted": (
+        "bom.csv", csv(['"time"', '"vibration"'], [T, VIB], fmt='"%.17g"', encoding="utf-8-sig"), {},
+        (VIB, FS, None, None)),
     "CSV with time stamps rounded to microseconds, from a clock at 3600 s": (
         "c.csv", csv(["time", "y"], [3600 + np.round(T * 7 / 6, 6), VIB]), {}, (VIB, FS * 6 / 7, None, None)),
     "CSV with columns named by the analyst": (

@@ -299,7 +299,7 @@ def _csv_fast(data: list[str], delimiter: str, width: int) -> np.ndarray | None:
     """The rows converted at once, or None where a row is not `width`
     numbers (`_csv_checked` then finds which)."""
     try:
-        values = np.loadtxt(data, delimiter=delimiter, comments=None, dtype=float, ndmin=2)
+        values = np.loadtxt(data, delimiter=delimiter, comments=None, quotechar="\"", dtype=float, ndmin=2)
     except ValueError:
         return None
     return values if values.shape[1] == width else None
