@@ -125,6 +125,8 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
          ("inner_race", "probable", ("outer_race",))),
         # A rolling element whose spin wanders leaves only its cage-rate modulation: a ball, or the cage.
         (bearing_record("cage"), ("ball", "probable", ("cage",))),
+        # The same lines 4.5 % below this bearing's cage rate: as likely another bearing's cage on the shaft.
+        (bearing_record("cage", lag=0.045), ("none", None, ())),
         # Impacts at the inner race's rate that do not swing with the shaft, or at a ball's that do not swing
         # with the cage: no defect of a part that turns through the load zone does that.
         (bearing_record("inner_race", modulation=0.0), ("none", None, ())),
@@ -133,8 +135,8 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         (one_line_at(ORDERS.bpfo * SHAFT_HZ), ("none", None, ())),
         (bearing_record("outer_race", impact=0.02), ("none", None, ())),  # under its noise
     ],
-    ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "inner race, no load zone",
-         "ball, no load zone", "one line", "weak defect"],
+    ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "another bearing's cage lines",
+         "inner race, no load zone", "ball, no load zone", "one line", "weak defect"],
 )
 def test_the_families_judged_together(record, expected):
     diagnosis = diagnose_bearing(record, FS, ORDERS, SHAFT_HZ)
@@ -142,6 +144,9 @@ def test_the_families_judged_together(record, expected):
     if expected[0] == "ball":
         # The band shown is where the cage-rate lines stand.
         assert diagnosis.band_hz == diagnosis.defects["cage"].band_hz and "cage" in diagnosis.band_reason
+    if diagnosis.defects["cage"].present and expected[0] == "none":
+        assert re.fullmatch(r"bearing: cage-rate lines stand \d\.\d % below this bearing's cage rate, .*",
+                            diagnosis.notes[0])
 
 
 def knocks(seed, fs=FS, seconds=3.0):

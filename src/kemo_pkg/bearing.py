@@ -864,12 +864,34 @@ def diagnose_bearing(
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
     evidence, ranked = _explained(_families(bands.levels, bands.families_hz, bands.duration_s))
+    notes = bands.notes
+    if (why := _another_cage(evidence, ranked)) is not None:
+        ranked, notes = ranked[1:], (*notes, why)
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
     envelope_hz, envelope_ratio = _envelope_over_floor(bands.whitened, bands.df, band, shaft_hz, evidence, source)
     return BearingDiagnosis(verdict, confidence, alternatives, nominal_shaft_hz, float(shaft_hz), band, reason,
-                            evidence, bands.kurtogram, envelope_hz, envelope_ratio, bands.notes)
+                            evidence, bands.kurtogram, envelope_hz, envelope_ratio, notes)
+
+
+def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str | None:
+    """Why the strongest lines, cage-rate lines with no ball lines beside
+    them, are not read as this bearing's, or None where they may be.
+
+    Every rolling bearing's cage turns at about 0.4 of the shaft's speed, so
+    the cage of another bearing on the same shaft puts its lines within a few
+    per cent of this one's.  Beside a race's lines, a lagging cage is this
+    bearing's own; alone, cage lines are read as this bearing's only at its
+    own kinematic cage rate."""
+    if not ranked or ranked[0] != "cage" or "ball" in ranked:
+        return None
+    cage = evidence["cage"]
+    slip = cage.found_hz / cage.frequency_hz - 1
+    if abs(slip) <= SLIP_TOLERANCE["cage"]:
+        return None
+    return (f"bearing: cage-rate lines stand {-100 * slip:.1f} % below this bearing's cage rate, where another"
+            " bearing's cage turns as well; no ball defect is read from them")
 
 
 @dataclass(frozen=True, eq=False)  # arrays: compared by identity
@@ -934,9 +956,10 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[st
     cage: a rolling element passing in and out of the load zone once per
     cage turn.  Beside an outer-race or a ball defect they are its own trace
     (a race's impacts vary from ball to ball and so repeat with the cage), not
-    an alternative.  Alone, they are a ball defect's clearest trace when its
-    own spin wanders, and are read as one, probably: a cracked cage leaves
-    them too."""
+    an alternative.  Alone (and at this bearing's own cage rate,
+    `_another_cage`), they are a ball defect's clearest trace when its own
+    spin wanders, and are read as one, probably: a cracked cage leaves them
+    too."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
