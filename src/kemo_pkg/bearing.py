@@ -986,7 +986,7 @@ def _band_and_reason(source: DefectEvidence | None, kurt: Kurtogram, band_hz: tu
     level, band, value = kurt.peak(above_hz=floor_hz, below_hz=np.inf if highest_hz is None else highest_hz)
     if not math.isfinite(value):
         return (float("nan"), float("nan")), "no band lies above the defect lines"
-    return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect family stands out in any band"
+    return band, f"highest spectral kurtosis ({value:.2f}, level {level:g}); no defect is read from any band"
 
 
 def _envelope_over_floor(whitened_by: dict[str, np.ndarray], df: float, band: tuple[float, float], shaft_hz: float,
