@@ -234,6 +234,8 @@ def test_the_scale_of_the_record_does_not_matter():
         *[(2000.0, 4.0, {1: 0.4, 2: 0.2, 3: 0.1}, SHAFT_HZ * n, SHAFT_HZ) for n in (0.91, 1.0, 1.09)],
         # Another machine's strong line inside the search does not pull the comb of the shaft's harmonics.
         (2000.0, 4.0, {1: 0.4, 2: 0.2, 3: 0.1, 1.05: 2.0}, SHAFT_HZ, SHAFT_HZ),
+        # Nor does it make a speed whose fifth harmonic it is, beside faint shaft lines: no speed is read.
+        (2000.0, 4.0, {**dict.fromkeys(range(1, 6), 0.005), 5 * 1.07: 2.0}, SHAFT_HZ * 1.04, None),
         (120.0, 20.0, {1: 1.0}, SHAFT_HZ * 1.02, SHAFT_HZ),  # the second harmonic at Nyquist: the first alone
         (2000.0, 4.0, {4: 1.0, 5: 0.5}, SHAFT_HZ * 0.98, SHAFT_HZ),  # only the fourth and fifth harmonics
         (2000.0, 4.0, {}, SHAFT_HZ * 1.02, None),  # no shaft line: no speed

@@ -27,7 +27,8 @@ def shaft_speed_from_spectrum(
     A motor's slip or a drive's set point moves the speed from its nameplate.
     The speed is first taken where the first `SPEED_HARMONICS` shaft harmonics
     of the Hann-windowed spectrum stand highest together (their log
-    amplitudes summed: one line of another machine lifts one harmonic only),
+    amplitudes summed, the tallest left out where three or more fit: one
+    line of another machine lifts one harmonic only, and makes no speed),
     then read finely from those harmonics that stand clear of the spectrum
     around them, each line's peak placed between bins by a parabola through
     its log amplitudes, the higher harmonics weighing more as they resolve
@@ -64,7 +65,13 @@ def shaft_speed_from_spectrum(
     log_amps = np.log(np.maximum(amps, np.finfo(float).tiny))
     candidates = np.arange(nominal_hz * (1 - tolerance), nominal_hz * (1 + tolerance), df / harmonics[-1] / 2)
     below = np.floor(np.outer(candidates, harmonics) / df).astype(int)
-    score = np.maximum(log_amps[below], log_amps[below + 1]).sum(axis=1)
+    each = np.maximum(log_amps[below], log_amps[below + 1])
+    score = each.sum(axis=1)
+    if harmonics.size > 2:
+        # The tallest harmonic left out: one line of another machine (a
+        # defect's sideband, a gear mesh) near a wrong speed's harmonic does
+        # not make that speed.
+        score -= each.max(axis=1)
     coarse = float(candidates[np.argmax(score)])
     estimates, weights = [], []
     for k in harmonics:
