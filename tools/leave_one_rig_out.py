@@ -112,7 +112,10 @@ def main(folders):
                 with patch.multiple(bearing, **dict(zip(THRESHOLDS, threshold)) | memoized):
                     by_rig = {rig: [] for rig in rigs}
                     for (rig, label, _), scored in zip(labelled, families):
-                        verdict = "sensor fault" if scored is None else bearing._verdict(*bearing._explained(scored))[0]
+                        verdict = "sensor fault"
+                        if scored is not None:
+                            evidence, ranked, _ = bearing._judged(scored)
+                            verdict = bearing._verdict(evidence, ranked)[0]
                         by_rig[rig].append((label, verdict))
                 verdicts[statistic + threshold] = by_rig
         print(f"  judged {dict(zip(STATISTICS, statistic))}", file=sys.stderr)

@@ -863,16 +863,23 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked = _explained(_families(bands.levels, bands.families_hz, bands.duration_s))
-    notes = bands.notes
-    if (why := _another_cage(evidence, ranked)) is not None:
-        ranked, notes = ranked[1:], (*notes, why)
+    evidence, ranked, set_aside = _judged(_families(bands.levels, bands.families_hz, bands.duration_s))
+    notes = (*bands.notes, *set_aside)
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
     envelope_hz, envelope_ratio = _envelope_over_floor(bands.whitened, bands.df, band, shaft_hz, evidence, source)
     return BearingDiagnosis(verdict, confidence, alternatives, nominal_shaft_hz, float(shaft_hz), band, reason,
                             evidence, bands.kurtogram, envelope_hz, envelope_ratio, notes)
+
+
+def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], tuple[str, ...]]:
+    """Every family's evidence, the present families the verdict is read
+    from (the strongest first), and why a strongest one was set aside."""
+    evidence, ranked = _explained(families)
+    if (why := _another_cage(evidence, ranked)) is not None:
+        return evidence, ranked[1:], (why,)
+    return evidence, ranked, ()
 
 
 def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str | None:
