@@ -421,6 +421,8 @@ def _csv(header="time,vibration", rows=ROWS, changes=None, tail=""):
                      "'vibration' holds text values, not a record's samples", id="text-array-npz"),
         pytest.param("grid.npz", _npz(vibration=np.zeros((2000, 2))), ["--fs", "2000"],
                      "'vibration' has shape (2000, 2)", id="two-dimensional-npz"),
+        pytest.param("grid.npy", lambda path: np.save(path, np.zeros((2000, 2))), ["--fs", "2000"],
+                     "holds an array of shape (2000, 2); a .npy record is one vector", id="two-dimensional-npy"),
         pytest.param("rates.npz", _npz(vibration=np.zeros(2000), fs=np.array([2000.0, 2000.0])), [],
                      "'fs' must be one positive number", id="npz-rate-not-a-number"),
         pytest.param("still.npz", _npz(vibration=np.zeros(2000), fs=np.float64(0.0)), [],

@@ -62,6 +62,8 @@ READABLE = {
         "g.npz", lambda path: np.savez(path, accel=VIB, tacho=TACH, fs=np.float64(FS), units="g",
                                        note=np.array([{"by": "night shift"}], dtype=object)), {},
         (VIB, FS, TACH, None)),
+    "NPY of one float32 row, at the rate given": (
+        "q.npy", lambda path: np.save(path, VIB[None, :].astype(np.float32)), {"fs": FS}, (VIB, FS, None, None)),
     "MATLAB file with one long vector and the logged speed": (
         "h.mat", mat(X097_DE_time=VIB[:, None], gain=2.0, X097RPM=np.array([[1796.0]]), X097_note=np.arange(3.0)),
         {"fs": FS}, (VIB, FS, None, 1796.0)),

@@ -254,6 +254,7 @@ def _csv_file(path):
 SEEDS = {
     "CSV": ("r.csv", _csv_file, None),
     "NPZ": ("r.npz", lambda path: np.savez(path, vibration=SAMPLES, fs=np.float64(FS_HZ)), None),
+    "NPY": ("r.npy", lambda path: np.save(path, SAMPLES), FS_HZ),
     "NPZ, compressed": ("r.npz", lambda path: np.savez_compressed(path, vibration=SAMPLES, rpm=1500.0), FS_HZ),
     "MATLAB v5": ("r.mat", lambda path: scipy.io.savemat(path, {"vibration": SAMPLES, "rpm": 1500.0}), FS_HZ),
     "MATLAB v5, compressed": (
@@ -354,6 +355,8 @@ HOSTILE = {
     "a link to /dev/zero": ("r.npz", lambda path: path.symlink_to("/dev/zero"), [], "is not a regular file"),
     "NPZ declaring 10**12 values": ("r.npz", _npz_holding(LIAR.getvalue()), [], "'vibration' declares 1000000000000"
                                     " values, more than --max-samples 67108864 allows"),
+    "NPY declaring 10**12 values": ("r.npy", lambda path: path.write_bytes(LIAR.getvalue()), ["--fs", FS_HZ],
+                                    "'vibration' declares 1000000000000 values"),
     "NPZ member no array": ("r.npz", _npz_holding("hello"), [], "member 'vibration' is not an array"),
     "NPZ, damaged compressed data": ("r.npz", _patched(lambda path: np.savez_compressed(path, vibration=SAMPLES),
                                                        (200, bytes(60))), [], "(Error -3 while decompressing data"),

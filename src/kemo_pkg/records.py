@@ -8,6 +8,8 @@ logged.  `load_record` reads it from
 - a CSV file whose first line names the columns, or an NPZ archive of named
   arrays: the columns are found by name, case-insensitively, under the usual
   names of `COLUMN_ALIASES` unless the caller names them;
+- a .npy file of one vector, as `numpy.save` writes an array: the vibration,
+  at the sample rate given;
 - a file of named channels, as a data acquisition writes them: MATLAB (v5/v7
   through scipy, v7.3 through h5py), WAV, NI TDMS (npTDMS) and universal file
   format 58 (pyuff).  The vibration is the channel named, or the only long
@@ -18,10 +20,11 @@ logged.  `load_record` reads it from
 
 A file is read only if it is a regular file (a FIFO would wait forever, a
 device such as /dev/zero never end).  Each reader first lists what the file
-declares, each array's shape before its values: an NPZ member's header and
-size, a MATLAB variable's dimensions, a WAV file's frame count, an HDF5
-dataset's shape, a TDMS channel's length, the data points of a UFF data set;
-a CSV file's rows are counted as they are read.  An array declaring more
+declares, each array's shape before its values: a .npy header and the bytes
+it holds (an NPZ member's, unpacked), a MATLAB variable's dimensions, a WAV
+file's frame count, an HDF5 dataset's shape, a TDMS channel's length, the
+data points of a UFF data set; a CSV file's rows are counted as they are
+read.  An array declaring more
 values than `max_samples` is refused before anything is allocated for it,
 and of a file's arrays only those the record takes are read.
 
@@ -45,7 +48,7 @@ from contextlib import AbstractContextManager, ExitStack, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import IO, Any
 
 import numpy as np
 import scipy.io
@@ -371,19 +374,49 @@ def _npy_declared(path: Path, archive: zipfile.ZipFile, name: str, info: zipfile
     Members of text or objects (a unit, a note) are declared and never read
     unless chosen."""
     with archive.open(info) as stream:
-        try:
-            version = np.lib.format.read_magic(stream)
-        except ValueError:
-            raise InputError(f"{path}: member '{_shown(name)}' is not an array") from None
-        read_header = {(1, 0): np.lib.format.read_array_header_1_0,
-                       (2, 0): np.lib.format.read_array_header_2_0}.get(version)
-        if read_header is None:
-            raise InputError(f"{path}: member '{_shown(name)}' is in .npy format {version}, which holds no record")
-        shape, _, dtype = read_header(stream)
-    if dtype.kind in NUMBERS and info.file_size > max_samples * dtype.itemsize + NPY_HEADER_BYTES:
-        raise InputError(f"{path}: member '{_shown(name)}' unpacks to {info.file_size} bytes, more than"
-                         f" --max-samples {max_samples} values of its type take")
+        return _npy_header(stream, f"{path}: member '{_shown(name)}'", info.file_size, max_samples)
+
+
+def _npy_header(stream: IO[bytes], where: str, size: int, max_samples: int) -> _Declared:
+    """What the .npy header at the start of `stream` (`size` bytes in all)
+    declares; `where` names the array in an error line."""
+    try:
+        version = np.lib.format.read_magic(stream)
+    except ValueError:
+        raise InputError(f"{where} is not an array") from None
+    read_header = {(1, 0): np.lib.format.read_array_header_1_0,
+                   (2, 0): np.lib.format.read_array_header_2_0}.get(version)
+    if read_header is None:
+        raise InputError(f"{where} is in .npy format {version}, which holds no record")
+    shape, _, dtype = read_header(stream)
+    if dtype.kind in NUMBERS and size > max_samples * dtype.itemsize + NPY_HEADER_BYTES:
+        raise InputError(f"{where} holds {size} bytes, more than --max-samples {max_samples} values of its"
+                         " type take")
     return _Declared(shape, dtype.kind)
+
+
+@contextmanager
+def _read_npy(path: Path, max_samples: int) -> Iterator[_Contents]:
+    """A .npy file: one vector of samples, the vibration, at the rate given
+    (an NPZ archive carries several channels by name, and a rate)."""
+    what = ".npy file"
+    with _opened(path) as file:
+        with _failing_as(path, what):
+            declared = _npy_header(file, str(path), file.size, max_samples)
+        if declared.kind not in NUMBERS:
+            raise InputError(f"{path} holds {KIND_NAMES.get(declared.kind, declared.kind)} values, not a record's"
+                             " samples")
+        vector = _vector_shape(declared.shape or ())
+        if len(vector) != 1:
+            raise InputError(f"{path} holds an array of shape {declared.shape}; a .npy record is one vector of"
+                             " samples (save several channels by name with numpy.savez)")
+
+        def load(names: list[str]) -> Arrays:
+            file.seek(0)
+            with _failing_as(path, what):
+                return _as_vectors({"vibration": np.lib.format.read_array(file, allow_pickle=False)})
+
+        yield _Contents({"vibration": _Declared(vector, declared.kind)}, {}, True, load)
 
 
 def _npy_read(archive: zipfile.ZipFile, info: zipfile.ZipInfo) -> np.ndarray:
@@ -693,6 +726,7 @@ def _read_uff(path: Path, max_samples: int) -> Iterator[_Contents]:
 READERS: dict[str, tuple[Reader, str]] = {
     ".csv": (_read_csv, "CSV with a header naming the columns"),
     ".npz": (_read_npz, "NPZ of named arrays"),
+    ".npy": (_read_npy, "NumPy file of one vector"),
     ".mat": (_read_mat, "MATLAB file (v7.3 with the extra mat73)"),
     ".wav": (_read_wav, "WAV file"),
     ".tdms": (_read_tdms, "NI TDMS file (extra tdms)"),
