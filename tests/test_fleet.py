@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+from dataclasses import replace
 from datetime import UTC, datetime
 
 import pytest
@@ -153,6 +154,22 @@ def test_a_manifest_that_cannot_be_used_is_named_with_its_line(tmp_path, manifes
     with pytest.raises(InputError) as raised:
         jobs_from_manifest(tmp_path / "m.csv", tmp_path)
     assert str(raised.value).startswith(f"{tmp_path / 'm.csv'}") and error.format(folder=tmp_path) in str(raised.value)
+
+
+@pytest.mark.parametrize("tolerance_percent, shaft_hz", [(10, 1300 / 60), (20, 25.0)])
+def test_the_fleet_seeks_the_speed_within_the_tolerance_its_flags_give(tmp_path, tolerance_percent, shaft_hz):
+    # The shaft turns at 1500 r/min, 15 % above the 1300 its flags give: found within 20 %, not within 10 %.
+    (tmp_path / "P-1").mkdir()
+    save_record(
+        tmp_path / "P-1" / "2025-01-02.npz", replace(make_record(Drivetrain(fs=12800.0, duration_s=4.0)), tach=None)
+    )
+    target = tmp_path / "history.sqlite"
+    flags = ["--rpm", "1300", "--rpm-tolerance", str(tolerance_percent)]
+    assert main(["fleet", str(tmp_path), "--history", str(target), "--workers", "0", "--json", *flags]) == 0
+    with sa.create_engine(f"sqlite:///{target}").connect() as connection:
+        stored = connection.execute(sa.text("SELECT shaft_hz, settings FROM measurement")).one()
+    assert stored.shaft_hz == pytest.approx(shaft_hz, rel=0.03)
+    assert json.loads(stored.settings)["rpm_tolerance"] == tolerance_percent / 100
 
 
 def test_the_commands_keep_a_history_read_a_trend_and_rank_a_fleet(tmp_path, capsys):

@@ -159,6 +159,22 @@ def _history_argument(group: argparse._ActionsContainer) -> None:
     )
 
 
+def _speed_arguments(command: argparse.ArgumentParser, otherwise: str) -> None:
+    command.add_argument(
+        "--rpm",
+        type=_positive,
+        metavar="RPM",
+        help=f"nominal shaft speed (default: {otherwise}); the speed itself is read from the shaft lines",
+    )
+    command.add_argument(
+        "--rpm-tolerance",
+        type=_percent,
+        default=100 * SPEED_TOLERANCE,
+        metavar="PERCENT",
+        help="how far the shaft may turn from the nominal speed, in per cent (default: %(default)g)",
+    )
+
+
 def _parser() -> argparse.ArgumentParser:
     # The texts of --help and the metavars are documentation: make mutate
     # leaves the lines that hold them as they are.
@@ -193,19 +209,7 @@ def _parser() -> argparse.ArgumentParser:
         help="the most samples a channel of the file may hold (default: 2**26); a file declaring more is refused"
         " before it is read",
     )
-    analyze.add_argument(
-        "--rpm",
-        type=_positive,
-        metavar="RPM",
-        help="nominal shaft speed (default: the file's rpm variable); the speed itself is read from the shaft lines",
-    )
-    analyze.add_argument(
-        "--rpm-tolerance",
-        type=_percent,
-        default=100 * SPEED_TOLERANCE,
-        metavar="PERCENT",
-        help="how far the shaft may turn from the nominal speed, in per cent (default: %(default)g)",
-    )
+    _speed_arguments(analyze, "the file's rpm variable")
     _machine_arguments(analyze)
     history = analyze.add_argument_group("history")
     history.add_argument("--machine", metavar="NAME", help="append the findings to this machine's history")
@@ -272,6 +276,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="HZ",
         help="sample rate of records without a time axis or a rate of their own",
     )
+    _speed_arguments(fleet, "the manifest's rpm, else each file's rpm variable")
     _machine_arguments(fleet)
     fleet.add_argument("--json", action="store_true", help="print the fleet table as one JSON object")
     fleet.add_argument("--csv", type=Path, metavar="FILE", help="write the fleet table to this CSV file")
@@ -440,17 +445,17 @@ def _text_report(args: argparse.Namespace, assessment: Assessment, tach: bool) -
     return format_report(title, sections, assessment.notes)
 
 
-def _settings(args: argparse.Namespace, **record_settings: Any) -> Settings:
-    """The machine as the analyst described it with the flags; `analyze` adds
-    the record's own speed."""
+def _settings(args: argparse.Namespace) -> Settings:
+    """The machine as the analyst described it with the flags."""
     return Settings(
         gear_ratio=args.gear_ratio,
         band_hz=tuple(args.band) if args.band else None,
+        rpm=args.rpm,
+        rpm_tolerance=args.rpm_tolerance / 100,
         bearing=args.bearing,
         units=args.units,
         machine_group=args.machine_group,
         support=args.support,
-        **record_settings,
     )
 
 
@@ -460,7 +465,7 @@ def _analyze(args: argparse.Namespace) -> int:
     record = load_record(
         args.file, args.fs, args.time_column, args.vibration_column, args.tach_column, args.max_samples
     )
-    settings = _settings(args, rpm=args.rpm, rpm_tolerance=args.rpm_tolerance / 100)
+    settings = _settings(args)
     check_settings(settings, record.fs, len(record.vibration))
     engine = None if args.machine is None else open_history(args.history)
     figure, figure_path = None, args.out / f"{args.file.stem}.png"

@@ -166,6 +166,7 @@ def _settings_json(settings: Settings) -> dict[str, Any]:
         "gear_ratio": settings.gear_ratio,
         "band_hz": settings.band_hz,
         "rpm": settings.rpm,
+        "rpm_tolerance": settings.rpm_tolerance,
         "bearing": None if bearing is None else [bearing.bpfo, bearing.bpfi, bearing.bsf, bearing.ftf],
         "units": settings.units,
         "machine_group": settings.machine_group,
