@@ -364,6 +364,7 @@ class _Level:
     bins: int                    # bins of the envelope spectra
     log_ratio: np.ndarray        # (bands, bins)
     valid: np.ndarray            # (bins,): False on shaft harmonics and on lines explained away
+    typical: np.ndarray          # (bands, 1): what a bin of each band reads, its median over the valid bins
 
     @classmethod
     def masked(cls, prewhitening: str, low_hz: np.ndarray, high_hz: np.ndarray, width_hz: float, df: float,
@@ -371,7 +372,10 @@ class _Level:
         valid = valid.copy()
         # The last bin holds no whole line; a comb's teeth past the spectra land there.
         valid[-1] = False
-        return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid)
+        # With every bin masked (a shaft so slow that its harmonics fill the spectra) no tooth counts.
+        typical = (np.median(log_ratio[:, valid], axis=1, keepdims=True) if valid.any()
+                   else np.zeros((log_ratio.shape[0], 1))).astype(log_ratio.dtype)
+        return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid, typical)
 
     @property
     def grid(self) -> tuple[int, float]:
@@ -666,9 +670,11 @@ def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float
     columns = np.arange(len(decoys))
     for level in levels:
         if _reaches(level, decoys.max(), windows):
-            # On the family's own lines a decoy's tooth reads the floor: it still counts, but catches nothing.
-            scores, sidebands, _ = _comb(level.log_ratio * ~own_lines[level.grid], level.valid, level.df, decoys,
-                                         windows, sideband_hz)
+            # On the family's own lines a decoy's tooth reads what a bin of its band typically reads: it
+            # catches none of the family's lines and, unlike a tooth reading the floor, sinks no decoy
+            # below the rest, which would widen the spread with the family's own strength.
+            own_lines_typical = np.where(own_lines[level.grid], level.typical, level.log_ratio)
+            scores, sidebands, _ = _comb(own_lines_typical, level.valid, level.df, decoys, windows, sideband_hz)
             for k, (score, sideband) in enumerate(zip(scores, sidebands)):
                 row = np.argmax(score, axis=0)
                 top = score[row, columns]
