@@ -93,6 +93,7 @@ def test_each_record_is_stored_once_and_read_back_as_it_was_found(target):
             "B",
             found,
             {"machine_group": 1},
+            frozenset({"outer_race"}),
         )
         for digest, day in (("a0", 1), ("a1", 2))
     ] + [
@@ -162,10 +163,13 @@ def test_a_target_that_is_no_history_is_named(target, message):
     assert str(raised.value).startswith(message) and "\n" not in str(raised.value)
 
 
-def test_a_rising_velocity_reaches_its_next_zone_on_the_projected_date():
+@pytest.mark.parametrize("judged_present, alarm_index", [(True, 29), (False, None)])
+def test_a_rising_velocity_reaches_its_next_zone_on_the_projected_date(judged_present, alarm_index):
     # 0.01 mm/s a day from 1 mm/s, measured weekly: 3.03 mm/s after 29 weeks,
     # zone B, and 4.5 mm/s (zone C) 147 days later.  The last three cage
-    # scores jump out of their noise; the ball is read too seldom for a trend.
+    # scores jump out of their noise: an alarm where the cage is judged
+    # present in them, none where the jump is its decoys' noise.  The ball is
+    # read too seldom for a trend.
     rng = np.random.default_rng(1)
     days = np.arange(30) * 7
     cage = np.r_[rng.normal(0.0, 1.0, 27), 9.0, 9.5, 9.0]
@@ -180,6 +184,7 @@ def test_a_rising_velocity_reaches_its_next_zone_on_the_projected_date():
             "A" if 1 + 0.01 * d < 2.3 else "B",
             {"velocity_rms_mm_s": 1 + 0.01 * d, "cage": c, "ball": 1.0 if k % 2 else None},
             {},
+            frozenset({"cage"} if judged_present and k >= 27 else ()),
         )
         for k, (d, c) in enumerate(zip(days, cage))
     ]
@@ -193,7 +198,7 @@ def test_a_rising_velocity_reaches_its_next_zone_on_the_projected_date():
     )
     assert trend.measurements == 30 and set(trend.trends) == {"velocity_rms_mm_s", "cage"}
     assert trend.too_few == {"outer_race": 0, "inner_race": 0, "ball": 15, "band_rms": 0, "shaft_hz": 0}
-    assert trend.trends["cage"].alarm_index == 29 and trend.trends["velocity_rms_mm_s"].alarm_index is None
+    assert trend.trends["cage"].alarm_index == alarm_index and trend.trends["velocity_rms_mm_s"].alarm_index is None
     outlook = trend.outlook
     assert (outlook.zone, outlook.next_zone, outlook.boundaries_mm_s) == ("B", "C", (2.3, 4.5, 7.1))
     assert abs(outlook.projected - (readings[-1].taken + timedelta(days=147))) < timedelta(hours=1)

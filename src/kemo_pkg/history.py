@@ -116,6 +116,7 @@ class Reading:
     zone: str | None
     findings: dict[str, float | None]
     settings: dict[str, Any]
+    present: frozenset[str] = frozenset()  # the defects judged present
 
 
 def content_hash(path: str | Path) -> str:
@@ -334,10 +335,15 @@ def histories(engine: sa.Engine, machine: str | None = None) -> dict[str, list[R
             .order_by(m.c.machine, m.c.taken, m.c.path, m.c.id)
         ).all()
         scores: dict[int, dict[str, float | None]] = {}
-        for measurement_id, defect, score in connection.execute(
-            sa.select(d.c.measurement_id, d.c.defect, d.c.score).join(m, m.c.id == d.c.measurement_id).where(chosen)
+        present: dict[int, set[str]] = {}
+        for measurement_id, defect, score, is_present in connection.execute(
+            sa.select(d.c.measurement_id, d.c.defect, d.c.score, d.c.present)
+            .join(m, m.c.id == d.c.measurement_id)
+            .where(chosen)
         ):
             scores.setdefault(measurement_id, {})[defect] = score
+            if is_present:
+                present.setdefault(measurement_id, set()).add(defect)
     readings: dict[str, list[Reading]] = {}
     for r in rows:
         readings.setdefault(r.machine, []).append(
@@ -356,6 +362,7 @@ def histories(engine: sa.Engine, machine: str | None = None) -> dict[str, list[R
                     "band_rms": r.band_rms,
                     "shaft_hz": r.shaft_hz,
                 },
+                present=frozenset(present.get(r.id, ())),
             )
         )
     return readings

@@ -15,8 +15,9 @@ trusted for, each finding's readings in order of time:
   ordinary readings before it (a reading above `Z_ALARM` joins no later
   baseline); an alarm is raised at the `ALARM_PERSISTENCE`-th reading in a
   row above `Z_ALARM`, judged only where `MACHINE_BASELINE` readings lie
-  behind it.  Only a rise alarms: a falling defect score or band energy is
-  no fault;
+  behind it, and for a defect's score only over readings in which the
+  defect is judged present.  Only a rise alarms: a falling defect score or
+  band energy is no fault;
 - the degradation velocity, per day, of the Savitzky-Golay trend.
 
 The velocity severity's zone now is the latest reading's; at the trend's
@@ -31,6 +32,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import core_math as cm
+from .bearing import DEFECTS
 from .history import TRACKED, Reading
 from .problems import InputError
 from .severity import ZONE_BOUNDARIES_MM_S, ZONES
@@ -220,13 +222,14 @@ class MachineTrend:
     outlook: ZoneOutlook | None
 
 
-def _anomaly(values: np.ndarray) -> tuple[np.ndarray, int | None]:
+def _anomaly(values: np.ndarray, may_alarm: np.ndarray) -> tuple[np.ndarray, int | None]:
     """Each reading's z-score against the MACHINE_BASELINE readings before
     it that were not out of the ordinary themselves, and the reading at which
-    the alarm is raised: the ALARM_PERSISTENCE-th in a row above Z_ALARM.  A
-    reading above Z_ALARM stays out of later baselines, so that a lone chance
-    reading does not widen the baseline for months, and a lasting step is
-    judged against the machine as it was before, not taken in."""
+    the alarm is raised: the ALARM_PERSISTENCE-th in a row above Z_ALARM
+    among those that `may_alarm`.  A reading above Z_ALARM stays out of later
+    baselines, so that a lone chance reading does not widen the baseline for
+    months, and a lasting step is judged against the machine as it was
+    before, not taken in."""
     zscore = np.zeros(len(values))
     baseline: list[float] = []
     run, alarm = 0, None
@@ -235,7 +238,7 @@ def _anomaly(values: np.ndarray) -> tuple[np.ndarray, int | None]:
         if len(baseline) >= 2:
             zscore[i] = cm.compute_dynamic_zscore(np.append(baseline, value), MACHINE_BASELINE)[-1]
         out = len(baseline) >= MACHINE_BASELINE // 2 and zscore[i] > Z_ALARM
-        run = run + 1 if out and i >= MACHINE_BASELINE else 0
+        run = run + 1 if out and may_alarm[i] and i >= MACHINE_BASELINE else 0
         if run == ALARM_PERSISTENCE and alarm is None:
             alarm = i
         if not out:
@@ -243,12 +246,12 @@ def _anomaly(values: np.ndarray) -> tuple[np.ndarray, int | None]:
     return zscore, alarm
 
 
-def _finding_trend(finding: str, taken: list[datetime], values: list[float]) -> FindingTrend:
+def _finding_trend(finding: str, taken: list[datetime], values: list[float], may_alarm: list[bool]) -> FindingTrend:
     series = np.asarray(values, dtype=float)
     # Measurements are taken about evenly; the velocity is per day at their mean spacing.
     spacing_days = (taken[-1] - taken[0]).total_seconds() / 86400.0 / (len(taken) - 1)
     smooth = cm.compute_savgol_filter(series, *ROBUST_TREND[1:])
-    zscore, alarm_index = _anomaly(series)
+    zscore, alarm_index = _anomaly(series, np.asarray(may_alarm, dtype=bool))
     return FindingTrend(
         finding=finding,
         taken=tuple(taken),
@@ -285,12 +288,18 @@ def machine_trend(readings: list[Reading]) -> MachineTrend:
     trusted = [r for r in readings if r.status == "analysed" and r.usable]
     trends, too_few = {}, {}
     for finding in TRACKED:
-        read = [(r.taken, r.findings[finding]) for r in trusted if r.findings.get(finding) is not None]
+        # A defect's score alarms only where the defect is judged present: below that it is the
+        # noise of its decoys, which a healthy machine's scores wander through now and then.
+        read = [
+            (r.taken, r.findings[finding], finding not in DEFECTS or finding in r.present)
+            for r in trusted
+            if r.findings.get(finding) is not None
+        ]
         if len(read) < MIN_READINGS:
             too_few[finding] = len(read)
             continue
-        taken, values = zip(*read)
-        trends[finding] = _finding_trend(finding, list(taken), list(values))
+        taken, values, may_alarm = zip(*read)
+        trends[finding] = _finding_trend(finding, list(taken), list(values), list(may_alarm))
     return MachineTrend(len(trusted), trends, too_few, _outlook(trusted, trends.get("velocity_rms_mm_s")))
 
 
