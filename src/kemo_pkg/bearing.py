@@ -364,7 +364,7 @@ class _Level:
     bins: int                    # bins of the envelope spectra
     log_ratio: np.ndarray        # (bands, bins)
     valid: np.ndarray            # (bins,): False on shaft harmonics and on lines explained away
-    typical: np.ndarray          # (bands, 1): what a bin of each band reads, its median over the valid bins
+    typical: np.ndarray          # (bands, 1): what a bin of each band reads, the middle of its valid bins
 
     @classmethod
     def masked(cls, prewhitening: str, low_hz: np.ndarray, high_hz: np.ndarray, width_hz: float, df: float,
@@ -372,9 +372,12 @@ class _Level:
         valid = valid.copy()
         # The last bin holds no whole line; a comb's teeth past the spectra land there.
         valid[-1] = False
-        # With every bin masked (a shaft so slow that its harmonics fill the spectra) no tooth counts.
-        typical = (np.median(log_ratio[:, valid], axis=1, keepdims=True) if valid.any()
-                   else np.zeros((log_ratio.shape[0], 1))).astype(log_ratio.dtype)
+        # The middle of each band's valid bins (of an even count, the upper of the two); with every bin
+        # masked (a shaft so slow that its harmonics fill the spectra) no tooth counts.
+        kept = log_ratio[:, valid]
+        middle = kept.shape[1] // 2
+        typical = (np.partition(kept, middle, axis=1)[:, middle : middle + 1] if kept.size
+                   else np.zeros((log_ratio.shape[0], 1), log_ratio.dtype))
         return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid, typical)
 
     @property
