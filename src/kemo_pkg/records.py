@@ -24,9 +24,9 @@ declares, each array's shape before its values: a .npy header and the bytes
 it holds (an NPZ member's, unpacked), a MATLAB variable's dimensions, a WAV
 file's frame count, an HDF5 dataset's shape, a TDMS channel's length, the
 data points of a UFF data set; a CSV file's rows are counted as they are
-read.  An array declaring more
-values than `max_samples` is refused before anything is allocated for it,
-and of a file's arrays only those the record takes are read.
+read.  An array declaring more values than `max_samples` is refused before
+anything is allocated for it, and of a file's arrays only those the record
+takes are read.
 
 TDMS, UFF and MATLAB v7.3 need the optional extras `tdms`, `uff` and `mat73`.
 """
