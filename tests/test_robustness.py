@@ -368,6 +368,8 @@ HOSTILE = {
         "r.mat", _mat5_with((192, U32(0x10000))), ["--fs", FS_HZ], "holds values of type 0, which is no number"),
     "MATLAB v7.3 declaring 2**40 values": ("r.mat", _h5_declaring_2_40_values, [], "declares 1099511627776 values"),
     "TDMS": ("r.tdms", SEEDS["TDMS"][1], TOO_FEW, "'vibration' declares 2000 values, more than --max-samples 1500"),
+    "TDMS cut short": ("r.tdms", lambda path: (SEEDS["TDMS"][1](path), os.truncate(path, path.stat().st_size - 4000)),
+                       [], "the TDMS file is cut short or damaged (Last segment of file has less data"),
     "UFF": ("r.uff", SEEDS["UFF"][1], TOO_FEW, "more than --max-samples 1500 values of a universal file take"),
     "CSV": ("r.csv", _csv_file, TOO_FEW, "more than 1500 rows, more samples than --max-samples allows"),
     "CSV of 2**17 columns": ("r.csv", _text(",".join(["c"] * 2**17)), [], "names more than 4096 columns"),
@@ -388,8 +390,9 @@ HOSTILE = {
 
 @pytest.mark.forked(**LIMITS)
 @pytest.mark.parametrize("name, write, options, problem", HOSTILE.values(), ids=HOSTILE.keys())
-def test_a_hostile_file_gets_one_error_line(tmp_path, name, write, options, problem):
+def test_a_hostile_file_gets_one_error_line(tmp_path, capfd, name, write, options, problem):
     write(tmp_path / name)
     code, out, err, caught = run(tmp_path / name, *options)
     assert (code, out, caught) == (2, "", []) and err.count("\n") == 1, err
     assert err.startswith(ERROR_PREFIX) and problem in err, err
+    assert capfd.readouterr() == ("", "")  # no reading library's own console output besides

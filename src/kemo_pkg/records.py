@@ -35,10 +35,12 @@ import csv
 import importlib
 import io
 import itertools
+import logging
 import math
 import os
 import stat
 import struct
+import threading
 import warnings
 import zipfile
 import zlib
@@ -658,6 +660,55 @@ def _unique(names: list[str]) -> list[str]:
     return [name if name and counts[name] == 1 else f"channel_{k + 1}" for k, name in enumerate(names)]
 
 
+class _HeldLog(logging.Filter):
+    """Holds what a reading library logs on this thread while `held` is set,
+    instead of letting it reach the console: a library's warning about the
+    user's file belongs in the one error line, if anywhere."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.local = threading.local()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        held = getattr(self.local, "held", None)
+        if held is None:
+            return True
+        held.append(record)
+        return False
+
+
+_TDMS_LOG = _HeldLog()
+
+
+@contextmanager
+def _tdms_damage(path: Path) -> Iterator[None]:
+    """npTDMS's own warnings while it reads: a file cut short (a segment
+    holding less than its lead-in declares, as an acquisition cut off
+    leaves it) is refused as a WAV or NumPy file cut short is, not read in
+    part as if whole.  A name that is not UTF-8 is read with replacement
+    characters, as npTDMS does."""
+    for name, logger in list(logging.Logger.manager.loggerDict.items()):
+        if name.startswith("nptdms") and isinstance(logger, logging.Logger) and _TDMS_LOG not in logger.filters:
+            logger.addFilter(_TDMS_LOG)
+    held: list[logging.LogRecord] = []
+    _TDMS_LOG.local.held = held
+    failure = None
+    try:
+        yield
+    except MemoryError:
+        raise
+    except Exception as error:  # npTDMS gave up where it had warned why: the warning says it better
+        failure = error
+    finally:
+        _TDMS_LOG.local.held = None
+    # Of npTDMS's modules, `types` warns only of a string it decodes with replacement characters.
+    damage = [entry.getMessage() for entry in held if entry.levelno >= logging.WARNING and entry.name != "nptdms.types"]
+    if damage:
+        raise InputError(f"{path}: the TDMS file is cut short or damaged ({_shown(damage[0])})") from None
+    if failure is not None:
+        raise failure
+
+
 @contextmanager
 def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
     """The channels of an NI TDMS file, by channel name (group/channel where
@@ -667,7 +718,7 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
     what = "TDMS file"
     with ExitStack() as stack:
         file = stack.enter_context(_opened(path))
-        with _failing_as(path, what):
+        with _failing_as(path, what), _tdms_damage(path):
             tdms = stack.enter_context(nptdms.TdmsFile.open(file))
             channels = [channel for group in tdms.groups() for channel in group.channels()]
             steps_s = [float(channel.properties.get("wf_increment", 0.0)) for channel in channels]
@@ -678,7 +729,7 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
         by_name = dict(zip(names, channels))
 
         def load(wanted: list[str]) -> Arrays:
-            with _failing_as(path, what):
+            with _failing_as(path, what), _tdms_damage(path):
                 return {name: np.asarray(by_name[name][:]) for name in wanted}
 
         rates = {name: 1.0 / step for name, step in zip(names, steps_s) if step > 0}
