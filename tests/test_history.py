@@ -163,6 +163,39 @@ def test_a_target_that_is_no_history_is_named(target, message):
     assert str(raised.value).startswith(message) and "\n" not in str(raised.value)
 
 
+def _overwrite_tables(path):
+    data = bytearray(path.read_bytes())
+    data[4096:] = bytes(range(256)) * ((len(data) - 4096) // 256) + bytes((len(data) - 4096) % 256)
+    path.write_bytes(bytes(data))
+
+
+def _stored_date_not_text(path):
+    with sa.create_engine(f"sqlite:///{path}").begin() as connection:
+        connection.execute(sa.text("UPDATE measurement SET taken = CAST(X'FF00' AS TEXT)"))
+
+
+def _append_another(engine, machine):
+    append(engine, [measurement("b", machine)])
+
+
+@pytest.mark.parametrize(
+    "damage, operation, reason",
+    [
+        (_overwrite_tables, machine_history, "database disk image is malformed"),
+        (_overwrite_tables, _append_another, "database disk image is malformed"),
+        (_stored_date_not_text, machine_history, "Could not decode to UTF-8"),
+    ],
+)
+def test_a_history_damaged_since_it_was_written_is_named(tmp_path, damage, operation, reason):
+    path = tmp_path / "history.sqlite"
+    engine = open_history(str(path))
+    append(engine, [measurement("a")])
+    damage(path)
+    with pytest.raises(InputError, match=f"^history sqlite:///{path}: .*{reason}"):
+        operation(engine, "P-101")
+    engine.dispose()
+
+
 @pytest.mark.parametrize("judged_present, alarm_index", [(True, 29), (False, None)])
 def test_a_rising_velocity_reaches_its_next_zone_on_the_projected_date(judged_present, alarm_index):
     # 0.01 mm/s a day from 1 mm/s, measured weekly: 3.03 mm/s after 29 weeks,

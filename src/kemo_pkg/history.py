@@ -11,9 +11,12 @@ killed halfway leaves whole measurements or none.  SQLite runs in WAL mode,
 every transaction takes the write lock when it begins, and a busy file is
 waited for, so several processes may append at once.
 
-Times are stored in UTC; a time without a zone is read as UTC.
+Times are stored in UTC; a time without a zone is read as UTC.  A database
+that fails under a read or an append (a file damaged since, a server gone)
+is an `InputError` that names the history, as one that cannot be opened is.
 """
 
+import functools
 import hashlib
 import json
 import math
@@ -22,7 +25,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any
+from typing import Any, ParamSpec, TypeVar
 
 import sqlalchemy as sa
 from sqlalchemy.dialects import postgresql, sqlite
@@ -221,8 +224,35 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
     return engine
 
 
-def _first_line(error: sa.exc.SQLAlchemyError) -> str:
+def _first_line(error: Exception) -> str:
     return str(getattr(error, "orig", None) or error).strip().splitlines()[0]
+
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def _failing_as_history(*reading_back: type[Exception]) -> Callable[[Callable[_P, _T]], Callable[_P, _T]]:
+    """An operation on a history (its first argument, the engine), with a
+    database that fails under it (a damaged file, a server gone, a lock
+    held too long) reported as the one line that names the history; and so
+    the errors `reading_back` of a stored value that cannot be read back."""
+
+    failures: tuple[type[Exception], ...] = (sa.exc.SQLAlchemyError, *reading_back)
+
+    def decorate(operation: Callable[_P, _T]) -> Callable[_P, _T]:
+        @functools.wraps(operation)
+        def guarded(*args: _P.args, **kwargs: _P.kwargs) -> _T:
+            try:
+                return operation(*args, **kwargs)
+            except failures as error:
+                engine = args[0]
+                assert isinstance(engine, sa.Engine)
+                raise InputError(f"history {engine.url.render_as_string()}: {_first_line(error)}") from None
+
+        return guarded
+
+    return decorate
 
 
 def _number(value: object) -> float | None:
@@ -253,6 +283,7 @@ def _row(m: Measurement) -> dict[str, Any]:
     }
 
 
+@_failing_as_history()
 def append(engine: sa.Engine, measurements: Iterable[Measurement]) -> int:
     """Stores `measurements` in one transaction, each record once per
     machine; returns how many were new."""
@@ -289,6 +320,7 @@ def append(engine: sa.Engine, measurements: Iterable[Measurement]) -> int:
     return added
 
 
+@_failing_as_history()
 def stored_keys(engine: sa.Engine) -> set[tuple[str, str]]:
     """(machine, content hash) of every stored measurement."""
     with engine.connect() as connection:
@@ -296,6 +328,7 @@ def stored_keys(engine: sa.Engine) -> set[tuple[str, str]]:
         return {(machine, digest) for machine, digest in rows}
 
 
+@_failing_as_history()
 def machines(engine: sa.Engine) -> list[str]:
     """The machines with a history, by name."""
     with engine.connect() as connection:
@@ -308,6 +341,7 @@ def machine_history(engine: sa.Engine, machine: str) -> list[Reading]:
     return histories(engine, machine).get(machine, [])
 
 
+@_failing_as_history(ValueError, TypeError)  # a date or settings no longer parse
 def histories(engine: sa.Engine, machine: str | None = None) -> dict[str, list[Reading]]:
     """Each machine's measurements (of `machine` alone, if given), oldest
     first (by time, then by path), the machines by name: two queries
