@@ -43,11 +43,12 @@ BAND_FLOOR_HZ = 4 * (ORDERS.bpfi + 1) * SHAFT_HZ
 
 
 def bearing_record(*defects, seconds=4.0, fs=FS, shaft_hz=SHAFT_HZ, impact=1.0, noise=0.5, seed=0, lag=0.005,
-                   modulation=None, harmonics=((1, 0.4), (2, 0.2), (3, 0.1))):
+                   modulation=None, harmonics=((1, 0.4), (2, 0.2), (3, 0.1)), orders=None):
     """Shaft `harmonics` (order, amplitude), noise, and the impacts of each
-    of `defects`, each ringing a 4.2 kHz resonance, their strength swinging
-    through the load zone (or at `modulation`, in orders); the rolling
-    elements lag their rolling speed by `lag` and jitter."""
+    of `defects` (at its rate, or at `orders`: another bearing's), each
+    ringing a 4.2 kHz resonance, their strength swinging through the load
+    zone (or at `modulation`, in orders); the rolling elements lag their
+    rolling speed by `lag` and jitter."""
     rng = np.random.default_rng(seed)
     n = int(seconds * fs)
     t = np.arange(n) / fs
@@ -56,7 +57,7 @@ def bearing_record(*defects, seconds=4.0, fs=FS, shaft_hz=SHAFT_HZ, impact=1.0, 
     ring_t = np.arange(int(0.004 * fs)) / fs
     ring = np.exp(-900.0 * ring_t) * np.sin(2 * np.pi * 4200.0 * ring_t)
     for defect in defects:
-        period = 1.0 / (RATES[defect] * shaft_hz * (1 - lag))
+        period = 1.0 / ((orders or RATES[defect]) * shaft_hz * (1 - lag))
         times = np.arange(0.01, seconds - 0.01, period)
         times = times + rng.normal(0.0, 0.005 * period, times.size)
         order = LOAD_ZONE.get(defect) if modulation is None else modulation
@@ -135,9 +136,12 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         # One line at the outer race's rate, without its harmonics: a tone, not a train of impacts.
         (one_line_at(ORDERS.bpfo * SHAFT_HZ), ("none", None, ())),
         (bearing_record("outer_race", impact=0.02), ("none", None, ())),  # under its noise
+        # Another bearing's inner race, one shaft rate above this one's outer race: the outer race's comb
+        # lands on its shaft-rate sidebands (c - 1, 2c - 2, 3c - 3), and they are the inner race's.
+        (bearing_record("inner_race", orders=ORDERS.bpfo + 1), ("none", None, ())),
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "another bearing's cage lines",
-         "inner race, no load zone", "ball, no load zone", "one line", "weak defect"],
+         "inner race, no load zone", "ball, no load zone", "one line", "weak defect", "another inner race"],
 )
 def test_the_families_judged_together(record, expected):
     diagnosis = diagnose_bearing(record, FS, ORDERS, SHAFT_HZ)

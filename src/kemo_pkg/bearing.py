@@ -118,6 +118,13 @@ MIN_SPREAD = 0.02             # the decoys of a clean synthetic record may all s
 # near the rate of a part that turns through the load zone, without the
 # load zone's modulation, is another machine's, not that part's.
 MIN_SIDEBAND_EXCESS = 0.5
+# An inner race's lines, of this bearing or of another on the shaft, stand
+# over their shaft-rate sidebands.  A family whose every line is, harmonic by
+# harmonic, weaker than the line this many shaft rates away is found on such
+# sidebands (a comb of sidebands of a carrier c at c - 1 shaft rate hits
+# c - 1, 2c - 2, 3c - 3), and is not judged present: its lines are the
+# carrier's.
+CARRIER_STEPS = (-2, -1, 1, 2)
 # The verdict is clear when its family stands at least this many times
 # further above its decoys than any alternative does.
 CLEAR_LEAD = 2.0
@@ -696,9 +703,36 @@ def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float
     return nulls
 
 
+def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
+    """Where stronger lines stand a whole number of shaft rates (CARRIER_STEPS)
+    from every tooth of a family's comb found at `found_hz`, in the comb's
+    band, harmonic by harmonic; None where no such lines do.  A line on the
+    family's own harmonics is no other carrier's."""
+    level, row = comb.level, comb.row
+
+    def read(hz: float) -> float | None:
+        i = round(hz / level.df)
+        return float(level.log_ratio[row, i]) if i < level.bins - 1 and level.valid[i] else None
+
+    def own(hz: float) -> bool:
+        return abs(hz - round(hz / found_hz) * found_hz) < max(2 * level.df, LATTICE_WIDTH * hz)
+
+    for step in CARRIER_STEPS:
+        carrier_hz = found_hz + step * shaft_hz
+        if carrier_hz < 1.5 * shaft_hz:  # the shaft's own lines are masked, and the cage's lie below
+            continue
+        pairs = [(read(k * found_hz), None if own(k * carrier_hz) else read(k * carrier_hz))
+                 for k in range(1, HARMONICS + 1)]
+        compared = [(tooth, other) for tooth, other in pairs if tooth is not None and other is not None]
+        if len(compared) >= MIN_LINES and all(other > tooth for tooth, other in compared):
+            return carrier_hz
+    return None
+
+
 def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: float | None,
-              null: _Null) -> DefectEvidence:
-    """A family's best comb judged against its decoys."""
+              null: _Null, shaft_hz: float) -> DefectEvidence:
+    """A family's best comb judged against its decoys, and against the lines
+    a few shaft rates away."""
     level, row = comb.level, comb.row
     found_hz = fundamental_hz * (1 + comb.slip)
     teeth = [round(k * found_hz / level.df) for k in range(1, HARMONICS + 1)]
@@ -709,11 +743,16 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
     score = excess / null.spread
     sidebands_stand_out = (defect not in REQUIRED_SIDEBANDS
                            or comb.sideband - null.sideband_median >= MIN_SIDEBAND_EXCESS)
+    present = excess >= MIN_EXCESS and score >= MIN_SCORE and sidebands_stand_out
+    # The cage's lines, below the shaft's rate, are no shaft-rate sidebands.
+    carrier_hz = _carrier_hz(comb, found_hz, shaft_hz) if present and defect != "cage" else None
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
-        present=excess >= MIN_EXCESS and score >= MIN_SCORE and sidebands_stand_out,
+        present=present and carrier_hz is None,
         band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
         line_ratios=ratios, sideband_ratio=math.exp(comb.sideband) if sideband_hz is not None else None,
+        note=None if carrier_hz is None else f"its lines are the shaft-rate sidebands of stronger lines at"
+                                             f" {carrier_hz:.4g} Hz",
     )
 
 
@@ -749,11 +788,11 @@ def _trials(defect: str, levels: list[_Level], fundamental_hz: float, sideband_h
 
 
 def _strongest(defect: str, levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
-               trials: list[_Trial]) -> DefectEvidence | None:
+               trials: list[_Trial], shaft_hz: float) -> DefectEvidence | None:
     """A family's evidence in the window where it stands highest, present or
     not; None where every tooth is masked."""
     combs = _best_combs(levels, fundamental_hz, sideband_hz, [trial.window for trial in trials])
-    judged = [_evidence(defect, comb, fundamental_hz, sideband_hz, trial.null)
+    judged = [_evidence(defect, comb, fundamental_hz, sideband_hz, trial.null, shaft_hz)
               for trial, comb in zip(trials, combs) if comb is not None and math.isfinite(comb.score)]
     return max(judged, key=lambda e: (e.present, e.excess), default=None)
 
@@ -778,9 +817,10 @@ class _Families:
     unjudged: dict[str, DefectEvidence]
     modulations_hz: dict[str, tuple[float, ...]]
     top_hz: float
+    shaft_hz: float
 
 
-def _families(levels: list[_Level], families_hz: Families, duration_s: float) -> _Families:
+def _families(levels: list[_Level], families_hz: Families, duration_s: float, shaft_hz: float) -> _Families:
     """Every family scored against its decoys in each of its windows."""
     trials: dict[str, list[_Trial]] = {}
     unjudged: dict[str, DefectEvidence] = {}
@@ -798,7 +838,7 @@ def _families(levels: list[_Level], families_hz: Families, duration_s: float) ->
                 continue
             del trials[defect]
         unjudged[defect] = _unjudged(defect, fundamental_hz, why)
-    return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz)
+    return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, shaft_hz)
 
 
 def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str]]:
@@ -814,7 +854,7 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
     while trials:
         judged: dict[str, DefectEvidence] = {}
         for defect in trials:
-            e = _strongest(defect, levels, *families.rates_hz[defect], trials[defect])
+            e = _strongest(defect, levels, *families.rates_hz[defect], trials[defect], families.shaft_hz)
             if e is None or (not e.present and defect in was_present):
                 # What stood before stands no more: its lines were the last present family's.
                 because = f"its lines are the {DEFECT_LABELS[ranked[-1]]}'s"
@@ -872,7 +912,8 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked, set_aside = _judged(_families(bands.levels, bands.families_hz, bands.duration_s))
+    evidence, ranked, set_aside = _judged(_families(bands.levels, bands.families_hz, bands.duration_s,
+                                                    bands.shaft_hz))
     notes = (*bands.notes, *set_aside)
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
@@ -918,6 +959,7 @@ class _Bands:
     whitened: dict[str, np.ndarray]  # the transform of the record at unit peak, by pre-whitening
     df: float
     duration_s: float
+    shaft_hz: float
     families_hz: Families
     levels: list[_Level]
     kurtogram: Kurtogram
@@ -958,7 +1000,7 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
             notes.append("bearing: no band of the record lies above the defect lines; the sample rate is too low"
                          " for this bearing at this speed")
     kurtogram = Kurtogram(tuple(tree) if kurtosis_rows else (), tuple(kurtosis_rows), fs / 2)
-    return _Bands(whitened, df, n / fs, families_hz, levels, kurtogram, tuple(notes))
+    return _Bands(whitened, df, n / fs, shaft_hz, families_hz, levels, kurtogram, tuple(notes))
 
 
 def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[str, Confidence | None, tuple[str, ...]]:
