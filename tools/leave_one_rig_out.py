@@ -106,9 +106,7 @@ def main(folders):
     for statistic in itertools.product(*STATISTICS.values()):
         memoized = memoized_judging()
         with patch.multiple(bearing, **dict(zip(STATISTICS, statistic))):
-            families = [None if ready is None else bearing._families(ready.levels, ready.families_hz, ready.duration_s,
-                                                           ready.shaft_hz)
-                        for _, _, ready in labelled]
+            families = [None if ready is None else bearing._families(ready) for _, _, ready in labelled]
             for threshold in itertools.product(*THRESHOLDS.values()):
                 with patch.multiple(bearing, **dict(zip(THRESHOLDS, threshold)) | memoized):
                     by_rig = {rig: [] for rig in rigs}

@@ -805,6 +805,21 @@ def _explain_away(levels: list[_Level], evidence: DefectEvidence, modulations_hz
     return [level.without(masks[level.grid]) for level in levels]
 
 
+@dataclass(frozen=True, eq=False)  # arrays: compared by identity
+class _Bands:
+    """A record's transform, pre-whitened each way, and the envelope spectra
+    of its candidate bands."""
+
+    whitened: dict[str, np.ndarray]  # the transform of the record at unit peak, by pre-whitening
+    df: float
+    duration_s: float
+    shaft_hz: float
+    families_hz: Families
+    levels: list[_Level]
+    kurtogram: Kurtogram
+    notes: tuple[str, ...]
+
+
 @dataclass(frozen=True)
 class _Families:
     """What the families are judged with: each one's windows and nulls (or
@@ -820,15 +835,16 @@ class _Families:
     shaft_hz: float
 
 
-def _families(levels: list[_Level], families_hz: Families, duration_s: float, shaft_hz: float) -> _Families:
+def _families(bands: _Bands) -> _Families:
     """Every family scored against its decoys in each of its windows."""
+    levels, families_hz = bands.levels, bands.families_hz
     trials: dict[str, list[_Trial]] = {}
     unjudged: dict[str, DefectEvidence] = {}
     top_hz = max((level.bins * level.df for level in levels), default=0.0)
     modulations_hz: dict[str, tuple[float, ...]] = {
         defect: () if sideband_hz is None else (sideband_hz,) for defect, (_, sideband_hz) in families_hz.items()}
     for defect, (fundamental_hz, sideband_hz) in families_hz.items():
-        if fundamental_hz * duration_s < MIN_DEFECT_PERIODS:
+        if fundamental_hz * bands.duration_s < MIN_DEFECT_PERIODS:
             why = f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods"
         elif not levels:
             why = "no band to judge it in"
@@ -838,7 +854,7 @@ def _families(levels: list[_Level], families_hz: Families, duration_s: float, sh
                 continue
             del trials[defect]
         unjudged[defect] = _unjudged(defect, fundamental_hz, why)
-    return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, shaft_hz)
+    return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, bands.shaft_hz)
 
 
 def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str]]:
@@ -912,8 +928,7 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked, set_aside = _judged(_families(bands.levels, bands.families_hz, bands.duration_s,
-                                                    bands.shaft_hz))
+    evidence, ranked, set_aside = _judged(_families(bands))
     notes = (*bands.notes, *set_aside)
     verdict, confidence, alternatives = _verdict(evidence, ranked)
     source = evidence[ranked[0]] if ranked else None
@@ -949,21 +964,6 @@ def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str
         return None
     return (f"bearing: cage-rate lines stand {-100 * slip:.1f} % below this bearing's cage rate, where another"
             " bearing's cage turns as well; no ball defect is read from them")
-
-
-@dataclass(frozen=True, eq=False)  # arrays: compared by identity
-class _Bands:
-    """A record's transform, pre-whitened each way, and the envelope spectra
-    of its candidate bands."""
-
-    whitened: dict[str, np.ndarray]  # the transform of the record at unit peak, by pre-whitening
-    df: float
-    duration_s: float
-    shaft_hz: float
-    families_hz: Families
-    levels: list[_Level]
-    kurtogram: Kurtogram
-    notes: tuple[str, ...]
 
 
 def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: float,

@@ -215,7 +215,7 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
             command.upgrade(config, "head")
     except sa.exc.SQLAlchemyError as error:
         engine.dispose()
-        raise InputError(f"history {url.render_as_string()}: {_first_line(error)}") from None
+        raise _failed(url, error) from None
     except CommandError as error:  # a schema this package does not know: a newer one's
         engine.dispose()
         raise InputError(
@@ -224,8 +224,10 @@ def open_history(target: str = DEFAULT_TARGET) -> sa.Engine:
     return engine
 
 
-def _first_line(error: Exception) -> str:
-    return str(getattr(error, "orig", None) or error).strip().splitlines()[0]
+def _failed(url: sa.URL, error: Exception) -> InputError:
+    """The one line that names the history and the first line of why it failed."""
+    reason = str(getattr(error, "orig", None) or error).strip().splitlines()[0]
+    return InputError(f"history {url.render_as_string()}: {reason}")
 
 
 _P = ParamSpec("_P")
@@ -248,7 +250,7 @@ def _failing_as_history(*reading_back: type[Exception]) -> Callable[[Callable[_P
             except failures as error:
                 engine = args[0]
                 assert isinstance(engine, sa.Engine)
-                raise InputError(f"history {engine.url.render_as_string()}: {_first_line(error)}") from None
+                raise _failed(engine.url, error) from None
 
         return guarded
 

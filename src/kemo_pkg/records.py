@@ -681,32 +681,31 @@ _TDMS_LOG = _HeldLog()
 
 
 @contextmanager
-def _tdms_damage(path: Path) -> Iterator[None]:
-    """npTDMS's own warnings while it reads: a file cut short (a segment
-    holding less than its lead-in declares, as an acquisition cut off
-    leaves it) is refused as a WAV or NumPy file cut short is, not read in
-    part as if whole.  A name that is not UTF-8 is read with replacement
-    characters, as npTDMS does."""
+def _failing_as_tdms(path: Path) -> Iterator[None]:
+    """`_failing_as` for npTDMS, with its own warnings held from the
+    console: a file cut short (a segment holding less than its lead-in
+    declares, as an acquisition cut off leaves it) is refused as a WAV or
+    NumPy file cut short is, not read in part as if whole, and where npTDMS
+    gave up after such a warning, the warning says why.  A name that is not
+    UTF-8 is read with replacement characters, as npTDMS does."""
     for name, logger in list(logging.Logger.manager.loggerDict.items()):
         if name.startswith("nptdms") and isinstance(logger, logging.Logger) and _TDMS_LOG not in logger.filters:
             logger.addFilter(_TDMS_LOG)
     held: list[logging.LogRecord] = []
     _TDMS_LOG.local.held = held
-    failure = None
     try:
-        yield
+        with _failing_as(path, "TDMS file"):
+            yield
     except MemoryError:
+        held.clear()  # running out of memory is no fault of the file: it surfaces as it is
         raise
-    except Exception as error:  # npTDMS gave up where it had warned why: the warning says it better
-        failure = error
     finally:
         _TDMS_LOG.local.held = None
-    # Of npTDMS's modules, `types` warns only of a string it decodes with replacement characters.
-    damage = [entry.getMessage() for entry in held if entry.levelno >= logging.WARNING and entry.name != "nptdms.types"]
-    if damage:
-        raise InputError(f"{path}: the TDMS file is cut short or damaged ({_shown(damage[0])})") from None
-    if failure is not None:
-        raise failure
+        # Of npTDMS's modules, `types` warns only of a string it decodes with replacement characters.
+        damage = [entry.getMessage() for entry in held
+                  if entry.levelno >= logging.WARNING and entry.name != "nptdms.types"]
+        if damage:
+            raise InputError(f"{path}: the TDMS file is cut short or damaged ({_shown(damage[0])})") from None
 
 
 @contextmanager
@@ -715,10 +714,9 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
     two groups share one), each with the rate its waveform increment gives;
     the file's metadata read first, a channel's values only when asked for."""
     nptdms = _optional("nptdms", "tdms", "TDMS", path)
-    what = "TDMS file"
     with ExitStack() as stack:
         file = stack.enter_context(_opened(path))
-        with _failing_as(path, what), _tdms_damage(path):
+        with _failing_as_tdms(path):
             tdms = stack.enter_context(nptdms.TdmsFile.open(file))
             channels = [channel for group in tdms.groups() for channel in group.channels()]
             steps_s = [float(channel.properties.get("wf_increment", 0.0)) for channel in channels]
@@ -729,7 +727,7 @@ def _read_tdms(path: Path, max_samples: int) -> Iterator[_Contents]:
         by_name = dict(zip(names, channels))
 
         def load(wanted: list[str]) -> Arrays:
-            with _failing_as(path, what), _tdms_damage(path):
+            with _failing_as_tdms(path):
                 return {name: np.asarray(by_name[name][:]) for name in wanted}
 
         rates = {name: 1.0 / step for name, step in zip(names, steps_s) if step > 0}
