@@ -285,41 +285,50 @@ def _row(m: Measurement) -> dict[str, Any]:
     }
 
 
+def _defect_rows(measurement_id: int, m: Measurement) -> list[dict[str, Any]]:
+    """The measurement's bearing families, one row each."""
+    defects = ((m.document or {}).get("bearing") or {}).get("defects") or {}
+    return [
+        {
+            "measurement_id": measurement_id,
+            "defect": name,
+            "frequency_hz": _number(e.get("frequency_hz")),
+            "score": _number(e.get("score")),
+            "present": bool(e.get("present")),
+        }
+        for name, e in defects.items()
+    ]
+
+
 @_failing_as_history()
 def append(engine: sa.Engine, measurements: Iterable[Measurement]) -> int:
     """Stores `measurements` in one transaction, each record once per
     machine; returns how many were new."""
+    # A record given twice is stored as it came first.
+    by_key: dict[tuple[str, str], Measurement] = {}
+    for m in measurements:
+        by_key.setdefault((m.machine, m.content_hash), m)
+    if not by_key:
+        return 0
     # Both dialects insert "once" alike; their statements differ only in type.
     insert: Callable[[sa.Table], Any] = postgresql.insert if engine.dialect.name == "postgresql" else sqlite.insert
-    added = 0
+    columns = _measurement.c
+    statement = (
+        insert(_measurement)
+        .on_conflict_do_nothing(index_elements=["machine", "content_hash"])
+        .returning(columns.id, columns.machine, columns.content_hash)
+    )
     with engine.begin() as connection:
-        for m in measurements:
-            statement = (
-                insert(_measurement)
-                .values(_row(m))
-                .on_conflict_do_nothing(index_elements=["machine", "content_hash"])
-                .returning(_measurement.c.id)
-            )
-            new_id = connection.execute(statement).scalar()
-            if new_id is None:
-                continue
-            added += 1
-            defects = ((m.document or {}).get("bearing") or {}).get("defects") or {}
-            if defects:
-                connection.execute(
-                    _defect.insert(),
-                    [
-                        {
-                            "measurement_id": new_id,
-                            "defect": name,
-                            "frequency_hz": _number(e.get("frequency_hz")),
-                            "score": _number(e.get("score")),
-                            "present": bool(e.get("present")),
-                        }
-                        for name, e in defects.items()
-                    ],
-                )
-    return added
+        # One statement for the batch (a few round trips to a server, not one per record); a record
+        # the history holds already returns no row.
+        new_ids = {
+            (machine, digest): new_id
+            for new_id, machine, digest in connection.execute(statement, [_row(m) for m in by_key.values()])
+        }
+        defect_rows = [row for key, new_id in new_ids.items() for row in _defect_rows(new_id, by_key[key])]
+        if defect_rows:
+            connection.execute(_defect.insert(), defect_rows)
+    return len(new_ids)
 
 
 @_failing_as_history()
