@@ -5,10 +5,11 @@ and the time each took.
 
     python tools/evaluate.py [--json-dir DIR] FOLDER [FOLDER ...]
 
-Each FOLDER holds MATLAB records and `labels.csv` with the columns file,
-fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration.  The tables are
-printed per folder (one rig each) and pooled.  `--json-dir` keeps each
-record's JSON output there, one file per record.
+Each FOLDER holds records (of any format `analyze` reads) and `labels.csv`
+with the columns file, fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration
+(a blank cell leaves its flag out).  The tables are printed per folder (one
+rig each) and pooled.  `--json-dir` keeps each record's JSON output there,
+one file per record.
 """
 
 import argparse
@@ -28,9 +29,14 @@ SENSOR_FAULT = "sensor fault"
 
 
 def _command(folder: Path, row: dict[str, str]) -> list[str]:
-    bearing = ",".join(f"{key.upper()}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf"))
-    return ["analyze", str(folder / row["file"]), "--fs", row["fs_hz"], "--rpm", row["rpm"],
-            "--vibration-column", row["vibration"], "--bearing", bearing, "--json", "--no-figure"]
+    """The command for one labelled record; a blank cell leaves its flag out, as a user would."""
+    argv = ["analyze", str(folder / row["file"])]
+    for flag, key in (("--fs", "fs_hz"), ("--rpm", "rpm"), ("--vibration-column", "vibration")):
+        if row.get(key):
+            argv += [flag, row[key]]
+    if all(row.get(key) for key in ("bpfo", "bpfi", "bsf", "ftf")):
+        argv += ["--bearing", ",".join(f"{key.upper()}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf"))]
+    return argv + ["--json", "--no-figure"]
 
 
 def _diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
@@ -79,8 +85,10 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
     pooled: list[tuple[str, str]] = []
     pooled_seconds: list[float] = []
     for folder in folders:
-        with open(folder / "labels.csv", newline="") as labels:
-            rows = list(csv.DictReader(labels))
+        # A spreadsheet may save the table with a byte-order mark and pad its cells.
+        with open(folder / "labels.csv", newline="", encoding="utf-8-sig") as labels:
+            rows = [{key.strip(): (value or "").strip() for key, value in row.items() if key is not None}
+                    for row in csv.DictReader(labels)]
         outcomes, seconds = [], []
         for row in rows:
             verdict, took, result = _diagnose(_command(folder, row))
