@@ -54,7 +54,7 @@ def _diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
     return (bearing["verdict"] if bearing else "no diagnosis"), seconds, result
 
 
-def _table(title: str, outcomes: list[tuple[str, str]], seconds: list[float]) -> None:
+def print_table(title: str, outcomes: list[tuple[str, str]], seconds: list[float] | None = None) -> None:
     """The confusion table of (label, verdict) pairs and its tallies."""
     table: dict[str, dict[str, int]] = {}
     for label, verdict in outcomes:
@@ -77,8 +77,9 @@ def _table(title: str, outcomes: list[tuple[str, str]], seconds: list[float]) ->
     sensor = sum(verdict == SENSOR_FAULT for _, verdict in outcomes)
     print(f"right {right} of {len(outcomes)}; wrong defect named {wrong}; missed {missed};"
           f" false alarms on healthy records {false_alarms} of {len(healthy)}; sensor-fault verdicts {sensor}")
-    print(f"seconds per record (the whole command, in process): median {statistics.median(seconds):.3f},"
-          f" max {max(seconds):.3f}")
+    if seconds:
+        print(f"seconds per record (the whole command, in process): median {statistics.median(seconds):.3f},"
+              f" max {max(seconds):.3f}")
 
 
 def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
@@ -101,11 +102,11 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
             seconds.append(took)
             print(f"  {folder.name:<18} {row['file']:<22} {row['fault']:<11} -> {verdict:<12} {confidence:<9}"
                   f" {took:.2f} s", file=sys.stderr)
-        _table(f"{folder.name} ({len(rows)} records)", outcomes, seconds)
+        print_table(f"{folder.name} ({len(rows)} records)", outcomes, seconds)
         pooled += outcomes
         pooled_seconds += seconds
     if len(folders) > 1:
-        _table(f"pooled over {len(folders)} rigs ({len(pooled)} records)", pooled, pooled_seconds)
+        print_table(f"pooled over {len(folders)} rigs ({len(pooled)} records)", pooled, pooled_seconds)
     return 0
 
 
