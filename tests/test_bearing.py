@@ -7,6 +7,7 @@ import math
 import re
 import subprocess
 import sys
+from dataclasses import replace
 from unittest.mock import ANY
 
 import numpy as np
@@ -115,36 +116,43 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
 
 
 @pytest.mark.parametrize(
-    "record, expected",
+    "record, expected, orders",
     [
         # A strong outer-race defect whose impacts vary from ball to ball repeats with the cage too: still the
         # race, however far its cage-rate lines stand.
-        (bearing_record("outer_race", impact=4.0, modulation=ORDERS.ftf), ("outer_race", ANY, ANY)),
+        (bearing_record("outer_race", impact=4.0, modulation=ORDERS.ftf), ("outer_race", ANY, ANY), ORDERS),
         # A lightly loaded cage lags 4 %, and the outer race's lines with it.
-        (bearing_record("outer_race", lag=0.04), ("outer_race", "clear", ())),
+        (bearing_record("outer_race", lag=0.04), ("outer_race", "clear", ()), ORDERS),
         # Two defects of like strength: the stronger, and the other beside it.
         (bearing_record("outer_race", impact=0.5) + bearing_record("inner_race", seed=1, noise=0.0, harmonics=()),
-         ("inner_race", "probable", ("outer_race",))),
+         ("inner_race", "probable", ("outer_race",)), ORDERS),
         # A rolling element whose spin wanders leaves only its cage-rate modulation: a ball, or the cage.
-        (bearing_record("cage"), ("ball", "probable", ("cage",))),
+        (bearing_record("cage"), ("ball", "probable", ("cage",)), ORDERS),
         # The same lines 4.5 % below this bearing's cage rate: as likely another bearing's cage on the shaft.
-        (bearing_record("cage", lag=0.045), ("none", None, ())),
+        (bearing_record("cage", lag=0.045), ("none", None, ()), ORDERS),
         # Impacts at the inner race's rate that do not swing with the shaft, or at a ball's that do not swing
         # with the cage: no defect of a part that turns through the load zone does that.
-        (bearing_record("inner_race", modulation=0.0), ("none", None, ())),
-        (bearing_record("ball", modulation=0.0), ("none", None, ())),
+        (bearing_record("inner_race", modulation=0.0), ("none", None, ()), ORDERS),
+        (bearing_record("ball", modulation=0.0), ("none", None, ()), ORDERS),
         # One line at the outer race's rate, without its harmonics: a tone, not a train of impacts.
-        (one_line_at(ORDERS.bpfo * SHAFT_HZ), ("none", None, ())),
-        (bearing_record("outer_race", impact=0.02), ("none", None, ())),  # under its noise
+        (one_line_at(ORDERS.bpfo * SHAFT_HZ), ("none", None, ()), ORDERS),
+        (bearing_record("outer_race", impact=0.02), ("none", None, ()), ORDERS),  # under its noise
         # Another bearing's inner race, one shaft rate above this one's outer race: the outer race's comb
         # lands on its shaft-rate sidebands (c - 1, 2c - 2, 3c - 3), and they are the inner race's.
-        (bearing_record("inner_race", orders=ORDERS.bpfo + 1), ("none", None, ())),
+        (bearing_record("inner_race", orders=ORDERS.bpfo + 1), ("none", None, ()), ORDERS),
+        # Bearings whose ball defect strikes, or whose balls spin, within 1 % of the outer race's rate: the
+        # outer race's lines are as much a ball's, whichever stands higher.
+        (bearing_record("outer_race"), ("outer_race", "probable", ("ball",)),
+         replace(ORDERS, bsf=0.99 * RATES["outer_race"] / 2)),
+        (bearing_record("outer_race"), ("outer_race", "probable", ("ball",)),
+         replace(ORDERS, bsf=0.99 * RATES["outer_race"])),
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "another bearing's cage lines",
-         "inner race, no load zone", "ball, no load zone", "one line", "weak defect", "another inner race"],
+         "inner race, no load zone", "ball, no load zone", "one line", "weak defect", "another inner race",
+         "a ball striking at the outer race's rate", "a ball spinning at the outer race's rate"],
 )
-def test_the_families_judged_together(record, expected):
-    diagnosis = diagnose_bearing(record, FS, ORDERS, SHAFT_HZ)
+def test_the_families_judged_together(record, expected, orders):
+    diagnosis = diagnose_bearing(record, FS, orders, SHAFT_HZ)
     assert (diagnosis.verdict, diagnosis.confidence, diagnosis.alternatives) == expected
     if expected[0] == "ball":
         # The band shown is where the cage-rate lines stand.

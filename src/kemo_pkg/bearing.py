@@ -1017,7 +1017,8 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[st
     an alternative.  Alone (and at this bearing's own cage rate,
     `_another_cage`), they are a ball defect's clearest trace when its own
     spin wanders, and are read as one, probably: a cracked cage leaves them
-    too."""
+    too.  A defect whose lines this bearing's geometry puts where the
+    verdict's stand (`_rivals`) is an alternative however weak it reads."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
@@ -1027,7 +1028,27 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[st
                          and CLEAR_LEAD * evidence[d].excess > evidence[lead].excess)
     if lead == "cage" and "ball" not in ranked:
         return "ball", "probable", ("cage", *alternatives)
+    alternatives += tuple(d for d in _rivals(evidence, lead) if d not in alternatives)
     return ("ball" if lead == "cage" else lead), ("probable" if alternatives else "clear"), alternatives
+
+
+def _rivals(evidence: dict[str, DefectEvidence], lead: str) -> tuple[str, ...]:
+    """The other defects (the cage aside) that would be sought where the
+    lead's lines were found: within the search windows of their own rate or,
+    for a ball, of its spin rate too, since a ball striking its two races
+    unequally leaves lines there.  For such a geometry the lines alone cannot
+    tell the families apart, whichever stands higher."""
+    if lead == "cage":
+        return ()
+    found_hz = evidence[lead].found_hz
+
+    def near(defect: str) -> bool:
+        rate_hz = evidence[defect].frequency_hz
+        centres_hz = (rate_hz, rate_hz / 2) if defect == "ball" else (rate_hz,)
+        return any(centre_hz * (1 + low) <= found_hz <= centre_hz * (1 + high)
+                   for centre_hz in centres_hz for low, high in _windows(defect))
+
+    return tuple(d for d in DEFECTS if d not in (lead, "cage") and near(d))
 
 
 def _band_and_reason(source: DefectEvidence | None, kurt: Kurtogram, band_hz: tuple[float, float] | None,
