@@ -8,7 +8,8 @@ at random.
 pitch diameter, a contact angle of 0, 15, 25 or 40 degrees) and for each a
 sample rate, length, shaft speed, resonance and damping, and simulates a
 record of known truth: a healthy bearing, or an outer-race, inner-race or
-ball defect.  The impacts slip by up to 1.5 % and jitter; an inner race's
+ball defect, or a healthy bearing beside another defective one on the shaft
+(of another drawn geometry).  The impacts slip by up to 1.5 % and jitter; an inner race's
 swing through the load zone at shaft rate, a ball's at cage rate (and the
 ball strikes its two races unequally).  Under them: shaft harmonics, a gear
 mesh and noise.  It prints the confusion table and every wrong defect named
@@ -79,13 +80,19 @@ def synthetic(draws: int, seed: int) -> None:
     rng, noise = random.Random(seed), np.random.default_rng(seed)
     outcomes, failures = [], []
     for _ in range(draws):
-        orders, truth = drawn_orders(rng), rng.choice(("outer_race", "inner_race", "ball", "none"))
-        x, fs, shaft_hz = simulated(orders, truth, rng, noise)
+        orders, truth = drawn_orders(rng), rng.choice(("outer_race", "inner_race", "ball", "none", "another"))
+        if truth == "another":  # this bearing sound, another on the shaft defective
+            other, defect = drawn_orders(rng), rng.choice(("outer_race", "inner_race", "ball"))
+            x, fs, shaft_hz = simulated(other, defect, rng, noise)
+            truth, source = "none", f"another bearing's {defect} ({other})"
+        else:
+            x, fs, shaft_hz = simulated(orders, truth, rng, noise)
+            source = truth
         diagnosis = diagnose_bearing(x, fs, orders, shaft_hz)
         outcomes.append((truth, diagnosis.verdict))
         if diagnosis.verdict not in (truth, "none"):
             failures.append(
-                f"  {truth} read {diagnosis.verdict} ({diagnosis.confidence}) at {fs:g} Hz,"
+                f"  {source} read {diagnosis.verdict} ({diagnosis.confidence}) at {fs:g} Hz,"
                 f" {x.size / fs:.1f} s, shaft {shaft_hz:.1f} Hz: {orders}"
             )
     print_table(f"{draws} drawn bearings, simulated", outcomes)
