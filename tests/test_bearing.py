@@ -140,6 +140,9 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         # Another bearing's inner race, one shaft rate above this one's outer race: the outer race's comb
         # lands on its shaft-rate sidebands (c - 1, 2c - 2, 3c - 3), and they are the inner race's.
         (bearing_record("inner_race", orders=ORDERS.bpfo + 1), ("none", None, ()), ORDERS),
+        # Another bearing's outer race at half this one's rate: the comb at this one's rate reads its even
+        # harmonics, with its odd ones standing halfway between.
+        (bearing_record("outer_race", orders=ORDERS.bpfo / 2), ("none", None, ()), ORDERS),
         # Bearings whose ball defect strikes, or whose balls spin, within 1 % of the outer race's rate: the
         # outer race's lines are as much a ball's, whichever stands higher.
         (bearing_record("outer_race"), ("outer_race", "probable", ("ball",)),
@@ -149,6 +152,7 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "another bearing's cage lines",
          "inner race, no load zone", "ball, no load zone", "one line", "weak defect", "another inner race",
+         "another outer race at half the rate",
          "a ball striking at the outer race's rate", "a ball spinning at the outer race's rate"],
 )
 def test_the_families_judged_together(record, expected, orders):

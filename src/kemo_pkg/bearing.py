@@ -35,7 +35,10 @@ The diagnosis:
    own lines and their sidebands kept out of the decoys' reach.  A family is
    present when it stands well clear of its decoys, both in size and against
    their spread; the sidebands of the load zone must stand out too, at
-   shaft rate for the inner race, at cage rate for a ball;
+   shaft rate for the inner race, at cage rate for a ball.  A comb that
+   stands on another train's lines is not present: on the shaft-rate
+   sidebands of stronger lines, or on the even harmonics of impacts at half
+   its rate;
 5. lets the family that stands highest explain its lines away, and judges
    the others again without them: what remains present are the alternatives.
 
@@ -44,7 +47,7 @@ Nothing here depends on the machine beyond the defect orders and the speed.
 
 import functools
 import math
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, replace
 from typing import Literal
 
@@ -703,30 +706,60 @@ def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float
     return nulls
 
 
-def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
-    """Where stronger lines stand a whole number of shaft rates (CARRIER_STEPS)
-    from every tooth of a family's comb found at `found_hz`, in the comb's
-    band, harmonic by harmonic; None where no such lines do.  A line on the
-    family's own harmonics is no other carrier's."""
+def _reader(comb: _Comb) -> Callable[[float], float | None]:
+    """The log ratio of the comb's band at a frequency, None on a masked bin
+    or past the spectra."""
     level, row = comb.level, comb.row
 
     def read(hz: float) -> float | None:
         i = round(hz / level.df)
         return float(level.log_ratio[row, i]) if i < level.bins - 1 and level.valid[i] else None
 
+    return read
+
+
+def _all_beaten(pairs: Iterable[tuple[float | None, float | None]]) -> bool:
+    """Whether every (tooth, counterpart) pair that can be compared, two at
+    least, has the counterpart standing higher."""
+    compared = [(tooth, other) for tooth, other in pairs if tooth is not None and other is not None]
+    return len(compared) >= MIN_LINES and all(other > tooth for tooth, other in compared)
+
+
+def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
+    """Where stronger lines stand a whole number of shaft rates (CARRIER_STEPS)
+    from every tooth of a family's comb found at `found_hz`, in the comb's
+    band, harmonic by harmonic; None where no such lines do.  A line on the
+    family's own harmonics is no other carrier's."""
+    read, df = _reader(comb), comb.level.df
+
     def own(hz: float) -> bool:
-        return abs(hz - round(hz / found_hz) * found_hz) < max(2 * level.df, LATTICE_WIDTH * hz)
+        return abs(hz - round(hz / found_hz) * found_hz) < max(2 * df, LATTICE_WIDTH * hz)
 
     for step in CARRIER_STEPS:
         carrier_hz = found_hz + step * shaft_hz
         if carrier_hz < 1.5 * shaft_hz:  # the shaft's own lines are masked, and the cage's lie below
             continue
-        pairs = [(read(k * found_hz), None if own(k * carrier_hz) else read(k * carrier_hz))
-                 for k in range(1, HARMONICS + 1)]
-        compared = [(tooth, other) for tooth, other in pairs if tooth is not None and other is not None]
-        if len(compared) >= MIN_LINES and all(other > tooth for tooth, other in compared):
+        if _all_beaten((read(k * found_hz), None if own(k * carrier_hz) else read(k * carrier_hz))
+                       for k in range(1, HARMONICS + 1)):
             return carrier_hz
     return None
+
+
+def _half_rate_train(comb: _Comb, found_hz: float, shaft_hz: float) -> bool:
+    """Whether the lines halfway between the comb's teeth (at 1/2, 3/2, 5/2
+    of `found_hz`), two at least, each stand nearer the tooth above them than
+    the band's typical bin: the teeth are then the even harmonics of impacts
+    at half the rate, which a train at the comb's own rate never shows.
+    Where half the rate is a whole number of shaft rates, the halfway lines
+    are the comb's own shaft-rate sidebands, and say nothing."""
+    level = comb.level
+    half_hz = found_hz / 2
+    if abs(half_hz - round(half_hz / shaft_hz) * shaft_hz) < max(2 * level.df, LATTICE_WIDTH * found_hz):
+        return False
+    read, typical = _reader(comb), float(level.typical[comb.row, 0])
+    pairs = [(read(k * found_hz), read(k * found_hz - half_hz)) for k in range(1, HARMONICS + 1)]
+    compared = [(tooth, half) for tooth, half in pairs if tooth is not None and half is not None]
+    return len(compared) >= MIN_LINES and all(half > (tooth + typical) / 2 for tooth, half in compared)
 
 
 def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: float | None,
@@ -744,15 +777,20 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
     sidebands_stand_out = (defect not in REQUIRED_SIDEBANDS
                            or comb.sideband - null.sideband_median >= MIN_SIDEBAND_EXCESS)
     present = excess >= MIN_EXCESS and score >= MIN_SCORE and sidebands_stand_out
-    # The cage's lines, below the shaft's rate, are no shaft-rate sidebands.
-    carrier_hz = _carrier_hz(comb, found_hz, shaft_hz) if present and defect != "cage" else None
+    note = None
+    # The cage's lines, below the shaft's rate, are no shaft-rate sidebands; a ball striking its two races
+    # unequally leaves its own lines at half its rate.
+    if present and defect != "cage":
+        if (carrier_hz := _carrier_hz(comb, found_hz, shaft_hz)) is not None:
+            note = f"its lines are the shaft-rate sidebands of stronger lines at {carrier_hz:.4g} Hz"
+        elif defect != "ball" and _half_rate_train(comb, found_hz, shaft_hz):
+            note = f"its lines are the even harmonics of a train of impacts at {found_hz / 2:.4g} Hz, half its rate"
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
-        present=present and carrier_hz is None,
+        present=present and note is None,
         band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
         line_ratios=ratios, sideband_ratio=math.exp(comb.sideband) if sideband_hz is not None else None,
-        note=None if carrier_hz is None else f"its lines are the shaft-rate sidebands of stronger lines at"
-                                             f" {carrier_hz:.4g} Hz",
+        note=note,
     )
 
 
