@@ -126,8 +126,8 @@ MIN_SIDEBAND_EXCESS = 0.5
 # harmonic, weaker than the line this many shaft rates away is found on such
 # sidebands (a comb of sidebands of a carrier c at c - 1 shaft rate hits
 # c - 1, 2c - 2, 3c - 3), and is not judged present: its lines are the
-# carrier's.
-CARRIER_STEPS = (-2, -1, 1, 2)
+# carrier's.  The steps reach as far as a family's own lines do.
+CARRIER_STEPS = tuple(step for step in range(-LATTICE_SIDEBANDS, LATTICE_SIDEBANDS + 1) if step)
 # The verdict is clear when its family stands at least this many times
 # further above its decoys than any alternative does.
 CLEAR_LEAD = 2.0
