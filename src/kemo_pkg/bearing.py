@@ -718,11 +718,13 @@ def _reader(comb: _Comb) -> Callable[[float], float | None]:
     return read
 
 
-def _all_beaten(pairs: Iterable[tuple[float | None, float | None]]) -> bool:
-    """Whether every (tooth, counterpart) pair that can be compared, two at
-    least, has the counterpart standing higher."""
+def _all_beaten(pairs: Iterable[tuple[float | None, float | None]],
+                bar: Callable[[float], float] = lambda tooth: tooth) -> bool:
+    """Whether, of the (tooth, counterpart) pairs that can be compared (two
+    at least), every counterpart stands above `bar` of its tooth: by default
+    the tooth itself."""
     compared = [(tooth, other) for tooth, other in pairs if tooth is not None and other is not None]
-    return len(compared) >= MIN_LINES and all(other > tooth for tooth, other in compared)
+    return len(compared) >= MIN_LINES and all(other > bar(tooth) for tooth, other in compared)
 
 
 def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
@@ -757,9 +759,8 @@ def _half_rate_train(comb: _Comb, found_hz: float, shaft_hz: float) -> bool:
     if abs(half_hz - round(half_hz / shaft_hz) * shaft_hz) < max(2 * level.df, LATTICE_WIDTH * found_hz):
         return False
     read, typical = _reader(comb), float(level.typical[comb.row, 0])
-    pairs = [(read(k * found_hz), read(k * found_hz - half_hz)) for k in range(1, HARMONICS + 1)]
-    compared = [(tooth, half) for tooth, half in pairs if tooth is not None and half is not None]
-    return len(compared) >= MIN_LINES and all(half > (tooth + typical) / 2 for tooth, half in compared)
+    return _all_beaten(((read(k * found_hz), read(k * found_hz - half_hz)) for k in range(1, HARMONICS + 1)),
+                       bar=lambda tooth: (tooth + typical) / 2)
 
 
 def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: float | None,
