@@ -143,6 +143,11 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         # Another bearing's outer race at half this one's rate: the comb at this one's rate reads its even
         # harmonics, with its odd ones standing halfway between.
         (bearing_record("outer_race", orders=ORDERS.bpfo / 2), ("none", None, ()), ORDERS),
+        # An outer race and an inner race one shaft rate apart, both standing: the inner race's lines explain
+        # the outer race's away (they are its sidebands), but might as well be explained by them.
+        (bearing_record("outer_race", impact=0.5)
+         + bearing_record("inner_race", orders=ORDERS.bpfo + 1, seed=1, noise=0.0, harmonics=()),
+         ("inner_race", "probable", ("outer_race",)), replace(ORDERS, bpfi=ORDERS.bpfo + 1)),
         # Bearings whose ball defect strikes, or whose balls spin, within 1 % of the outer race's rate: the
         # outer race's lines are as much a ball's, whichever stands higher.
         (bearing_record("outer_race"), ("outer_race", "probable", ("ball",)),
@@ -152,7 +157,7 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "two defects", "cage lines", "another bearing's cage lines",
          "inner race, no load zone", "ball, no load zone", "one line", "weak defect", "another inner race",
-         "another outer race at half the rate",
+         "another outer race at half the rate", "races a shaft rate apart",
          "a ball striking at the outer race's rate", "a ball spinning at the outer race's rate"],
 )
 def test_the_families_judged_together(record, expected, orders):

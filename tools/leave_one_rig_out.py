@@ -113,8 +113,8 @@ def main(folders):
                     for (rig, label, _), scored in zip(labelled, families):
                         verdict = "sensor fault"
                         if scored is not None:
-                            evidence, ranked, _ = bearing._judged(scored)
-                            verdict = bearing._verdict(evidence, ranked)[0]
+                            evidence, ranked, stood, _ = bearing._judged(scored)
+                            verdict = bearing._verdict(evidence, ranked, stood)[0]
                         by_rig[rig].append((label, verdict))
                 verdicts[statistic + threshold] = by_rig
         print(f"  judged {dict(zip(STATISTICS, statistic))}", file=sys.stderr)

@@ -896,16 +896,18 @@ def _families(bands: _Bands) -> _Families:
     return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, bands.shaft_hz)
 
 
-def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str]]:
-    """Every family's evidence, and the present families from the strongest
-    down: the family that stands highest explains its lines away, and the
-    others are scored again without them, against the same decoys, while any
-    stands."""
+def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], dict[str, float]]:
+    """Every family's evidence, the present families from the strongest
+    down, and how far above its decoys each present family stood when all
+    were judged together: the family that stands highest explains its lines
+    away, and the others are scored again without them, against the same
+    decoys, while any stands."""
     evidence = dict(families.unjudged)
     trials = dict(families.trials)
     levels = families.levels
     ranked: list[str] = []
     was_present: set[str] = set()
+    stood: dict[str, float] = {}
     while trials:
         judged: dict[str, DefectEvidence] = {}
         for defect in trials:
@@ -915,6 +917,8 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
                 because = f"its lines are the {DEFECT_LABELS[ranked[-1]]}'s"
                 e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because)
             judged[defect] = e
+        if not ranked:
+            stood = {d: e.excess for d, e in judged.items() if e.present}
         was_present |= {d for d, e in judged.items() if e.present}
         present = [e for e in judged.values() if e.present]
         if not present:
@@ -925,7 +929,7 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
         ranked.append(lead.defect)
         del trials[lead.defect]
         levels = _explain_away(levels, lead, families.modulations_hz[lead.defect], families.top_hz)
-    return {d: evidence[d] for d in DEFECTS}, ranked
+    return {d: evidence[d] for d in DEFECTS}, ranked, stood
 
 
 def diagnose_bearing(
@@ -967,9 +971,9 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked, set_aside = _judged(_families(bands))
+    evidence, ranked, stood, set_aside = _judged(_families(bands))
     notes = (*bands.notes, *set_aside)
-    verdict, confidence, alternatives = _verdict(evidence, ranked)
+    verdict, confidence, alternatives = _verdict(evidence, ranked, stood)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
     envelope_hz, envelope_ratio = _envelope_over_floor(bands.whitened, bands.df, band, shaft_hz, evidence, source)
@@ -977,13 +981,14 @@ def diagnose_bearing(
                             evidence, bands.kurtogram, envelope_hz, envelope_ratio, notes)
 
 
-def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], tuple[str, ...]]:
+def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], dict[str, float], tuple[str, ...]]:
     """Every family's evidence, the present families the verdict is read
-    from (the strongest first), and why a strongest one was set aside."""
-    evidence, ranked = _explained(families)
+    from (the strongest first), how far above its decoys each stood when all
+    were judged together, and why a strongest one was set aside."""
+    evidence, ranked, stood = _explained(families)
     if (why := _another_cage(evidence, ranked)) is not None:
-        return evidence, ranked[1:], (why,)
-    return evidence, ranked, ()
+        return evidence, ranked[1:], stood, (why,)
+    return evidence, ranked, stood, ()
 
 
 def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str | None:
@@ -1042,7 +1047,8 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
     return _Bands(whitened, df, n / fs, shaft_hz, families_hz, levels, kurtogram, tuple(notes))
 
 
-def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[str, Confidence | None, tuple[str, ...]]:
+def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
+             stood: dict[str, float]) -> tuple[str, Confidence | None, tuple[str, ...]]:
     """The verdict, its confidence and its alternatives, from the present
     families, strongest first.
 
@@ -1056,8 +1062,11 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[st
     an alternative.  Alone (and at this bearing's own cage rate,
     `_another_cage`), they are a ball defect's clearest trace when its own
     spin wanders, and are read as one, probably: a cracked cage leaves them
-    too.  A defect whose lines this bearing's geometry puts where the
-    verdict's stand (`_rivals`) is an alternative however weak it reads."""
+    too.  A family that stood as close beside the verdict's when all were
+    judged together (`stood`, their excess), until the verdict's lines
+    explained its own away, is an alternative too: the lines they share
+    could be either's.  So is a defect whose lines this bearing's geometry
+    puts where the verdict's stand (`_rivals`), however weak it reads."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
@@ -1067,7 +1076,9 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str]) -> tuple[st
                          and CLEAR_LEAD * evidence[d].excess > evidence[lead].excess)
     if lead == "cage" and "ball" not in ranked:
         return "ball", "probable", ("cage", *alternatives)
-    alternatives += tuple(d for d in _rivals(evidence, lead) if d not in alternatives)
+    shadowed = tuple(d for d, excess in stood.items()
+                     if d not in (*ranked, *companions, "cage") and CLEAR_LEAD * excess > evidence[lead].excess)
+    alternatives += tuple(d for d in (*shadowed, *_rivals(evidence, lead)) if d not in alternatives)
     return ("ball" if lead == "cage" else lead), ("probable" if alternatives else "clear"), alternatives
 
 
