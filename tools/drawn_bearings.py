@@ -23,18 +23,14 @@ bearing's defect.
 
 import argparse
 import contextlib
-import csv
-import io
-import json
 import random
 from collections import Counter
 from pathlib import Path
 
 import numpy as np
-from evaluate import print_table
+from evaluate import command, diagnose, labels, print_table
 
-from kemo_pkg.bearing import DefectOrders, defect_orders_from_geometry, diagnose_bearing
-from kemo_pkg.cli import main
+from kemo_pkg.bearing import DEFECTS, DefectOrders, defect_orders_from_geometry, diagnose_bearing
 
 
 def drawn_orders(rng: random.Random) -> DefectOrders:
@@ -105,32 +101,14 @@ def healthy(folders: list[Path], draws: int, seed: int) -> None:
     alarms: Counter[tuple[str, str]] = Counter()
     judged = 0
     for folder in folders:
-        with open(folder / "labels.csv", newline="", encoding="utf-8-sig") as labels:
-            rows = [row for row in csv.DictReader(labels) if row["fault"].strip() == "none"]
-        for row in rows:
+        for row in labels(folder):
+            if row["fault"] != "none":
+                continue
             for orders in bearings:
-                spec = ",".join(f"{name.upper()}={getattr(orders, name)!r}" for name in ("bpfo", "bpfi", "bsf", "ftf"))
-                out = io.StringIO()
-                with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
-                    main(
-                        [
-                            "analyze",
-                            str(folder / row["file"]),
-                            "--fs",
-                            row["fs_hz"],
-                            "--rpm",
-                            row["rpm"],
-                            "--vibration-column",
-                            row["vibration"],
-                            "--bearing",
-                            spec,
-                            "--json",
-                            "--no-figure",
-                        ]
-                    )
-                verdict = (json.loads(out.getvalue()).get("bearing") or {}).get("verdict", "none")
+                drawn = {name: repr(getattr(orders, name)) for name in ("bpfo", "bpfi", "bsf", "ftf")}
+                verdict, _, _ = diagnose(command(folder, row | drawn))
                 judged += 1
-                if verdict != "none":
+                if verdict in DEFECTS:
                     alarms[row["file"], verdict] += 1
     print(f"alarms {sum(alarms.values())} of {judged} (healthy records against {draws} drawn bearings)")
     for (name, verdict), count in sorted(alarms.items()):

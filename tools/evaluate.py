@@ -28,7 +28,15 @@ CLASSES = ("outer_race", "inner_race", "ball", "cage", "none")
 SENSOR_FAULT = "sensor fault"
 
 
-def _command(folder: Path, row: dict[str, str]) -> list[str]:
+def labels(folder: Path) -> list[dict[str, str]]:
+    """The rows of the folder's `labels.csv`.  A spreadsheet may save the
+    table with a byte-order mark and pad its cells."""
+    with open(folder / "labels.csv", newline="", encoding="utf-8-sig") as table:
+        return [{key.strip(): (value or "").strip() for key, value in row.items() if key is not None}
+                for row in csv.DictReader(table)]
+
+
+def command(folder: Path, row: dict[str, str]) -> list[str]:
     """The command for one labelled record; a blank cell leaves its flag out, as a user would."""
     argv = ["analyze", str(folder / row["file"])]
     for flag, key in (("--fs", "fs_hz"), ("--rpm", "rpm"), ("--vibration-column", "vibration")):
@@ -39,7 +47,7 @@ def _command(folder: Path, row: dict[str, str]) -> list[str]:
     return argv + ["--json", "--no-figure"]
 
 
-def _diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
+def diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
     out, err = io.StringIO(), io.StringIO()
     start = time.perf_counter()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
@@ -86,13 +94,10 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
     pooled: list[tuple[str, str]] = []
     pooled_seconds: list[float] = []
     for folder in folders:
-        # A spreadsheet may save the table with a byte-order mark and pad its cells.
-        with open(folder / "labels.csv", newline="", encoding="utf-8-sig") as labels:
-            rows = [{key.strip(): (value or "").strip() for key, value in row.items() if key is not None}
-                    for row in csv.DictReader(labels)]
+        rows = labels(folder)
         outcomes, seconds = [], []
         for row in rows:
-            verdict, took, result = _diagnose(_command(folder, row))
+            verdict, took, result = diagnose(command(folder, row))
             if json_dir is not None and result is not None:
                 json_dir.mkdir(parents=True, exist_ok=True)
                 (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))

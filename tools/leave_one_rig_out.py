@@ -13,12 +13,13 @@ the wrong defects named and the false alarms is highest; among equally good
 settings, each constant takes the median of its values there.
 """
 
-import csv
 import itertools
 import statistics
 import sys
 from pathlib import Path
 from unittest.mock import patch
+
+from evaluate import labels
 
 from kemo_pkg import bearing
 from kemo_pkg.bearing import parse_defect_orders
@@ -97,10 +98,9 @@ def main(folders):
     names = list(STATISTICS) + list(THRESHOLDS)
     labelled = []
     for folder in folders:
-        with open(folder / "labels.csv", newline="") as labels:
-            for row in csv.DictReader(labels):
-                labelled.append((folder.name, row["fault"], prepared(folder, row)))
-                print(f"  prepared {folder.name}/{row['file']}", file=sys.stderr)
+        for row in labels(folder):
+            labelled.append((folder.name, row["fault"], prepared(folder, row)))
+            print(f"  prepared {folder.name}/{row['file']}", file=sys.stderr)
     rigs = [folder.name for folder in folders]
     verdicts = {}
     for statistic in itertools.product(*STATISTICS.values()):

@@ -727,6 +727,11 @@ def _all_beaten(pairs: Iterable[tuple[float | None, float | None]],
     return len(compared) >= MIN_LINES and all(other > bar(tooth) for tooth, other in compared)
 
 
+def _near_multiple(hz: float, spacing_hz: float, tolerance_hz: float) -> bool:
+    """Whether `hz` lies within `tolerance_hz` of a whole multiple of `spacing_hz`."""
+    return abs(hz - round(hz / spacing_hz) * spacing_hz) < tolerance_hz
+
+
 def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
     """Where stronger lines stand a whole number of shaft rates (CARRIER_STEPS)
     from every tooth of a family's comb found at `found_hz`, in the comb's
@@ -734,15 +739,14 @@ def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
     family's own harmonics is no other carrier's."""
     read, df = _reader(comb), comb.level.df
 
-    def own(hz: float) -> bool:
-        return abs(hz - round(hz / found_hz) * found_hz) < max(2 * df, LATTICE_WIDTH * hz)
+    def other(hz: float) -> float | None:
+        return None if _near_multiple(hz, found_hz, max(2 * df, LATTICE_WIDTH * hz)) else read(hz)
 
     for step in CARRIER_STEPS:
         carrier_hz = found_hz + step * shaft_hz
         if carrier_hz < 1.5 * shaft_hz:  # the shaft's own lines are masked, and the cage's lie below
             continue
-        if _all_beaten((read(k * found_hz), None if own(k * carrier_hz) else read(k * carrier_hz))
-                       for k in range(1, HARMONICS + 1)):
+        if _all_beaten((read(k * found_hz), other(k * carrier_hz)) for k in range(1, HARMONICS + 1)):
             return carrier_hz
     return None
 
@@ -756,7 +760,7 @@ def _half_rate_train(comb: _Comb, found_hz: float, shaft_hz: float) -> bool:
     are the comb's own shaft-rate sidebands, and say nothing."""
     level = comb.level
     half_hz = found_hz / 2
-    if abs(half_hz - round(half_hz / shaft_hz) * shaft_hz) < max(2 * level.df, LATTICE_WIDTH * found_hz):
+    if _near_multiple(half_hz, shaft_hz, max(2 * level.df, LATTICE_WIDTH * found_hz)):
         return False
     read, typical = _reader(comb), float(level.typical[comb.row, 0])
     return _all_beaten(((read(k * found_hz), read(k * found_hz - half_hz)) for k in range(1, HARMONICS + 1)),
