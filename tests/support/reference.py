@@ -99,6 +99,9 @@ def perform_order_tracking(vib_x, vib_y, pulse_times):
     pts_per_rev = max(1024, int(len(y_vib_valid) / total_integer_revs))
     total_pts = total_integer_revs * pts_per_rev
     even_rev_grid = np.linspace(0, total_integer_revs, total_pts, endpoint=False)
+    # NaN beside infinite counts leaves the cubic spline no finite span.
+    if np.isnan(instant_revs).any():
+        instant_revs = np.where(np.isfinite(instant_revs), instant_revs, np.nan)
     rev_to_amp_func = interp1d(instant_revs, y_vib_valid, kind="cubic", bounds_error=False, fill_value="extrapolate")
     order_waveform = rev_to_amp_func(even_rev_grid)
     return (even_rev_grid, order_waveform, total_integer_revs, pts_per_rev)

@@ -195,13 +195,35 @@ bool revolution_map_agrees(PyObject*) {
 
 py::object no_tracking() { return py::make_tuple(py::none(), py::none(), 0, 0); }
 
+// A cubic interp1d answers NaN everywhere once one position is NaN, fitting
+// a stand-in spline between the finite extremes of the positions.  Pulses so
+// close that their spacing underflows give infinite revolution counts beside
+// NaN ones; there is then no finite extreme, and the stand-in spline's solver
+// writes outside its buffers.  Every count that is not finite spoils the
+// waveform alike, so such counts are handed over as NaN.
+py::object nan_where_not_finite(py::handle instant_revs) {
+  const auto counts = fast::float64_samples(instant_revs);
+  if (!counts || !fast::any_nan(*counts) || fast::all_finite(*counts)) {
+    return py::reinterpret_borrow<py::object>(instant_revs);
+  }
+  double* cleaned = nullptr;
+  py::object cleaned_revs = fast::new_float64_array(counts->size, cleaned);
+  fast::with_view(*counts, [&](const auto& values) {
+    for (std::size_t i = 0; i < counts->size; ++i) {
+      cleaned[i] = std::isfinite(values[i]) ? values[i] : std::numeric_limits<double>::quiet_NaN();
+    }
+  });
+  return cleaned_revs;
+}
+
 // The samples as a cubic spline over revolution count, extended past both
 // ends, read at the evenly spaced angles.
 py::object angular_resampling(const Scope& scope, py::handle instant_revs, py::handle y_vib_valid,
                               py::handle even_rev_grid, py::handle total_integer_revs, py::handle pts_per_rev) {
   static const Keywords spline_options{"kind", "bounds_error", "fill_value"};
-  py::object rev_to_amp_func = call_kw(scope[name::interp1d], spline_options, instant_revs, y_vib_valid,
-                                       name::cubic.handle(), py::handle(Py_False), name::extrapolate.handle());
+  py::object rev_to_amp_func =
+      call_kw(scope[name::interp1d], spline_options, nan_where_not_finite(instant_revs), y_vib_valid,
+              name::cubic.handle(), py::handle(Py_False), name::extrapolate.handle());
   py::object order_waveform = call(rev_to_amp_func, even_rev_grid);
   return py::make_tuple(even_rev_grid, order_waveform, total_integer_revs, pts_per_rev);
 }
