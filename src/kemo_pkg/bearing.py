@@ -95,6 +95,11 @@ SIDEBAND_WEIGHT = 0.5         # a sideband counts half a line: it backs its fami
 BAND_FLOOR_MULTIPLE = 4.0
 SHAFT_MASK = 0.001            # shaft harmonics masked within 0.1 % (and two bins) of their frequency
 DISCRETE_LINE = 3.0           # a discrete line of a shaft, gear or the supply towers this far over the floor
+# Impacts that come so regularly that they stay in step over the record ring
+# their resonance as a comb of discrete lines their rate apart, not as a hump.
+# Discrete lines that pair up, a family's rate apart, this many times as
+# often as at any decoy spacing are such a comb: they are the defect, and stay.
+IMPACT_COMB_LEAD = 2.0
 # A present family's lines, explained away: its harmonics and three
 # sidebands either side of each at the rate that modulates its impacts (its
 # sidebands' in `DefectOrders.families`), within this share (and two bins): a
@@ -502,13 +507,60 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     return np.array(scores), np.array(sidebands), np.array(best_slips)
 
 
-def _prewhitened(spectrum: np.ndarray, block: int) -> dict[str, np.ndarray]:
+def _pairs_apart(lines: np.ndarray) -> np.ndarray:
+    """For every spacing in bins, how many of the lines have another line
+    that far above them, give or take a bin: one correlation serves every
+    family and its decoys."""
+    near_line = lines.copy()
+    near_line[1:] |= lines[:-1]
+    near_line[:-1] |= lines[1:]
+    size = sfft.next_fast_len(2 * len(lines), real=True)
+    spectra = sfft.rfft(np.array([lines, near_line], float), size, axis=1, workers=1)
+    pairs: np.ndarray = np.rint(sfft.irfft(spectra[0].conj() * spectra[1], size, workers=1)[: len(lines)])
+    return pairs
+
+
+def _impact_combs(lines: np.ndarray, df: float, families_hz: Families) -> np.ndarray:
+    """The discrete lines of `lines` that belong to a comb of impact lines:
+    lines a family's rate apart (anywhere in its slip windows), where that
+    rate pairs IMPACT_COMB_LEAD times as many lines as any spacing of its
+    decoys' range does.  The cage strikes nothing, and rings no such comb."""
+    line_bins = np.flatnonzero(lines)
+    comb = np.zeros_like(lines)
+    if not len(line_bins):
+        return comb
+    # Spacings out to the widest decoy's: no wider one is ever asked for.
+    widest_hz = DECOY_RATIOS[-1] * max(fundamental_hz for fundamental_hz, _ in families_hz.values())
+    pairs = _pairs_apart(lines)[: int(min(len(lines), widest_hz / df + 2))]
+    spacing = np.arange(len(pairs)) * df
+    for defect, (fundamental_hz, _) in families_hz.items():
+        if defect == "cage":
+            continue
+        windows = _windows(defect)
+        ratio = spacing / fundamental_hz
+        within = (ratio >= 1 + min(low for low, _ in windows)) & (ratio <= 1 + max(high for _, high in windows))
+        decoys = (ratio >= DECOY_RATIOS[0]) & (ratio <= DECOY_RATIOS[-1]) & (np.abs(ratio - 1) > DECOY_CLEARANCE)
+        within[0] = decoys[0] = False  # a line is no pair of itself
+        if not within.any() or pairs[within].max() < IMPACT_COMB_LEAD * max(1.0, pairs[decoys].max(initial=0.0)):
+            continue
+        partners = line_bins + np.flatnonzero(within)[np.argmax(pairs[within])]
+        for offset in (-1, 0, 1):
+            target = partners + offset
+            paired = target < len(lines)
+            paired[paired] = lines[target[paired]]
+            comb[line_bins[paired]] = comb[target[paired]] = True
+    return comb
+
+
+def _prewhitened(spectrum: np.ndarray, block: int, df: float, families_hz: Families) -> dict[str, np.ndarray]:
     """The record's one-sided transform, cepstrally pre-whitened (every
     magnitude one) and with its discrete lines brought down to the local
-    floor (blocks of `block` bins), phases kept."""
+    floor (blocks of `block` bins), phases kept, but for the lines of a
+    comb of impacts at a family's rate."""
     magnitude = np.abs(spectrum)
     floor = _local_floor(magnitude[None, :], block)[0]
     lines = magnitude > DISCRETE_LINE * floor
+    lines &= ~_impact_combs(lines, df, families_hz)
     lines_removed = spectrum * np.divide(floor, magnitude, out=np.ones_like(magnitude), where=lines)
     # Single precision is ample for ratios of envelope spectra, and twice as fast.
     return {"cepstral": (spectrum / np.maximum(magnitude, np.finfo(float).tiny)).astype(np.complex64),
@@ -1034,7 +1086,7 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
     spectrum = sfft.rfft(x / peak if peak > 0 else x, workers=1)
     df = fs / n
     families_hz = {d: (o * shaft_hz, None if s is None else s * shaft_hz) for d, (o, s) in orders.families().items()}
-    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df))
+    whitened = _prewhitened(spectrum, _floor_block(shaft_hz, df), df, families_hz)
     tree = resolved_levels(MAX_LEVEL, len(spectrum))
     levels: list[_Level] = []
     kurtosis_rows: list[np.ndarray] = []
