@@ -511,9 +511,7 @@ def _pairs_apart(lines: np.ndarray) -> np.ndarray:
     """For every spacing in bins, how many of the lines have another line
     that far above them, give or take a bin: one correlation serves every
     family and its decoys."""
-    near_line = lines.copy()
-    near_line[1:] |= lines[:-1]
-    near_line[:-1] |= lines[1:]
+    near_line = maximum_filter1d(lines, 3)
     size = sfft.next_fast_len(2 * len(lines), real=True)
     spectra = sfft.rfft(np.array([lines, near_line], float), size, axis=1, workers=1)
     pairs: np.ndarray = np.rint(sfft.irfft(spectra[0].conj() * spectra[1], size, workers=1)[: len(lines)])
