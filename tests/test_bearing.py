@@ -123,8 +123,10 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         (bearing_record("outer_race", impact=4.0, modulation=ORDERS.ftf), ("outer_race", ANY, ANY), ORDERS),
         # A lightly loaded cage lags 4 %, and the outer race's lines with it.
         (bearing_record("outer_race", lag=0.04), ("outer_race", "clear", ()), ORDERS),
-        # Impacts in step over the whole record ring the resonance as a comb of lines, which are no machine's.
-        (bearing_record("outer_race", jitter=0.0), ("outer_race", "clear", ()), ORDERS),
+        # Impacts in step over the whole record (every 191 samples, and 201 behind a lagging cage) ring the
+        # resonance as a comb of lines, which are no machine's.
+        *((bearing_record("outer_race", jitter=0.0, lag=1 - FS / (samples * RATES["outer_race"] * SHAFT_HZ)),
+           ("outer_race", "clear", ()), ORDERS) for samples in (191, 201)),
         # Two defects of like strength: the stronger, and the other beside it.
         (bearing_record("outer_race", impact=0.5) + bearing_record("inner_race", seed=1, noise=0.0, harmonics=()),
          ("inner_race", "probable", ("outer_race",)), ORDERS),
@@ -157,10 +159,11 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect):
         (bearing_record("outer_race"), ("outer_race", "probable", ("ball",)),
          replace(ORDERS, bsf=0.99 * RATES["outer_race"])),
     ],
-    ids=["outer race, cage-rate swing", "cage lagging", "impacts in step", "two defects", "cage lines",
-         "another bearing's cage lines", "inner race, no load zone", "ball, no load zone", "one line", "weak defect",
-         "another inner race", "another outer race at half the rate", "races a shaft rate apart",
-         "a ball striking at the outer race's rate", "a ball spinning at the outer race's rate"],
+    ids=["outer race, cage-rate swing", "cage lagging", "impacts in step", "impacts in step, cage lagging",
+         "two defects", "cage lines", "another bearing's cage lines", "inner race, no load zone", "ball, no load zone",
+         "one line", "weak defect", "another inner race", "another outer race at half the rate",
+         "races a shaft rate apart", "a ball striking at the outer race's rate",
+         "a ball spinning at the outer race's rate"],
 )
 def test_the_families_judged_together(record, expected, orders):
     diagnosis = diagnose_bearing(record, FS, orders, SHAFT_HZ)

@@ -522,7 +522,7 @@ def _impact_combs(lines: np.ndarray, df: float, families_hz: Families) -> np.nda
     """The discrete lines of `lines` that belong to a comb of impact lines:
     lines a family's rate apart (anywhere in its slip windows), where that
     rate pairs IMPACT_COMB_LEAD times as many lines as any spacing of its
-    decoys' range does.  The cage strikes nothing, and rings no such comb."""
+    decoys' range, clear of its windows, does.  The cage strikes nothing, and rings no such comb."""
     line_bins = np.flatnonzero(lines)
     comb = np.zeros_like(lines)
     if not len(line_bins):
@@ -537,7 +537,7 @@ def _impact_combs(lines: np.ndarray, df: float, families_hz: Families) -> np.nda
         windows = _windows(defect)
         ratio = spacing / fundamental_hz
         within = (ratio >= 1 + min(low for low, _ in windows)) & (ratio <= 1 + max(high for _, high in windows))
-        decoys = (ratio >= DECOY_RATIOS[0]) & (ratio <= DECOY_RATIOS[-1]) & (np.abs(ratio - 1) > DECOY_CLEARANCE)
+        decoys = (ratio >= DECOY_RATIOS[0]) & (ratio <= DECOY_RATIOS[-1]) & _clear_of(windows, ratio).all(axis=0)
         within[0] = decoys[0] = False  # a line is no pair of itself
         if not within.any() or pairs[within].max() < IMPACT_COMB_LEAD * max(1.0, pairs[decoys].max(initial=0.0)):
             continue
@@ -724,8 +724,7 @@ def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float
     the family's own lines (`own_lines`, each grid's mask) cannot be caught by
     their teeth; None where fewer than half of a window's decoys fit in the
     envelope spectra.  Each window's decoys keep DECOY_CLEARANCE clear of it."""
-    clear = np.array([(DECOY_RATIOS < 1 + low - DECOY_CLEARANCE) | (DECOY_RATIOS > 1 + high + DECOY_CLEARANCE)
-                      for low, high in windows])
+    clear = _clear_of(windows, DECOY_RATIOS)
     decoys = fundamental_hz * DECOY_RATIOS[clear.any(axis=0)]
     clear = clear[:, clear.any(axis=0)]
     best = np.full((len(windows), len(decoys)), -np.inf)
@@ -754,6 +753,13 @@ def _decoy_nulls(levels: list[_Level], fundamental_hz: float, sideband_hz: float
         spread = (median - float(np.quantile(values[finite], 0.25))) / 0.6745
         nulls.append(_Null(median, max(MIN_SPREAD, spread), float(np.median(sides[finite]))))
     return nulls
+
+
+def _clear_of(windows: list[Window], ratios: np.ndarray) -> np.ndarray:
+    """For each window (rows), which of `ratios` to a family's rate lie
+    DECOY_CLEARANCE clear of it: where its decoys may stand."""
+    return np.array([(ratios < 1 + low - DECOY_CLEARANCE) | (ratios > 1 + high + DECOY_CLEARANCE)
+                     for low, high in windows])
 
 
 def _reader(comb: _Comb) -> Callable[[float], float | None]:
