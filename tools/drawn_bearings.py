@@ -82,9 +82,9 @@ def simulated(
 
 def line_height(x: np.ndarray, fs: float, rate_hz: float, resonance_hz: float) -> float:
     """How far the impact train's first three lines stand over their
-    neighbourhood (the median of each line's over the median within 15 %),
-    in the squared envelope spectrum of a band of a fifth of the resonance
-    on either side of it."""
+    neighbourhood: the median, over the three, of a line's height over the
+    median bin within 15 % of it, in the squared envelope spectrum of a band
+    a fifth of the resonance either side of it."""
     high_hz = min(1.2 * resonance_hz, 0.49 * fs)
     hz, amps = core_math.compute_envelope_spectrum(x, fs, 0.8 * resonance_hz, high_hz)
     heights = []
