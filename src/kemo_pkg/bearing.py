@@ -823,18 +823,26 @@ def _half_rate_train(comb: _Comb, found_hz: float, shaft_hz: float) -> bool:
                        bar=lambda tooth: (tooth + typical) / 2)
 
 
-def _on_shaft_lines(level: _Level, fundamental_hz: float, shaft_hz: float) -> bool:
-    """Whether so many of a family's harmonics at its kinematic rate fall on
-    the shaft's masked lines, on the grid of `level`, that fewer than
-    MIN_LINES are left to show a comb there.  The search then finds its best
-    comb a little off that rate, on the floor: read absent, the family may
-    stand unseen where its lines are likeliest."""
+def _hidden_by_shaft_lines(level: _Level, fundamental_hz: float, shaft_hz: float) -> str | None:
+    """Why a family read absent may stand unseen, or None: so many of its
+    harmonics at its kinematic rate fall on the shaft's masked lines, on the
+    grid of `level`, that fewer than MIN_LINES are left to show a comb there,
+    and the search found its best comb a little off that rate, on the floor.
+    Where they lie further from the shaft's harmonics than the mask's share,
+    a longer record's finer bins would part them."""
     teeth_hz = fundamental_hz * np.arange(1, HARMONICS + 1)
     teeth = np.rint(teeth_hz / level.df).astype(np.intp)
-    teeth = teeth[teeth < level.bins - 1]  # teeth past the spectra are no shaft's doing
-    shaft_lines = shaft_hz * np.arange(1, int(teeth_hz[-1] / shaft_hz) + 2)
+    within = teeth < level.bins - 1  # teeth past the spectra are no shaft's doing
+    teeth_hz, teeth = teeth_hz[within], teeth[within]
+    shaft_lines = shaft_hz * np.arange(1, int(teeth_hz[-1] / shaft_hz) + 2) if len(teeth) else np.zeros(0)
     clear = ~_line_mask(level.bins, level.df, shaft_lines, SHAFT_MASK)[teeth]
-    return len(teeth) >= MIN_LINES and int(clear.sum()) < MIN_LINES
+    if len(teeth) < MIN_LINES or int(clear.sum()) >= MIN_LINES:
+        return None
+    nearest_hz = np.rint(teeth_hz / shaft_hz) * shaft_hz
+    parted = np.abs(teeth_hz - nearest_hz) > SHAFT_MASK * nearest_hz
+    note = ("absent where it could be seen, but at its kinematic rate its harmonics fall on the shaft's lines at this"
+            " record's resolution, where it may hide")
+    return f"{note} (a longer record parts them)" if parted.sum() >= MIN_LINES else note
 
 
 def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: float | None,
@@ -860,9 +868,8 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
             note = f"its lines are the shaft-rate sidebands of stronger lines at {carrier_hz:.4g} Hz"
         elif defect != "ball" and _half_rate_train(comb, found_hz, shaft_hz):
             note = f"its lines are the even harmonics of a train of impacts at {found_hz / 2:.4g} Hz, half its rate"
-    elif not present and _on_shaft_lines(level, fundamental_hz, shaft_hz):
-        note = ("absent where it could be seen, but at its kinematic rate its harmonics fall on the shaft's lines"
-                " at this record's resolution, where it may hide (a longer record resolves them)")
+    elif not present:
+        note = _hidden_by_shaft_lines(level, fundamental_hz, shaft_hz)
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
         present=present and note is None,
