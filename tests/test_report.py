@@ -197,7 +197,7 @@ def test_the_json_document():
     assert bearing["defects"]["inner_race"] == {
         "frequency_hz": 135.61, "found_hz": pytest.approx(135.70), "score": 0.44, "excess": 0.8, "present": False,
         "line_ratios": [1.1, 0.94, 1.0], "sideband_ratio": 1.24, "band_hz": [2000.0, 4500.0],
-        "prewhitening": "cepstral", "note": None}
+        "prewhitening": "cepstral", "note": None, "hidden": False}
     assert document["notes"] == ["bearing: a note"]
     untracked = to_json(UNTRACKED)
     assert (untracked["quality"]["tachometer"], untracked["severity"]["velocity_rms_mm_s"]) == (None, None)

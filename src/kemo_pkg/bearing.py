@@ -310,6 +310,7 @@ class DefectEvidence:
     line_ratios: tuple[float, ...]  # each harmonic's line over the local floor
     sideband_ratio: float | None  # mean sideband over floor, where sidebands are predicted
     note: str | None = None
+    hidden: bool = False         # read absent, but its lines at its kinematic rate fall on the shaft's
 
     def scaled(self, factor: float) -> "DefectEvidence":
         """The same evidence with every frequency multiplied by `factor`."""
@@ -342,9 +343,11 @@ class BearingDiagnosis:
 
     @property
     def verdict_text(self) -> str:
-        """The verdict in words, with its confidence."""
+        """The verdict in words, with its confidence; with no defect, the
+        families that may hide on the shaft's lines."""
         if self.verdict == "none":
-            return "no bearing defect"
+            hidden = ", ".join(DEFECT_LABELS[d] for d, e in self.defects.items() if e.hidden)
+            return f"no bearing defect seen; may hide on the shaft's lines: {hidden}" if hidden else "no bearing defect"
         return f"{DEFECT_LABELS[self.verdict]} defect ({self.confidence})"
 
     def scaled(self, factor: float) -> "BearingDiagnosis":
@@ -870,12 +873,13 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
             note = f"its lines are the even harmonics of a train of impacts at {found_hz / 2:.4g} Hz, half its rate"
     elif not present:
         note = _hidden_by_shaft_lines(level, fundamental_hz, shaft_hz)
+    hidden = not present and note is not None  # the only note an absent family's judged comb carries
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
         present=present and note is None,
         band_hz=(float(level.low_hz[row]), float(level.high_hz[row])), prewhitening=level.prewhitening,
         line_ratios=ratios, sideband_ratio=math.exp(comb.sideband) if sideband_hz is not None else None,
-        note=note,
+        note=note, hidden=hidden,
     )
 
 
@@ -999,7 +1003,7 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
             if e is None or (not e.present and defect in was_present):
                 # What stood before stands no more: its lines were the last present family's.
                 because = f"its lines are the {DEFECT_LABELS[ranked[-1]]}'s"
-                e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because)
+                e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because, hidden=False)
             judged[defect] = e
         if not ranked:
             stood = {d: e.excess for d, e in judged.items() if e.present}

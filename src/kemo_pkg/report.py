@@ -270,6 +270,7 @@ def _bearing_json(b: BearingDiagnosis) -> dict[str, Any]:
                 "band_hz": [_number(edge) for edge in e.band_hz],
                 "prewhitening": e.prewhitening or None,
                 "note": e.note,
+                "hidden": e.hidden,
             }
             for defect, e in b.defects.items()
         },
