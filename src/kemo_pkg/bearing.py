@@ -837,9 +837,10 @@ def _hidden_by_shaft_lines(level: _Level, fundamental_hz: float, shaft_hz: float
     teeth = np.rint(teeth_hz / level.df).astype(np.intp)
     within = teeth < level.bins - 1  # teeth past the spectra are no shaft's doing
     teeth_hz, teeth = teeth_hz[within], teeth[within]
-    shaft_lines = shaft_hz * np.arange(1, int(teeth_hz[-1] / shaft_hz) + 2) if len(teeth) else np.zeros(0)
-    clear = ~_line_mask(level.bins, level.df, shaft_lines, SHAFT_MASK)[teeth]
-    if len(teeth) < MIN_LINES or int(clear.sum()) >= MIN_LINES:
+    if len(teeth) < MIN_LINES:
+        return None
+    shaft_lines = shaft_hz * np.arange(1, int(teeth_hz[-1] / shaft_hz) + 2)
+    if (~_line_mask(level.bins, level.df, shaft_lines, SHAFT_MASK)[teeth]).sum() >= MIN_LINES:
         return None
     nearest_hz = np.rint(teeth_hz / shaft_hz) * shaft_hz
     parted = np.abs(teeth_hz - nearest_hz) > SHAFT_MASK * nearest_hz
@@ -863,7 +864,7 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
     sidebands_stand_out = (defect not in REQUIRED_SIDEBANDS
                            or comb.sideband - null.sideband_median >= MIN_SIDEBAND_EXCESS)
     present = excess >= MIN_EXCESS and score >= MIN_SCORE and sidebands_stand_out
-    note = None
+    note, hidden = None, False
     # The cage's lines, below the shaft's rate, are no shaft-rate sidebands; a ball striking its two races
     # unequally leaves its own lines at half its rate.
     if present and defect != "cage":
@@ -873,7 +874,7 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
             note = f"its lines are the even harmonics of a train of impacts at {found_hz / 2:.4g} Hz, half its rate"
     elif not present:
         note = _hidden_by_shaft_lines(level, fundamental_hz, shaft_hz)
-    hidden = not present and note is not None  # the only note an absent family's judged comb carries
+        hidden = note is not None
     return DefectEvidence(
         defect=defect, frequency_hz=fundamental_hz, found_hz=found_hz, score=score, excess=excess,
         present=present and note is None,
