@@ -840,7 +840,8 @@ def _hidden_by_shaft_lines(level: _Level, fundamental_hz: float, shaft_hz: float
     if len(teeth) < MIN_LINES:
         return None
     shaft_lines = shaft_hz * np.arange(1, int(teeth_hz[-1] / shaft_hz) + 2)
-    if (~_line_mask(level.bins, level.df, shaft_lines, SHAFT_MASK)[teeth]).sum() >= MIN_LINES:
+    # The mask up to the last tooth is all that is read.
+    if (~_line_mask(int(teeth[-1]) + 1, level.df, shaft_lines, SHAFT_MASK)[teeth]).sum() >= MIN_LINES:
         return None
     nearest_hz = np.rint(teeth_hz / shaft_hz) * shaft_hz
     parted = np.abs(teeth_hz - nearest_hz) > SHAFT_MASK * nearest_hz
