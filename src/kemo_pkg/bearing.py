@@ -310,7 +310,7 @@ class DefectEvidence:
     line_ratios: tuple[float, ...]  # each harmonic's line over the local floor
     sideband_ratio: float | None  # mean sideband over floor, where sidebands are predicted
     note: str | None = None
-    hidden: bool = False         # read absent, but its lines at its kinematic rate fall on the shaft's
+    hidden: bool = False         # absent or unjudged, with its lines at its kinematic rate on the shaft's
 
     def scaled(self, factor: float) -> "DefectEvidence":
         """The same evidence with every frequency multiplied by `factor`."""
@@ -885,9 +885,9 @@ def _evidence(defect: str, comb: _Comb, fundamental_hz: float, sideband_hz: floa
     )
 
 
-def _unjudged(defect: str, frequency_hz: float, why: str) -> DefectEvidence:
+def _unjudged(defect: str, frequency_hz: float, why: str, hidden: bool = False) -> DefectEvidence:
     nan = float("nan")
-    return DefectEvidence(defect, frequency_hz, nan, nan, nan, False, (nan, nan), "", (), None, why)
+    return DefectEvidence(defect, frequency_hz, nan, nan, nan, False, (nan, nan), "", (), None, why, hidden)
 
 
 @dataclass(frozen=True)
@@ -899,21 +899,24 @@ class _Trial:
 
 
 def _trials(defect: str, levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
-            modulations_hz: tuple[float, ...], top_hz: float) -> tuple[list[_Trial], str]:
-    """A family's windows with their nulls, and why there is none where none fits."""
+            modulations_hz: tuple[float, ...], top_hz: float) -> tuple[list[_Trial], str, bool]:
+    """A family's windows with their nulls; where none fits, why, and whether
+    the family may hide on the shaft's lines."""
     windows = _windows(defect)
     combs = _best_combs(levels, fundamental_hz, sideband_hz, windows)
     found = {k: comb for k, comb in enumerate(combs) if comb is not None and math.isfinite(comb.score)}
     if not found:
         if all(comb is None for comb in combs):
-            return [], "no band is wide enough to carry two of its harmonics"
-        return [], "its harmonics fall on the shaft's lines at this record's resolution (a longer record resolves them)"
+            return [], "no band is wide enough to carry two of its harmonics", False
+        why = "its harmonics fall on the shaft's lines at this record's resolution (a longer record resolves them)"
+        return [], why, True
     # The family's own lines, wherever a window found them, are out of its decoys' reach.
     own = np.concatenate([_lattice(defect, fundamental_hz * (1 + comb.slip), modulations_hz, top_hz)
                           for comb in found.values()])
     nulls = _decoy_nulls(levels, fundamental_hz, sideband_hz, windows, _lattice_masks(levels, own))
     trials = [_Trial(windows[k], null) for k in found if (null := nulls[k]) is not None]
-    return trials, "too few decoys fit in the envelope spectra to judge it against (a short record or a slow shaft)"
+    why = "too few decoys fit in the envelope spectra to judge it against (a short record or a slow shaft)"
+    return trials, why, False
 
 
 def _strongest(defect: str, levels: list[_Level], fundamental_hz: float, sideband_hz: float | None,
@@ -973,16 +976,18 @@ def _families(bands: _Bands) -> _Families:
     modulations_hz: dict[str, tuple[float, ...]] = {
         defect: () if sideband_hz is None else (sideband_hz,) for defect, (_, sideband_hz) in families_hz.items()}
     for defect, (fundamental_hz, sideband_hz) in families_hz.items():
+        hidden = False
         if fundamental_hz * bands.duration_s < MIN_DEFECT_PERIODS:
             why = f"the record holds fewer than {MIN_DEFECT_PERIODS} of its periods"
         elif not levels:
             why = "no band to judge it in"
         else:
-            trials[defect], why = _trials(defect, levels, fundamental_hz, sideband_hz, modulations_hz[defect], top_hz)
+            trials[defect], why, hidden = _trials(defect, levels, fundamental_hz, sideband_hz,
+                                                  modulations_hz[defect], top_hz)
             if trials[defect]:
                 continue
             del trials[defect]
-        unjudged[defect] = _unjudged(defect, fundamental_hz, why)
+        unjudged[defect] = _unjudged(defect, fundamental_hz, why, hidden)
     return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, bands.shaft_hz)
 
 
