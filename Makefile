@@ -83,7 +83,7 @@ bench: $(STAMP)
 
 evaluate: $(STAMP)
 	@test -n "$(DEVELOPMENT_SETS)" || { echo "evaluate: no ../shared/data/bearings-* folder is here; nothing to evaluate"; exit 0; }
-	$(PY) tools/evaluate.py $(DEVELOPMENT_SETS)
+	$(PY) tools/evaluate.py $(EVALUATE_FLAGS) $(DEVELOPMENT_SETS)
 
 sanitize: $(STAMP)
 	PY=$(PY) bash tools/sanitize.sh $(SERVICES_LEFT_OUT) tests

@@ -3,13 +3,18 @@
 --bearing .. --json --no-figure` per record, the verdicts against the labels,
 and the time each took.
 
-    python tools/evaluate.py [--json-dir DIR] FOLDER [FOLDER ...]
+    python tools/evaluate.py [--json-dir DIR] [--first-seconds S] [--resample-to HZ] FOLDER [FOLDER ...]
 
 Each FOLDER holds records (of any format `analyze` reads) and `labels.csv`
 with the columns file, fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration
 (a blank cell leaves its flag out).  The tables are printed per folder (one
 rig each) and pooled.  `--json-dir` keeps each record's JSON output there,
 one file per record.
+
+`--first-seconds` and `--resample-to` hand the command each record as
+another rig would: only its first seconds, or sampled at another rate (by
+polyphase resampling).  A verdict that changes with them hangs on the
+record's length or on the rate its rig happened to sample at.
 """
 
 import argparse
@@ -19,10 +24,16 @@ import io
 import json
 import statistics
 import sys
+import tempfile
 import time
+from fractions import Fraction
 from pathlib import Path
 
+import numpy as np
+from scipy.signal import resample_poly
+
 from kemo_pkg.cli import main
+from kemo_pkg.records import load_record
 
 CLASSES = ("outer_race", "inner_race", "ball", "cage", "none")
 SENSOR_FAULT = "sensor fault"
@@ -45,6 +56,24 @@ def command(folder: Path, row: dict[str, str]) -> list[str]:
     if all(row.get(key) for key in ("bpfo", "bpfi", "bsf", "ftf")):
         argv += ["--bearing", ",".join(f"{key.upper()}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf"))]
     return argv + ["--json", "--no-figure"]
+
+
+def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: float | None,
+            resample_to_hz: float | None) -> tuple[Path, dict[str, str]]:
+    """The record cut to its first seconds and sampled at another rate,
+    saved in `scratch`, and its row: the folder and row to run it from."""
+    record = load_record(folder / row["file"], fs=float(row["fs_hz"]) if row.get("fs_hz") else None,
+                         vibration_column=row.get("vibration") or None)
+    vibration, fs = np.asarray(record.vibration, float), record.fs
+    if first_seconds is not None:
+        vibration = vibration[: round(first_seconds * fs)]
+    if resample_to_hz is not None:
+        ratio = Fraction(resample_to_hz / fs).limit_denominator(1000)
+        vibration = resample_poly(vibration, ratio.numerator, ratio.denominator)
+        fs = fs * ratio.numerator / ratio.denominator
+    path = scratch / f"{folder.name}--{Path(row['file']).stem}.npy"
+    np.save(path, vibration)
+    return scratch, dict(row, file=path.name, fs_hz=repr(fs), vibration="")
 
 
 def diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
@@ -90,14 +119,19 @@ def print_table(title: str, outcomes: list[tuple[str, str]], seconds: list[float
               f" max {max(seconds):.3f}")
 
 
-def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
+def evaluate(folders: list[Path], json_dir: Path | None = None, first_seconds: float | None = None,
+             resample_to_hz: float | None = None) -> int:
     pooled: list[tuple[str, str]] = []
     pooled_seconds: list[float] = []
     for folder in folders:
         rows = labels(folder)
         outcomes, seconds = [], []
         for row in rows:
-            verdict, took, result = diagnose(command(folder, row))
+            with tempfile.TemporaryDirectory() as scratch:
+                source, run = folder, row
+                if first_seconds is not None or resample_to_hz is not None:
+                    source, run = derived(folder, row, Path(scratch), first_seconds, resample_to_hz)
+                verdict, took, result = diagnose(command(source, run))
             if json_dir is not None and result is not None:
                 json_dir.mkdir(parents=True, exist_ok=True)
                 (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))
@@ -118,6 +152,8 @@ def evaluate(folders: list[Path], json_dir: Path | None = None) -> int:
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json-dir", type=Path)
+    parser.add_argument("--first-seconds", type=float, help="judge only each record's first seconds")
+    parser.add_argument("--resample-to", type=float, metavar="HZ", help="judge each record sampled at this rate")
     parser.add_argument("folders", type=Path, nargs="+")
     args = parser.parse_args()
-    sys.exit(evaluate(args.folders, args.json_dir))
+    sys.exit(evaluate(args.folders, args.json_dir, args.first_seconds, args.resample_to))
