@@ -30,7 +30,7 @@ from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
-from scipy.signal import resample_poly
+from scipy.signal import firwin, resample_poly
 
 from kemo_pkg.cli import main
 from kemo_pkg.records import load_record
@@ -69,8 +69,13 @@ def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: flo
         vibration = vibration[: round(first_seconds * fs)]
     if resample_to_hz is not None:
         ratio = Fraction(resample_to_hz / fs).limit_denominator(1000)
-        vibration = resample_poly(vibration, ratio.numerator, ratio.denominator)
-        fs = fs * ratio.numerator / ratio.denominator
+        up, down = ratio.numerator, ratio.denominator
+        # A long filter, its stopband (100 dB down) starting at the lower Nyquist: an upsampled record's
+        # images and a downsampled one's aliases stay under every band's floor, where a short filter would
+        # leave them as bands of a mirrored record for the diagnosis to read.
+        taps = firwin(128 * max(up, down) + 1, 0.9 / max(up, down), window=("kaiser", 10.0))
+        vibration = resample_poly(vibration, up, down, window=taps)
+        fs = fs * up / down
     path = scratch / f"{folder.name}--{Path(row['file']).stem}.npy"
     np.save(path, vibration)
     return scratch, dict(row, file=path.name, fs_hz=repr(fs), vibration="")
