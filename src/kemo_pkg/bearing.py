@@ -383,6 +383,7 @@ class _Level:
     log_ratio: np.ndarray        # (bands, bins)
     valid: np.ndarray            # (bins,): False on shaft harmonics and on lines explained away
     typical: np.ndarray          # (bands, 1): what a bin of each band reads, the middle of its valid bins
+    unexplained: np.ndarray      # (bins,): `valid` before any family's lines were explained away
 
     @classmethod
     def masked(cls, prewhitening: str, low_hz: np.ndarray, high_hz: np.ndarray, width_hz: float, df: float,
@@ -396,7 +397,8 @@ class _Level:
         middle = kept.shape[1] // 2
         typical = (np.partition(kept, middle, axis=1)[:, middle : middle + 1] if kept.size
                    else np.zeros((log_ratio.shape[0], 1), log_ratio.dtype))
-        return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid, typical)
+        return cls(prewhitening, low_hz, high_hz, width_hz, df, log_ratio.shape[1], log_ratio * valid, valid, typical,
+                   valid)
 
     @property
     def grid(self) -> tuple[int, float]:
@@ -765,14 +767,16 @@ def _clear_of(windows: list[Window], ratios: np.ndarray) -> np.ndarray:
                      for low, high in windows])
 
 
-def _reader(comb: _Comb) -> Callable[[float], float | None]:
+def _reader(comb: _Comb, explained_too: bool = False) -> Callable[[float], float | None]:
     """The log ratio of the comb's band at a frequency, None on a masked bin
-    or past the spectra."""
+    or past the spectra; with `explained_too`, on the lines of families
+    explained away as well."""
     level, row = comb.level, comb.row
+    valid = level.unexplained if explained_too else level.valid
 
     def read(hz: float) -> float | None:
         i = round(hz / level.df)
-        return float(level.log_ratio[row, i]) if i < level.bins - 1 and level.valid[i] else None
+        return float(level.log_ratio[row, i]) if i < level.bins - 1 and valid[i] else None
 
     return read
 
@@ -796,10 +800,11 @@ def _carrier_hz(comb: _Comb, found_hz: float, shaft_hz: float) -> float | None:
     from every tooth of a family's comb found at `found_hz`, in the comb's
     band, harmonic by harmonic; None where no such lines do.  A line on the
     family's own harmonics is no other carrier's."""
-    read, df = _reader(comb), comb.level.df
+    read, read_any, df = _reader(comb), _reader(comb, explained_too=True), comb.level.df
 
+    # The carrier may be a family already explained away: its lines carry their sidebands still.
     def other(hz: float) -> float | None:
-        return None if _near_multiple(hz, found_hz, max(2 * df, LATTICE_WIDTH * hz)) else read(hz)
+        return None if _near_multiple(hz, found_hz, max(2 * df, LATTICE_WIDTH * hz)) else read_any(hz)
 
     for step in CARRIER_STEPS:
         carrier_hz = found_hz + step * shaft_hz
@@ -991,18 +996,17 @@ def _families(bands: _Bands) -> _Families:
     return _Families(levels, families_hz, trials, unjudged, modulations_hz, top_hz, bands.shaft_hz)
 
 
-def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], dict[str, float]]:
+def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], dict[str, DefectEvidence]]:
     """Every family's evidence, the present families from the strongest
-    down, and how far above its decoys each present family stood when all
-    were judged together: the family that stands highest explains its lines
-    away, and the others are scored again without them, against the same
-    decoys, while any stands."""
+    down, and each family's evidence when all were judged together: the
+    family that stands highest explains its lines away, and the others are
+    scored again without them, against the same decoys, while any stands."""
     evidence = dict(families.unjudged)
     trials = dict(families.trials)
     levels = families.levels
     ranked: list[str] = []
     was_present: set[str] = set()
-    stood: dict[str, float] = {}
+    first: dict[str, DefectEvidence] = {}
     while trials:
         judged: dict[str, DefectEvidence] = {}
         for defect in trials:
@@ -1013,7 +1017,7 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
                 e = replace(e or _unjudged(defect, families.rates_hz[defect][0], because), note=because, hidden=False)
             judged[defect] = e
         if not ranked:
-            stood = {d: e.excess for d, e in judged.items() if e.present}
+            first = judged
         was_present |= {d for d, e in judged.items() if e.present}
         present = [e for e in judged.values() if e.present]
         if not present:
@@ -1024,7 +1028,28 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
         ranked.append(lead.defect)
         del trials[lead.defect]
         levels = _explain_away(levels, lead, families.modulations_hz[lead.defect], families.top_hz)
-    return {d: evidence[d] for d in DEFECTS}, ranked, stood
+    return {d: evidence[d] for d in DEFECTS}, ranked, first
+
+
+def _stood_beside(families: _Families, evidence: dict[str, DefectEvidence], ranked: list[str],
+                  first: dict[str, DefectEvidence]) -> dict[str, float]:
+    """How far above its decoys each family stood when all were judged
+    together, but for those the verdict's family explained away whose lines
+    were the verdict's alone: where the verdict's family still stands once
+    that family's lines are explained away in turn."""
+    if not ranked:
+        return {}
+    lead = ranked[0]
+
+    def own_lines_only(other: DefectEvidence) -> bool:
+        # Only a family close enough to make the verdict probable is worth the second look.
+        if other.defect in ranked or CLEAR_LEAD * other.excess <= evidence[lead].excess:
+            return False
+        levels = _explain_away(families.levels, other, families.modulations_hz[other.defect], families.top_hz)
+        e = _strongest(lead, levels, *families.rates_hz[lead], families.trials[lead], families.shaft_hz)
+        return e is not None and e.present
+
+    return {d: e.excess for d, e in first.items() if e.present and not own_lines_only(e)}
 
 
 def diagnose_bearing(
@@ -1080,10 +1105,11 @@ def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], 
     """Every family's evidence, the present families the verdict is read
     from (the strongest first), how far above its decoys each stood when all
     were judged together, and why a strongest one was set aside."""
-    evidence, ranked, stood = _explained(families)
+    evidence, ranked, first = _explained(families)
+    set_aside: tuple[str, ...] = ()
     if (why := _another_cage(evidence, ranked)) is not None:
-        return evidence, ranked[1:], stood, (why,)
-    return evidence, ranked, stood, ()
+        ranked, set_aside = ranked[1:], (why,)
+    return evidence, ranked, _stood_beside(families, evidence, ranked, first), set_aside
 
 
 def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str | None:
@@ -1159,8 +1185,9 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
     spin wanders, and are read as one, probably: a cracked cage leaves them
     too.  A family that stood as close beside the verdict's when all were
     judged together (`stood`, their excess), until the verdict's lines
-    explained its own away, is an alternative too: the lines they share
-    could be either's.  So is a defect whose lines this bearing's geometry
+    explained its own away, is an alternative too, where the verdict's
+    family stands no more without that family's lines (`_stood_beside`):
+    the lines they share could be either's.  So is a defect whose lines this bearing's geometry
     puts where the verdict's stand (`_rivals`), however weak it reads."""
     if not ranked:
         return "none", None, ()
