@@ -482,10 +482,10 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     # The teeth of every comb, harmonic by harmonic: one gather each for their values and their validity.
     harmonics = np.arange(1, HARMONICS + 1)[:, None, None] * trial
     teeth = np.minimum(np.rint(harmonics / df).astype(np.intp), last)
-    total = masked[:, teeth[0]]
+    total = np.take(masked, teeth[0], axis=1)
     tallest = total + absent[teeth[0]]
     for tooth in teeth[1:]:
-        value = masked[:, tooth]
+        value = np.take(masked, tooth, axis=1)
         total = total + value
         tallest = np.maximum(tallest, value + absent[tooth])
     counted = valid[teeth].sum(axis=0).astype(np.float32)
@@ -495,9 +495,9 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     else:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
         side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
-        side_total = masked[:, side_teeth[0]]
+        side_total = np.take(masked, side_teeth[0], axis=1)
         for tooth in side_teeth[1:]:
-            side_total = side_total + masked[:, tooth]
+            side_total = side_total + np.take(masked, tooth, axis=1)
         sides_counted = valid[side_teeth].sum(axis=0).astype(np.float32)
         sideband = np.where(sides_counted > 0, side_total / np.maximum(sides_counted, 1), 0.0)
         score = score + SIDEBAND_WEIGHT * sideband
@@ -505,10 +505,12 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     for window_low, window_high in windows:
         # The window's slips, a run of the grid's.
         first, stop = np.searchsorted(slips, (window_low - 1e-12, window_high + 1e-12), side="left")
-        best = first + np.argmax(score[:, :, first:stop], axis=2)
-        scores.append(np.take_along_axis(score, best[..., None], axis=2)[..., 0])
-        sidebands.append(np.take_along_axis(sideband, best[..., None], axis=2)[..., 0])
-        best_slips.append(slips[best])
+        in_window = score[:, :, first:stop]
+        best = np.argmax(in_window, axis=2)
+        scores.append(in_window.max(axis=2))
+        sidebands.append(np.take_along_axis(sideband[:, :, first:stop], best[..., None], axis=2)[..., 0]
+                         if sideband_hz is not None else np.zeros_like(scores[-1]))
+        best_slips.append(slips[first + best])
     return np.array(scores), np.array(sidebands), np.array(best_slips)
 
 
