@@ -1189,8 +1189,9 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
     judged together (`stood`, their excess), until the verdict's lines
     explained its own away, is an alternative too, where the verdict's
     family stands no more without that family's lines (`_stood_beside`):
-    the lines they share could be either's.  So is a defect whose lines this bearing's geometry
-    puts where the verdict's stand (`_rivals`), however weak it reads."""
+    the lines they share could be either's.  So is a defect whose lines
+    this bearing's geometry puts where the verdict's stand (`_rivals`),
+    however weak it reads."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
