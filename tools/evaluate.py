@@ -59,9 +59,9 @@ def command(folder: Path, row: dict[str, str]) -> list[str]:
 
 
 def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: float | None,
-            resample_to_hz: float | None) -> tuple[Path, dict[str, str]]:
+            resample_to_hz: float | None) -> dict[str, str]:
     """The record cut to its first seconds and sampled at another rate,
-    saved in `scratch`, and its row: the folder and row to run it from."""
+    saved in `scratch`, and its row there."""
     record = load_record(folder / row["file"], fs=float(row["fs_hz"]) if row.get("fs_hz") else None,
                          vibration_column=row.get("vibration") or None)
     vibration, fs = np.asarray(record.vibration, float), record.fs
@@ -78,7 +78,7 @@ def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: flo
         fs = fs * up / down
     path = scratch / f"{folder.name}--{Path(row['file']).stem}.npy"
     np.save(path, vibration)
-    return scratch, dict(row, file=path.name, fs_hz=repr(fs), vibration="")
+    return dict(row, file=path.name, fs_hz=repr(fs), vibration="")
 
 
 def diagnose(argv: list[str]) -> tuple[str, float, dict | None]:
@@ -132,11 +132,12 @@ def evaluate(folders: list[Path], json_dir: Path | None = None, first_seconds: f
         rows = labels(folder)
         outcomes, seconds = [], []
         for row in rows:
-            with tempfile.TemporaryDirectory() as scratch:
-                source, run = folder, row
-                if first_seconds is not None or resample_to_hz is not None:
-                    source, run = derived(folder, row, Path(scratch), first_seconds, resample_to_hz)
-                verdict, took, result = diagnose(command(source, run))
+            if first_seconds is None and resample_to_hz is None:
+                verdict, took, result = diagnose(command(folder, row))
+            else:
+                with tempfile.TemporaryDirectory() as scratch:
+                    derived_row = derived(folder, row, Path(scratch), first_seconds, resample_to_hz)
+                    verdict, took, result = diagnose(command(Path(scratch), derived_row))
             if json_dir is not None and result is not None:
                 json_dir.mkdir(parents=True, exist_ok=True)
                 (json_dir / f"{folder.name}--{Path(row['file']).stem}.json").write_text(json.dumps(result))

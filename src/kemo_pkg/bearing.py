@@ -136,6 +136,8 @@ CARRIER_STEPS = tuple(step for step in range(-LATTICE_SIDEBANDS, LATTICE_SIDEBAN
 # The verdict is clear when its family stands at least this many times
 # further above its decoys than any alternative does.
 CLEAR_LEAD = 2.0
+# The lines that go with a verdict's own, and are no alternative to it.
+COMPANIONS = {"outer_race": ("cage",), "ball": ("cage",), "cage": ("ball",)}
 # The envelope spectrum is the Welch average of three half-overlapping halves of
 # the record: lines that hold through the record stay, chance peaks of a single
 # transform average out, and the floor they are measured against steadies.
@@ -490,9 +492,8 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         tallest = np.maximum(tallest, value + absent[tooth])
     counted = valid[teeth].sum(axis=0).astype(np.float32)
     score = np.where(counted >= MIN_LINES, (total - tallest) / np.maximum(counted - 1, 1), -np.inf)
-    if sideband_hz is None:
-        sideband = np.zeros_like(score)
-    else:
+    sideband = None
+    if sideband_hz is not None:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
         side_teeth = np.clip(np.rint(sides / df).astype(np.intp), 0, last).reshape((-1,) + trial.shape)
         side_total = np.take(masked, side_teeth[0], axis=1)
@@ -509,7 +510,7 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         best = np.argmax(in_window, axis=2)
         scores.append(in_window.max(axis=2))
         sidebands.append(np.take_along_axis(sideband[:, :, first:stop], best[..., None], axis=2)[..., 0]
-                         if sideband_hz is not None else np.zeros_like(scores[-1]))
+                         if sideband is not None else np.zeros_like(scores[-1]))
         best_slips.append(slips[first + best])
     return np.array(scores), np.array(sidebands), np.array(best_slips)
 
@@ -1033,25 +1034,26 @@ def _explained(families: _Families) -> tuple[dict[str, DefectEvidence], list[str
     return {d: evidence[d] for d in DEFECTS}, ranked, first
 
 
-def _stood_beside(families: _Families, evidence: dict[str, DefectEvidence], ranked: list[str],
-                  first: dict[str, DefectEvidence]) -> dict[str, float]:
-    """How far above its decoys each family stood when all were judged
-    together, but for those the verdict's family explained away whose lines
-    were the verdict's alone: where the verdict's family still stands once
-    that family's lines are explained away in turn."""
+def _shadowed(families: _Families, evidence: dict[str, DefectEvidence], ranked: list[str],
+              first: dict[str, DefectEvidence]) -> tuple[str, ...]:
+    """The families (the cage and the verdict's companions aside) that stood
+    within CLEAR_LEAD of the verdict's when all were judged together
+    (`first`), until the verdict's lines explained theirs away, and whose
+    lines the verdict's shares: the verdict's family stands no more once
+    that family's lines are explained away in turn.  Where it still stands,
+    the lines were the verdict's alone."""
     if not ranked:
-        return {}
+        return ()
     lead = ranked[0]
 
-    def own_lines_only(other: DefectEvidence) -> bool:
-        # Only a family close enough to make the verdict probable is worth the second look.
-        if other.defect in ranked or CLEAR_LEAD * other.excess <= evidence[lead].excess:
-            return False
+    def shares(other: DefectEvidence) -> bool:
         levels = _explain_away(families.levels, other, families.modulations_hz[other.defect], families.top_hz)
         e = _strongest(lead, levels, *families.rates_hz[lead], families.trials[lead], families.shaft_hz)
-        return e is not None and e.present
+        return e is None or not e.present
 
-    return {d: e.excess for d, e in first.items() if e.present and not own_lines_only(e)}
+    return tuple(d for d, e in first.items()
+                 if e.present and d not in (*ranked, *COMPANIONS.get(lead, ()), "cage")
+                 and CLEAR_LEAD * e.excess > evidence[lead].excess and shares(e))
 
 
 def diagnose_bearing(
@@ -1093,9 +1095,9 @@ def diagnose_bearing(
     BearingDiagnosis
     """
     bands = _bands(vibration, fs, orders, shaft_hz, band_hz, highest_hz)
-    evidence, ranked, stood, set_aside = _judged(_families(bands))
+    evidence, ranked, shadowed, set_aside = _judged(_families(bands))
     notes = (*bands.notes, *set_aside)
-    verdict, confidence, alternatives = _verdict(evidence, ranked, stood)
+    verdict, confidence, alternatives = _verdict(evidence, ranked, shadowed)
     source = evidence[ranked[0]] if ranked else None
     band, reason = _band_and_reason(source, bands.kurtogram, band_hz, bands.families_hz, highest_hz)
     envelope_hz, envelope_ratio = _envelope_over_floor(bands.whitened, bands.df, band, shaft_hz, evidence, source)
@@ -1103,15 +1105,15 @@ def diagnose_bearing(
                             evidence, bands.kurtogram, envelope_hz, envelope_ratio, notes)
 
 
-def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], dict[str, float], tuple[str, ...]]:
+def _judged(families: _Families) -> tuple[dict[str, DefectEvidence], list[str], tuple[str, ...], tuple[str, ...]]:
     """Every family's evidence, the present families the verdict is read
-    from (the strongest first), how far above its decoys each stood when all
-    were judged together, and why a strongest one was set aside."""
+    from (the strongest first), the families its lines explained away that
+    share them (`_shadowed`), and why a strongest one was set aside."""
     evidence, ranked, first = _explained(families)
     set_aside: tuple[str, ...] = ()
     if (why := _another_cage(evidence, ranked)) is not None:
         ranked, set_aside = ranked[1:], (why,)
-    return evidence, ranked, _stood_beside(families, evidence, ranked, first), set_aside
+    return evidence, ranked, _shadowed(families, evidence, ranked, first), set_aside
 
 
 def _another_cage(evidence: dict[str, DefectEvidence], ranked: list[str]) -> str | None:
@@ -1171,7 +1173,7 @@ def _bands(vibration: np.ndarray, fs: float, orders: DefectOrders, shaft_hz: flo
 
 
 def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
-             stood: dict[str, float]) -> tuple[str, Confidence | None, tuple[str, ...]]:
+             shadowed: tuple[str, ...]) -> tuple[str, Confidence | None, tuple[str, ...]]:
     """The verdict, its confidence and its alternatives, from the present
     families, strongest first.
 
@@ -1186,23 +1188,19 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
     `_another_cage`), they are a ball defect's clearest trace when its own
     spin wanders, and are read as one, probably: a cracked cage leaves them
     too.  A family that stood as close beside the verdict's when all were
-    judged together (`stood`, their excess), until the verdict's lines
-    explained its own away, is an alternative too, where the verdict's
-    family stands no more without that family's lines (`_stood_beside`):
-    the lines they share could be either's.  So is a defect whose lines
+    judged together, until the verdict's lines explained its own away, is an
+    alternative too where the verdict's family stands no more without that
+    family's lines (`shadowed`): the lines they share could be either's.  So is a defect whose lines
     this bearing's geometry puts where the verdict's stand (`_rivals`),
     however weak it reads."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
-    # The lines that go with the verdict's own are no alternative to it.
-    companions = {"outer_race": ("cage",), "ball": ("cage",), "cage": ("ball",)}.get(lead, ())
+    companions = COMPANIONS.get(lead, ())
     alternatives = tuple(d for d in ranked[1:] if d not in companions
                          and CLEAR_LEAD * evidence[d].excess > evidence[lead].excess)
     if lead == "cage" and "ball" not in ranked:
         return "ball", "probable", ("cage", *alternatives)
-    shadowed = tuple(d for d, excess in stood.items()
-                     if d not in (*ranked, *companions, "cage") and CLEAR_LEAD * excess > evidence[lead].excess)
     alternatives += tuple(d for d in (*shadowed, *_rivals(evidence, lead)) if d not in alternatives)
     return ("ball" if lead == "cage" else lead), ("probable" if alternatives else "clear"), alternatives
 
