@@ -146,6 +146,9 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect, strike)
         (bearing_record("cage"), ("ball", "probable", ("cage",)), ORDERS),
         # The same lines 4.5 % below this bearing's cage rate: as likely another bearing's cage on the shaft.
         (bearing_record("cage", lag=0.045), ("none", None, ()), ORDERS),
+        # Another machine's train 4.7 % below the outer race's rate, its first line under the shaft's third
+        # harmonic: a lagging cage would put the race's lines there, but a lag must show the line fixing its rate.
+        (bearing_record("outer_race", orders=2.97), ("none", None, ()), replace(ORDERS, bpfo=3.1)),
         # Impacts at the inner race's rate that do not swing with the shaft, or at a ball's that do not swing
         # with the cage: no defect of a part that turns through the load zone does that.
         (bearing_record("inner_race", modulation=0.0), ("none", None, ()), ORDERS),
@@ -172,7 +175,8 @@ def test_a_built_in_defect_is_named_and_a_healthy_bearing_is_not(defect, strike)
          replace(ORDERS, bsf=0.99 * RATES["outer_race"])),
     ],
     ids=["outer race, cage-rate swing", "cage lagging", "impacts in step", "impacts in step, cage lagging",
-         "two defects", "cage lines", "another bearing's cage lines", "inner race, no load zone", "ball, no load zone",
+         "two defects", "cage lines", "another bearing's cage lines", "a train below a lag, its fundamental hidden",
+         "inner race, no load zone", "ball, no load zone",
          "one line", "weak defect", "another inner race", "another outer race at half the rate",
          "races a shaft rate apart", "a ball striking at the outer race's rate",
          "a ball spinning at the outer race's rate"],

@@ -492,6 +492,12 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         tallest = np.maximum(tallest, value + absent[tooth])
     counted = valid[teeth].sum(axis=0).astype(np.float32)
     score = np.where(counted >= MIN_LINES, (total - tallest) / np.maximum(counted - 1, 1), -np.inf)
+    # Every window reaches up to the family's slip tolerance (`_windows`); below it by more than that, the
+    # rate lags with the cage, which a comb must show its fundamental to claim: its higher harmonics alone,
+    # spread over a lag of several per cent, are as easily another family's far sidebands or another
+    # machine's train whose first line hides under a shaft harmonic.
+    tolerance = min(w[1] for w in windows)
+    score = np.where(valid[teeth[0]] | (slips >= -tolerance - 1e-12), score, -np.inf)
     sideband = None
     if sideband_hz is not None:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
@@ -651,7 +657,7 @@ def _envelope_spectra(squared: np.ndarray, rate_hz: float) -> tuple[np.ndarray, 
 def _windows(defect: str) -> list[Window]:
     """The slip windows a family is sought in: around its kinematic rate,
     and for the cage-borne rates a second one reaching as far down as a
-    lagging cage takes them."""
+    lagging cage takes them.  Both reach up to the family's slip tolerance."""
     tolerance = SLIP_TOLERANCE[defect]
     if defect in CAGE_BORNE:
         return [(-tolerance, tolerance), (-tolerance - CAGE_LAG, tolerance)]
