@@ -469,7 +469,8 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
     (score, sideband mean, slip), each (windows, rows, fundamentals).
 
     A comb's teeth are its first HARMONICS lines that fall on valid bins; at
-    least MIN_LINES are needed (-inf otherwise).  Its score is the mean log
+    least MIN_LINES are needed, and the first where the rate lags (-inf
+    otherwise).  Its score is the mean log
     ratio of its teeth with the tallest left out, so that one line (a tone of
     anything) does not make a comb, plus SIDEBAND_WEIGHT times the mean of the
     valid sidebands around them.  The slip steps by two bins at the last
@@ -492,9 +493,9 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         tallest = np.maximum(tallest, value + absent[tooth])
     counted = valid[teeth].sum(axis=0).astype(np.float32)
     score = np.where(counted >= MIN_LINES, (total - tallest) / np.maximum(counted - 1, 1), -np.inf)
-    # Every window reaches up to the family's slip tolerance (`_windows`); below it by more than that, the
-    # rate lags with the cage, which a comb must show its fundamental to claim: its higher harmonics alone,
-    # spread over a lag of several per cent, are as easily another family's far sidebands or another
+    # Every window reaches up to the family's slip tolerance (`_windows`).  A rate further below its kinematic
+    # one than that is a lagging cage's, an exception a comb claims only with its fundamental: over a lag of
+    # several per cent its higher harmonics alone are as easily another family's far sidebands, or another
     # machine's train whose first line hides under a shaft harmonic.
     tolerance = min(w[1] for w in windows)
     score = np.where(valid[teeth[0]] | (slips >= -tolerance - 1e-12), score, -np.inf)
