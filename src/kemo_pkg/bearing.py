@@ -470,10 +470,10 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
 
     A comb's teeth are its first HARMONICS lines that fall on valid bins; at
     least MIN_LINES are needed, and the first where the rate lags (-inf
-    otherwise).  Its score is the mean log
-    ratio of its teeth with the tallest left out, so that one line (a tone of
-    anything) does not make a comb, plus SIDEBAND_WEIGHT times the mean of the
-    valid sidebands around them.  The slip steps by two bins at the last
+    otherwise).  Its score is the mean log ratio of its teeth with the
+    tallest left out, so that one line (a tone of anything) does not make a
+    comb, plus SIDEBAND_WEIGHT times the mean of the valid sidebands around
+    them.  The slip steps by two bins at the last
     harmonic: each bin already holds the largest of its neighbours."""
     low, high = min(w[0] for w in windows), max(w[1] for w in windows)
     steps = max(3, int(math.ceil((high - low) / 2 * fundamentals_hz.max() * HARMONICS / df)) + 1)
@@ -491,14 +491,15 @@ def _comb(log_ratio: np.ndarray, valid: np.ndarray, df: float, fundamentals_hz: 
         value = np.take(masked, tooth, axis=1)
         total = total + value
         tallest = np.maximum(tallest, value + absent[tooth])
-    counted = valid[teeth].sum(axis=0).astype(np.float32)
+    seen = valid[teeth]
+    counted = seen.sum(axis=0).astype(np.float32)
     score = np.where(counted >= MIN_LINES, (total - tallest) / np.maximum(counted - 1, 1), -np.inf)
     # Every window reaches up to the family's slip tolerance (`_windows`).  A rate further below its kinematic
     # one than that is a lagging cage's, an exception a comb claims only with its fundamental: over a lag of
     # several per cent its higher harmonics alone are as easily another family's far sidebands, or another
     # machine's train whose first line hides under a shaft harmonic.
     tolerance = min(w[1] for w in windows)
-    score = np.where(valid[teeth[0]] | (slips >= -tolerance - 1e-12), score, -np.inf)
+    score = np.where(seen[0] | (slips >= -tolerance - 1e-12), score, -np.inf)
     sideband = None
     if sideband_hz is not None:
         sides = harmonics[:, None] + np.array([-sideband_hz, sideband_hz])[None, :, None, None]
@@ -1197,9 +1198,9 @@ def _verdict(evidence: dict[str, DefectEvidence], ranked: list[str],
     too.  A family that stood as close beside the verdict's when all were
     judged together, until the verdict's lines explained its own away, is an
     alternative too where the verdict's family stands no more without that
-    family's lines (`shadowed`): the lines they share could be either's.  So is a defect whose lines
-    this bearing's geometry puts where the verdict's stand (`_rivals`),
-    however weak it reads."""
+    family's lines (`shadowed`): the lines they share could be either's.  So
+    is a defect whose lines this bearing's geometry puts where the verdict's
+    stand (`_rivals`), however weak it reads."""
     if not ranked:
         return "none", None, ()
     lead = ranked[0]
