@@ -3,7 +3,8 @@
 --bearing .. --json --no-figure` per record, the verdicts against the labels,
 and the time each took.
 
-    python tools/evaluate.py [--json-dir DIR] [--first-seconds S] [--resample-to HZ] FOLDER [FOLDER ...]
+    python tools/evaluate.py [--json-dir DIR] [--first-seconds S] [--resample-to HZ] [--noise SHARE]
+                             FOLDER [FOLDER ...]
 
 Each FOLDER holds records (of any format `analyze` reads) and `labels.csv`
 with the columns file, fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration
@@ -11,10 +12,13 @@ with the columns file, fault, fs_hz, rpm, bpfo, bpfi, bsf, ftf and vibration
 rig each) and pooled.  `--json-dir` keeps each record's JSON output there,
 one file per record.
 
-`--first-seconds` and `--resample-to` hand the command each record as
-another rig would: only its first seconds, or sampled at another rate (by
-polyphase resampling).  A verdict that changes with them hangs on the
-record's length or on the rate its rig happened to sample at.
+`--first-seconds`, `--resample-to` and `--noise` hand the command each
+record as another rig would: only its first seconds, sampled at another
+rate (by polyphase resampling), or with white noise of SHARE times its RMS
+added, as a noisier sensor or amplifier would (drawn from a generator
+seeded by the file's name: every run hands over the same record).  A
+verdict that changes with them hangs on the record's length, on the rate
+its rig happened to sample at or on how quiet its sensor was.
 """
 
 import argparse
@@ -26,6 +30,7 @@ import statistics
 import sys
 import tempfile
 import time
+import zlib
 from fractions import Fraction
 from pathlib import Path
 
@@ -59,9 +64,9 @@ def command(folder: Path, row: dict[str, str]) -> list[str]:
 
 
 def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: float | None,
-            resample_to_hz: float | None) -> dict[str, str]:
-    """The record cut to its first seconds and sampled at another rate,
-    saved in `scratch`, and its row there."""
+            resample_to_hz: float | None, noise_share: float | None) -> dict[str, str]:
+    """The record cut to its first seconds, sampled at another rate and
+    with noise added, saved in `scratch`, and its row there."""
     record = load_record(folder / row["file"], fs=float(row["fs_hz"]) if row.get("fs_hz") else None,
                          vibration_column=row.get("vibration") or None)
     vibration, fs = np.asarray(record.vibration, float), record.fs
@@ -76,6 +81,9 @@ def derived(folder: Path, row: dict[str, str], scratch: Path, first_seconds: flo
         taps = firwin(128 * max(up, down) + 1, 0.9 / max(up, down), window=("kaiser", 10.0))
         vibration = resample_poly(vibration, up, down, window=taps)
         fs = fs * up / down
+    if noise_share is not None:
+        rng = np.random.default_rng(zlib.crc32(row["file"].encode()))
+        vibration = vibration + noise_share * np.std(vibration) * rng.standard_normal(vibration.size)
     path = scratch / f"{folder.name}--{Path(row['file']).stem}.npy"
     np.save(path, vibration)
     return dict(row, file=path.name, fs_hz=repr(fs), vibration="")
@@ -125,18 +133,18 @@ def print_table(title: str, outcomes: list[tuple[str, str]], seconds: list[float
 
 
 def evaluate(folders: list[Path], json_dir: Path | None = None, first_seconds: float | None = None,
-             resample_to_hz: float | None = None) -> int:
+             resample_to_hz: float | None = None, noise_share: float | None = None) -> int:
     pooled: list[tuple[str, str]] = []
     pooled_seconds: list[float] = []
     for folder in folders:
         rows = labels(folder)
         outcomes, seconds = [], []
         for row in rows:
-            if first_seconds is None and resample_to_hz is None:
+            if first_seconds is None and resample_to_hz is None and noise_share is None:
                 verdict, took, result = diagnose(command(folder, row))
             else:
                 with tempfile.TemporaryDirectory() as scratch:
-                    derived_row = derived(folder, row, Path(scratch), first_seconds, resample_to_hz)
+                    derived_row = derived(folder, row, Path(scratch), first_seconds, resample_to_hz, noise_share)
                     verdict, took, result = diagnose(command(Path(scratch), derived_row))
             if json_dir is not None and result is not None:
                 json_dir.mkdir(parents=True, exist_ok=True)
@@ -160,6 +168,7 @@ if __name__ == "__main__":
     parser.add_argument("--json-dir", type=Path)
     parser.add_argument("--first-seconds", type=float, help="judge only each record's first seconds")
     parser.add_argument("--resample-to", type=float, metavar="HZ", help="judge each record sampled at this rate")
+    parser.add_argument("--noise", type=float, metavar="SHARE", help="add white noise of SHARE times each record's RMS")
     parser.add_argument("folders", type=Path, nargs="+")
     args = parser.parse_args()
-    sys.exit(evaluate(args.folders, args.json_dir, args.first_seconds, args.resample_to))
+    sys.exit(evaluate(args.folders, args.json_dir, args.first_seconds, args.resample_to, args.noise))

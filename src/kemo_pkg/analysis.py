@@ -23,7 +23,7 @@ from .problems import InputError, Note
 from .quality import RecordQuality, bridge_spikes, check_record
 from .records import Record
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S, Severity, assess_severity
-from .speed import SPEED_TOLERANCE, shaft_speed_from_spectrum
+from .speed import SPEED_TOLERANCE, shaft_speed_from_envelope, shaft_speed_from_spectrum
 from .tracking import OrderDomain, track_orders
 
 __all__ = ["MIN_GEAR_RATIO", "MIN_REVOLUTIONS", "Assessment", "Progress", "Settings", "ShaftSpeed", "assess_record",
@@ -84,7 +84,9 @@ class ShaftSpeed:
 
     shaft_hz: float
     # "tachometer"; "spectrum": read from the shaft lines near the nominal
-    # speed; "nominal": no shaft line stands out, so the nominal speed itself.
+    # speed; "envelope": from their trace in the envelope of the resonances,
+    # where noise buries them in the spectrum; "nominal": no shaft line
+    # stands out in either, so the nominal speed itself.
     source: str
     nominal_hz: float | None = None
 
@@ -190,7 +192,8 @@ def _shaft_speed(record: Record, settings: Settings, order: OrderDomain | None, 
                  notes: list[Note]) -> ShaftSpeed | None:
     """From the tachometer; else read from the shaft lines within the
     tolerance of the nominal speed (the analyst's before the one the record
-    logged); else, where no shaft line stands out, the nominal speed."""
+    logged), in the spectrum or else in the envelope; else, where no shaft
+    line stands out, the nominal speed."""
     rpm = settings.rpm if settings.rpm is not None else record.rpm
     if rpm is not None and rpm < _lowest_rpm(record.fs, len(record.vibration)):  # the record's own, logged
         notes.append(Note("shaft speed", f"the logged speed, {rpm:g} r/min, turns less than once in the record;"
@@ -201,13 +204,14 @@ def _shaft_speed(record: Record, settings: Settings, order: OrderDomain | None, 
         return ShaftSpeed(order.speed_hz, "tachometer", nominal_hz)
     if nominal_hz is None:
         return None
-    with progress("shaft speed from the spectrum"):
-        found_hz = shaft_speed_from_spectrum(record.vibration, record.fs, nominal_hz, settings.rpm_tolerance)
-    if found_hz is None:
-        notes.append(Note("shaft speed", f"no shaft line stands out within {100 * settings.rpm_tolerance:g} % of"
-                          " the nominal speed; the nominal speed is used"))
-        return ShaftSpeed(nominal_hz, "nominal", nominal_hz)
-    return ShaftSpeed(found_hz, "spectrum", nominal_hz)
+    for source, read in (("spectrum", shaft_speed_from_spectrum), ("envelope", shaft_speed_from_envelope)):
+        with progress(f"shaft speed from the {source}"):
+            found_hz = read(record.vibration, record.fs, nominal_hz, settings.rpm_tolerance)
+        if found_hz is not None:
+            return ShaftSpeed(found_hz, source, nominal_hz)
+    notes.append(Note("shaft speed", f"no shaft line stands out within {100 * settings.rpm_tolerance:g} % of the"
+                      " nominal speed, in the spectrum or its envelope; the nominal speed is used"))
+    return ShaftSpeed(nominal_hz, "nominal", nominal_hz)
 
 
 def _severity(record: Record, settings: Settings, speed: ShaftSpeed | None, notes: list[Note]) -> Severity | None:

@@ -85,6 +85,7 @@ def _speed_findings(assessment: Assessment, add: _Rows) -> None:
         add("nominal_shaft_hz", "nominal shaft speed (Hz)", speed.nominal_hz,
             f"{speed.nominal_hz:.3f} ({speed.nominal_hz * 60:.0f} r/min)")
     source = {"tachometer": "from the tachometer", "spectrum": "read from the shaft lines",
+              "envelope": "read from the shaft lines of the envelope",
               "nominal": "nominal, no shaft line found"}[speed.source]
     add("shaft_hz", f"shaft speed {source} (Hz)", speed.shaft_hz,
         f"{speed.shaft_hz:.3f} ({speed.shaft_hz * 60:.0f} r/min)")

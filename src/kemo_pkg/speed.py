@@ -1,20 +1,36 @@
-"""The shaft speed a record's spectrum shows near the speed it was given.
+"""The shaft speed a record shows near the speed it was given.
 
 A motor's slip or a drive's set point moves the speed from its nameplate by
 a few per cent; a set point of a test rig, by several.  The bearing's defect
 lines are sought at the speed the shaft truly turns, so it is read from the
-shaft's own harmonics within a stated tolerance of the speed given.
+shaft's own harmonics within a stated tolerance of the speed given: in the
+record's spectrum, or where broadband noise buries them there, in the
+envelope of the resonances the shaft's unbalance and load swing.
 """
 
 import numpy as np
 
 from . import core_math as cm
 
-__all__ = ["SPEED_TOLERANCE", "shaft_speed_from_spectrum"]
+__all__ = ["SPEED_TOLERANCE", "shaft_speed_from_envelope", "shaft_speed_from_spectrum"]
 
 SPEED_TOLERANCE = 0.1  # a set point or a nameplate speed is within 10 % of the shaft's
 SPEED_HARMONICS = 5
 LINE_PROMINENCE = 4.0  # a shaft line stands this many times over the spectrum's median around it
+# The envelope's band, as shares of the sample rate: far above the shaft's
+# own lines, below the converter's anti-alias roll-off.
+ENVELOPE_BAND = (1 / 8, 0.45)
+# A defect's lines stand in the envelope too, taller than the shaft's, with
+# shaft-rate sidebands: a wrong speed gathers two of them as its fourth and
+# fifth harmonics.  The shaft rate's own modulation stands at its first two,
+# below the rate of any race or ball; both must stand out.
+ENVELOPE_HARMONICS = 2
+# Its peaks are read from a Hann window's lobe, four bins wide: only bins
+# this fine (a share of the speed) part a shaft harmonic from a defect's
+# sideband a slip tolerance (1.5 %) or more away, as an 8-ball bearing's
+# BPFO less one shaft rate lies 2.6 % above two shaft orders.
+ENVELOPE_RESOLUTION = 0.0075
+ENVELOPE_PADDING = 27  # samples the fourth-order band-pass pads each end with: 3 (2 * 4 + 1)
 
 
 def shaft_speed_from_spectrum(
@@ -50,11 +66,60 @@ def shaft_speed_from_spectrum(
     -------
     float or None
     """
+    return _speed_from_lines(vibration, fs, nominal_hz, tolerance, SPEED_HARMONICS, 1)
+
+
+def shaft_speed_from_envelope(
+    vibration: np.ndarray, fs: float, nominal_hz: float, tolerance: float = SPEED_TOLERANCE
+) -> float | None:
+    """The shaft speed (Hz) within `tolerance` of `nominal_hz`, read as
+    `shaft_speed_from_spectrum` reads it, from the first two shaft harmonics
+    of the amplitude envelope of the record's upper band (`ENVELOPE_BAND`);
+    None where either does not stand out, or where the record is too short
+    for its bins to part them from a defect's lines (`ENVELOPE_RESOLUTION`).
+
+    Broadband noise (a noisy sensor or amplifier, flow, cavitation) can bury
+    the shaft's own lines in the spectrum while the resonances above still
+    swing at shaft rate with the unbalance, the load zone a turning inner
+    race carries its defect through, or a bent shaft: their envelope then
+    tells the speed that the spectrum no longer does.
+
+    Parameters
+    ----------
+    vibration : ndarray
+        The record, finite samples.
+    fs : float
+        Sample rate, Hz.
+    nominal_hz : float
+        The speed given, Hz.
+    tolerance : float
+        How far the shaft may turn from `nominal_hz`, as a share of it; below 1/3.
+
+    Returns
+    -------
+    float or None
+    """
+    vibration = np.asarray(vibration, dtype=float)
+    # The band-pass runs forwards and backwards from padded ends: a record
+    # shorter than the padding holds no envelope.
+    if len(vibration) <= ENVELOPE_PADDING or fs / len(vibration) > ENVELOPE_RESOLUTION * nominal_hz:
+        return None
+    low, high = ENVELOPE_BAND
+    envelope = cm.compute_envelope_waveform(vibration, fs, low * fs, high * fs)
+    return _speed_from_lines(envelope, fs, nominal_hz, tolerance, ENVELOPE_HARMONICS, ENVELOPE_HARMONICS)
+
+
+def _speed_from_lines(
+    vibration: np.ndarray, fs: float, nominal_hz: float, tolerance: float, harmonics_read: int, lines_needed: int
+) -> float | None:
+    """The speed read from the first `harmonics_read` shaft harmonics of the
+    spectrum of `vibration`, where `lines_needed` of them stand out
+    (`shaft_speed_from_spectrum`)."""
     freqs, amps = cm.compute_frequency_spectrum(vibration, fs)
     if freqs is None or amps is None:  # a record of fewer than two samples
         return None
     df = float(freqs[1] - freqs[0])
-    harmonics = np.arange(1, SPEED_HARMONICS + 1)
+    harmonics = np.arange(1, harmonics_read + 1)
     # A line is read from its bin and both neighbours: none within two bins of
     # 0 Hz (the record's mean) or of Nyquist.
     harmonics = harmonics[
@@ -78,11 +143,11 @@ def shaft_speed_from_spectrum(
         centre = int(round(k * coarse / df))
         peak = centre - 1 + int(np.argmax(log_amps[centre - 1 : centre + 2]))
         around = amps[max(peak - 20, 0) : peak + 21]
-        if amps[peak] < LINE_PROMINENCE * np.median(around):
-            continue  # no line here
+        if not amps[peak] > LINE_PROMINENCE * np.median(around):
+            continue  # no line here (a silent record's spectrum holds none either)
         left, middle, right = log_amps[peak - 1 : peak + 2]
         curvature = left - 2 * middle + right
         offset = 0.5 * (left - right) / curvature if curvature < 0 else 0.0
         estimates.append((peak + offset) * df / k)
         weights.append(float(k))
-    return float(np.average(estimates, weights=weights)) if estimates else None
+    return float(np.average(estimates, weights=weights)) if len(estimates) >= lines_needed else None
