@@ -25,7 +25,7 @@ from kemo_pkg import bearing
 from kemo_pkg.bearing import parse_defect_orders
 from kemo_pkg.quality import bridge_spikes, check_vibration
 from kemo_pkg.records import load_record
-from kemo_pkg.speed import SPEED_TOLERANCE, shaft_speed_from_envelope, shaft_speed_from_spectrum
+from kemo_pkg.speed import SPEED_READERS, SPEED_TOLERANCE
 
 STATISTICS = {"CAGE_LAG": (0.0, 0.03, 0.045, 0.06), "SIDEBAND_WEIGHT": (0.0, 0.3, 0.5, 0.7)}
 THRESHOLDS = {"MIN_EXCESS": (0.25, 0.3, 0.35, 0.4, 0.45, 0.5, 0.6), "MIN_SCORE": (2.0, 3.0, 4.0),
@@ -65,8 +65,8 @@ def prepared(folder, row):
         return None
     vibration = bridge_spikes(record.vibration, quality.spikes)
     nominal_hz = float(row["rpm"]) / 60
-    shaft_hz = (shaft_speed_from_spectrum(vibration, record.fs, nominal_hz, SPEED_TOLERANCE)
-                or shaft_speed_from_envelope(vibration, record.fs, nominal_hz, SPEED_TOLERANCE) or nominal_hz)
+    read_hz = (read(vibration, record.fs, nominal_hz, SPEED_TOLERANCE) for _, read in SPEED_READERS)
+    shaft_hz = next((hz for hz in read_hz if hz is not None), nominal_hz)
     orders = parse_defect_orders(",".join(f"{key}={row[key]}" for key in ("bpfo", "bpfi", "bsf", "ftf")))
     return bearing._bands(vibration, record.fs, orders, shaft_hz, None, None)
 

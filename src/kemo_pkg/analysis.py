@@ -23,7 +23,7 @@ from .problems import InputError, Note
 from .quality import RecordQuality, bridge_spikes, check_record
 from .records import Record
 from .severity import UNITS_TO_M_S2, ZONE_BOUNDARIES_MM_S, Severity, assess_severity
-from .speed import SPEED_TOLERANCE, shaft_speed_from_envelope, shaft_speed_from_spectrum
+from .speed import SPEED_READERS, SPEED_TOLERANCE
 from .tracking import OrderDomain, track_orders
 
 __all__ = ["MIN_GEAR_RATIO", "MIN_REVOLUTIONS", "Assessment", "Progress", "Settings", "ShaftSpeed", "assess_record",
@@ -204,7 +204,7 @@ def _shaft_speed(record: Record, settings: Settings, order: OrderDomain | None, 
         return ShaftSpeed(order.speed_hz, "tachometer", nominal_hz)
     if nominal_hz is None:
         return None
-    for source, read in (("spectrum", shaft_speed_from_spectrum), ("envelope", shaft_speed_from_envelope)):
+    for source, read in SPEED_READERS:
         with progress(f"shaft speed from the {source}"):
             found_hz = read(record.vibration, record.fs, nominal_hz, settings.rpm_tolerance)
         if found_hz is not None:

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import core_math as cm
 
-__all__ = ["SPEED_TOLERANCE", "shaft_speed_from_envelope", "shaft_speed_from_spectrum"]
+__all__ = ["SPEED_READERS", "SPEED_TOLERANCE", "shaft_speed_from_envelope", "shaft_speed_from_spectrum"]
 
 SPEED_TOLERANCE = 0.1  # a set point or a nameplate speed is within 10 % of the shaft's
 SPEED_HARMONICS = 5
@@ -82,22 +82,8 @@ def shaft_speed_from_envelope(
     the shaft's own lines in the spectrum while the resonances above still
     swing at shaft rate with the unbalance, the load zone a turning inner
     race carries its defect through, or a bent shaft: their envelope then
-    tells the speed that the spectrum no longer does.
-
-    Parameters
-    ----------
-    vibration : ndarray
-        The record, finite samples.
-    fs : float
-        Sample rate, Hz.
-    nominal_hz : float
-        The speed given, Hz.
-    tolerance : float
-        How far the shaft may turn from `nominal_hz`, as a share of it; below 1/3.
-
-    Returns
-    -------
-    float or None
+    tells the speed that the spectrum no longer does.  Parameters and
+    result as `shaft_speed_from_spectrum`'s.
     """
     vibration = np.asarray(vibration, dtype=float)
     # The band-pass runs forwards and backwards from padded ends: a record
@@ -151,3 +137,8 @@ def _speed_from_lines(
         estimates.append((peak + offset) * df / k)
         weights.append(float(k))
     return float(np.average(estimates, weights=weights)) if len(estimates) >= lines_needed else None
+
+
+# Where the speed is read, in turn, and what each source is called: the
+# envelope only where the spectrum shows no shaft line.
+SPEED_READERS = (("spectrum", shaft_speed_from_spectrum), ("envelope", shaft_speed_from_envelope))
